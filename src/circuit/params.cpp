@@ -1,0 +1,135 @@
+#include "circuit/params.hpp"
+
+#include <algorithm>
+#include <map>
+
+namespace korvex {
+namespace {
+
+// Code points of UTF-8 text (names are compared per character).
+std::u32string code_points(std::string_view s) {
+  std::u32string out;
+  for (std::size_t i = 0; i < s.size();) {
+    const unsigned char b = static_cast<unsigned char>(s[i]);
+    std::size_t len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : 4;
+    len = std::min(len, s.size() - i);
+    char32_t cp = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
+    for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (s[i + k] & 0x3F);
+    out.push_back(cp);
+    i += len;
+  }
+  return out;
+}
+
+std::size_t levenshtein(const std::u32string& a, const std::u32string& b) {
+  std::vector<std::size_t> prev(b.size() + 1), cur(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) prev[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    cur[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t sub = prev[j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1);
+      cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, sub});
+    }
+    std::swap(prev, cur);
+  }
+  return prev[b.size()];
+}
+
+void rebuild_into(const SeriesList& in, const double*& next, SeriesList& out) {
+  out.reserve(in.size());
+  for (const Node& node : in) {
+    if (node.parallel) {
+      std::vector<SeriesList> branches(node.branches.size());
+      for (std::size_t b = 0; b < node.branches.size(); ++b) {
+        rebuild_into(node.branches[b], next, branches[b]);
+      }
+      out.push_back(Node::make_parallel(std::move(branches)));
+    } else {
+      Element e{node.element.kind, {}};
+      const std::size_t n = field_count(e.kind);
+      for (std::size_t i = 0; i < n; ++i) e.fields[i] = *next++;
+      out.push_back(Node::make_element(e, node.label));
+    }
+  }
+}
+
+}  // namespace
+
+std::size_t param_count(const SeriesList& circuit) {
+  std::size_t n = 0;
+  for (const Leaf& leaf : collect_leaves(circuit)) n += field_count(leaf.element->kind);
+  return n;
+}
+
+std::vector<std::string> param_names(const SeriesList& circuit) {
+  std::vector<std::string> names;
+  std::map<std::string_view, std::size_t> counters;
+  for (const Leaf& leaf : collect_leaves(circuit)) {
+    const KindInfo& info = kind_info(leaf.element->kind);
+    std::string label;
+    if (*leaf.label) {
+      label = **leaf.label;
+    } else {
+      std::size_t& counter = counters[info.code];
+      label = std::string(info.code) + std::to_string(counter++);
+    }
+    for (std::size_t i = 0; i < info.field_count; ++i) {
+      names.push_back(label + "." + std::string(info.field_names[i]));
+    }
+  }
+  return names;
+}
+
+std::vector<std::string_view> param_units(const SeriesList& circuit) {
+  std::vector<std::string_view> units;
+  for (const Leaf& leaf : collect_leaves(circuit)) {
+    const KindInfo& info = kind_info(leaf.element->kind);
+    for (std::size_t i = 0; i < info.field_count; ++i) units.push_back(info.units[i]);
+  }
+  return units;
+}
+
+std::vector<Bounds> param_bounds(const SeriesList& circuit) {
+  std::vector<Bounds> out;
+  for (const Leaf& leaf : collect_leaves(circuit)) {
+    const KindInfo& info = kind_info(leaf.element->kind);
+    for (std::size_t i = 0; i < info.field_count; ++i) out.push_back(bounds(info.field_names[i]));
+  }
+  return out;
+}
+
+std::vector<double> param_values(const SeriesList& circuit) {
+  std::vector<double> out;
+  for (const Leaf& leaf : collect_leaves(circuit)) {
+    const auto v = leaf.element->values();
+    out.insert(out.end(), v.begin(), v.end());
+  }
+  return out;
+}
+
+SeriesList rebuild(const SeriesList& circuit, std::span<const double> values) {
+  const double* next = values.data();
+  SeriesList out;
+  rebuild_into(circuit, next, out);
+  return out;
+}
+
+std::optional<std::string> closest_param_name(std::string_view name,
+                                              const std::vector<std::string>& candidates) {
+  const std::u32string target = code_points(name);
+  const std::size_t n = target.size();
+  const std::size_t limit = n > 5 ? n / 2 : 2;
+  const std::string* best = nullptr;
+  std::size_t best_distance = 0;
+  for (const std::string& c : candidates) {
+    const std::size_t d = levenshtein(target, code_points(c));
+    if (!best || d < best_distance) {
+      best = &c;
+      best_distance = d;
+    }
+  }
+  if (best && best_distance <= limit) return *best;
+  return std::nullopt;
+}
+
+}  // namespace korvex

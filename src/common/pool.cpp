@@ -1,0 +1,163 @@
+#include "common/pool.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace korvex {
+namespace {
+
+// A batch of chunks belonging to one parallel_for call.
+struct Batch {
+  const std::function<void(std::size_t)>* body;
+  std::size_t n;
+  std::size_t grain;
+  std::atomic<std::size_t> remaining;  // chunks not yet finished
+};
+
+struct Task {
+  std::shared_ptr<Batch> batch;
+  std::size_t begin;
+};
+
+class Pool {
+ public:
+  Pool() {
+    const unsigned hw = std::max(1u, std::thread::hardware_concurrency());
+    // The caller of parallel_for works too, so hw - 1 workers fill the machine.
+    const std::size_t workers = hw > 1 ? hw - 1 : 0;
+    queues_.resize(workers + 1);
+    for (auto& q : queues_) q = std::make_unique<Queue>();
+    for (std::size_t w = 0; w < workers; ++w) {
+      threads_.emplace_back([this, w] { worker_loop(w + 1); });
+    }
+  }
+
+  ~Pool() {
+    {
+      std::lock_guard<std::mutex> lock(wake_mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (auto& t : threads_) t.join();
+  }
+
+  std::size_t concurrency() const { return threads_.size() + 1; }
+
+  void run(std::size_t n, std::size_t grain, const std::function<void(std::size_t)>& body) {
+    grain = std::max<std::size_t>(grain, 1);
+    const std::size_t chunks = (n + grain - 1) / grain;
+    auto batch = std::make_shared<Batch>();
+    batch->body = &body;
+    batch->n = n;
+    batch->grain = grain;
+    batch->remaining.store(chunks);
+    // Spread the chunks over all queues; the home queue (index 0 for outside
+    // callers, the worker's own queue inside a task) gets the first share.
+    const std::size_t home = tls_queue_index;
+    for (std::size_t c = 0; c < chunks; ++c) {
+      Queue& q = *queues_[(home + c) % queues_.size()];
+      std::lock_guard<std::mutex> lock(q.mutex);
+      q.tasks.push_back({batch, c * grain});
+    }
+    {
+      // Under the lock, so that a worker between its check and its wait
+      // cannot miss the wake-up.
+      std::lock_guard<std::mutex> lock(wake_mutex_);
+      pending_.fetch_add(chunks);
+    }
+    wake_.notify_all();
+    // Help until our own batch is done; other batches' tasks are fair game.
+    while (batch->remaining.load(std::memory_order_acquire) != 0) {
+      Task task;
+      if (take(home, task)) {
+        execute(task);
+      } else {
+        std::this_thread::yield();
+      }
+    }
+  }
+
+ private:
+  struct Queue {
+    std::mutex mutex;
+    std::deque<Task> tasks;
+  };
+
+  bool take(std::size_t home, Task& out) {
+    for (std::size_t k = 0; k < queues_.size(); ++k) {
+      Queue& q = *queues_[(home + k) % queues_.size()];
+      std::lock_guard<std::mutex> lock(q.mutex);
+      if (q.tasks.empty()) continue;
+      if (k == 0) {  // own queue: newest first (LIFO keeps nested work local)
+        out = std::move(q.tasks.back());
+        q.tasks.pop_back();
+      } else {  // steal the oldest
+        out = std::move(q.tasks.front());
+        q.tasks.pop_front();
+      }
+      pending_.fetch_sub(1);
+      return true;
+    }
+    return false;
+  }
+
+  static void execute(Task& task) {
+    Batch& b = *task.batch;
+    const std::size_t end = std::min(b.n, task.begin + b.grain);
+    for (std::size_t i = task.begin; i < end; ++i) (*b.body)(i);
+    b.remaining.fetch_sub(1, std::memory_order_acq_rel);
+  }
+
+  void worker_loop(std::size_t index) {
+    tls_queue_index = index;
+    while (true) {
+      Task task;
+      if (take(index, task)) {
+        execute(task);
+        continue;
+      }
+      std::unique_lock<std::mutex> lock(wake_mutex_);
+      wake_.wait(lock, [this] { return stopping_ || pending_.load() > 0; });
+      if (stopping_) return;
+    }
+  }
+
+  static thread_local std::size_t tls_queue_index;
+
+  std::vector<std::unique_ptr<Queue>> queues_;
+  std::vector<std::thread> threads_;
+  std::atomic<std::size_t> pending_{0};
+  std::mutex wake_mutex_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+};
+
+thread_local std::size_t Pool::tls_queue_index = 0;
+
+Pool& pool() {
+  // Deliberately leaked: joining threads during static destruction at
+  // interpreter exit can deadlock, and the process is ending anyway.
+  static Pool* instance = new Pool();
+  return *instance;
+}
+
+}  // namespace
+
+std::size_t pool_concurrency() { return pool().concurrency(); }
+
+void parallel_for(std::size_t n, std::size_t grain, const std::function<void(std::size_t)>& body) {
+  if (n == 0) return;
+  if (n <= grain) {
+    for (std::size_t i = 0; i < n; ++i) body(i);
+    return;
+  }
+  pool().run(n, grain, body);
+}
+
+}  // namespace korvex

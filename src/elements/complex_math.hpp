@@ -1,0 +1,61 @@
+#pragma once
+// Complex helpers with the exact special cases the element formulas rely on.
+// std::complex is avoided on purpose: its division and pow take different
+// branches (e.g. Smith's algorithm) and would change results in the last bits.
+#include <cmath>
+
+namespace korvex {
+
+struct Complex {
+  double re = 0.0;
+  double im = 0.0;
+};
+
+inline Complex operator+(Complex a, Complex b) { return {a.re + b.re, a.im + b.im}; }
+inline Complex operator-(Complex a, Complex b) { return {a.re - b.re, a.im - b.im}; }
+inline Complex operator*(Complex a, Complex b) {
+  return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+}
+inline Complex operator*(double s, Complex a) { return {s * a.re, s * a.im}; }
+
+// a / b as (a * conj b) / |b|^2; a zero divisor gives inf/NaN components.
+inline Complex cdiv(Complex a, Complex b) {
+  const double den = b.re * b.re + b.im * b.im;
+  return {(a.re * b.re + a.im * b.im) / den, (a.im * b.re - a.re * b.im) / den};
+}
+inline Complex creciprocal(Complex b) { return cdiv({1.0, 0.0}, b); }
+
+// Principal square root.
+inline Complex csqrt(Complex z) {
+  if (z.im == 0.0) {
+    if (z.re >= 0.0) return {std::sqrt(z.re), 0.0};
+    if (z.re < 0.0) return {0.0, std::sqrt(-z.re)};
+    return {std::sqrt(z.re), 0.0};  // NaN
+  }
+  if (z.re == 0.0) {
+    const double h = std::sqrt(std::fabs(z.im) / 2.0);
+    return {h, std::copysign(h, z.im)};
+  }
+  const double r = std::sqrt(std::hypot(z.re, z.im));
+  const double half = std::atan2(z.im, z.re) / 2.0;
+  return {r * std::cos(half), r * std::sin(half)};
+}
+
+// z^p for real p, with exact shortcuts for p = 1, 0.5 and 0.
+inline Complex cpow(Complex z, double p) {
+  if (p == 1.0) return z;
+  if (p == 0.5) return csqrt(z);
+  if (p == 0.0) return {1.0, 0.0};
+  const double m = std::pow(std::hypot(z.re, z.im), p);
+  const double t = p * std::atan2(z.im, z.re);
+  return {m * std::cos(t), m * std::sin(t)};
+}
+
+// tanh, saturating to +-1 once |Re z| > 20.
+inline Complex ctanh(Complex z) {
+  if (std::fabs(z.re) > 20.0) return {std::copysign(1.0, z.re), 0.0};
+  const double den = std::cosh(2.0 * z.re) + std::cos(2.0 * z.im);
+  return {std::sinh(2.0 * z.re) / den, std::sin(2.0 * z.im) / den};
+}
+
+}  // namespace korvex

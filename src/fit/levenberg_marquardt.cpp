@@ -1,0 +1,1 @@
+#include "fit/levenberg_marquardt.hpp"

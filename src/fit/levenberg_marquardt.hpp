@@ -1,0 +1,37 @@
+#pragma once
+// Multi-start Levenberg-Marquardt on cminpack's lmder, in the log space of
+// open-bound parameters.
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "fit/outcome.hpp"
+
+namespace korvex {
+
+struct LmSettings {
+  double ftol = 1e-8;       // relative reduction of the sum of squares
+  double xtol = 1e-8;       // relative step size
+  double gtol = 1e-8;       // orthogonality of residuals and Jacobian columns
+  std::uint64_t patience = 200;  // budget: max(patience, 1) * (P + 1) evaluations
+};
+
+// Fits from the circuit's own parameter values (up to nine starts, early stop
+// at the first plausible run, bound-holding polish).
+FitResultOr levenberg_marquardt_fit(const SeriesList& circuit, std::span<const double> frequencies,
+                                    std::span<const Complex> impedances, Weighting weighting,
+                                    const LmSettings& settings);
+
+// Refines a global method's best params with a local fit and keeps the better
+// of the two (ties go to the local result).
+FitResultOr polish_or_fallback(const SeriesList& circuit, std::vector<double> global_params,
+                               std::uint64_t global_iterations, std::span<const double> frequencies,
+                               std::span<const double> omegas, std::span<const Complex> impedances,
+                               Weighting weighting, std::span<const double> weights,
+                               EvalCounter& counter);
+
+// Internal <-> physical transform: open-bound parameters as log10(p - lo).
+double to_internal(double p, const Bounds& b);
+double to_physical(double x, const Bounds& b);
+
+}  // namespace korvex

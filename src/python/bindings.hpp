@@ -1,0 +1,34 @@
+#pragma once
+// Python objects of the module and their registration functions, one per file.
+#include <nanobind/nanobind.h>
+
+#include "circuit/node.hpp"
+
+namespace korvex::py {
+
+namespace nb = nanobind;
+
+// Base of the fourteen element classes.
+struct PyElement {
+  Element element;
+};
+
+struct PyCircuit {
+  SeriesList nodes;
+  bool explicit_values = false;
+};
+
+// A new Python Circuit owning `nodes`.
+nb::object wrap_circuit(SeriesList nodes, bool explicit_values);
+
+// Each module type reports "korvex" as its module.
+void set_public_module(nb::handle type);
+
+void register_elements(nb::module_& m);  // Element and its subclasses
+void register_circuit(nb::module_& m);   // Circuit and its evaluation methods
+void register_fit(nb::module_& m);       // Circuit.fit and FitResult
+void register_guess(nb::module_& m);     // Circuit.guess and Circuit.ml_circuits
+void register_builders(nb::module_& m);  // Series and Parallel
+void register_element_aliases(nb::module_& m);  // korvex.R ... korvex.T
+
+}  // namespace korvex::py

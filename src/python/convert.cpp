@@ -1,0 +1,245 @@
+#include "python/convert.hpp"
+
+#include <cmath>
+
+#include "common/format.hpp"
+
+namespace korvex::py {
+namespace {
+
+const ColumnPair kFrequency{"Frequency / Hz", "frequency_hertz"};
+const ColumnPair kReal{"Real Impedance / ohm", "real_impedance_ohm"};
+const ColumnPair kImaginary{"Imaginary Impedance / ohm", "imaginary_impedance_ohm"};
+const ColumnPair kModulus{"Absolute Impedance / ohm", "absolute_impedance_ohm"};
+const ColumnPair kPhase{"Phase / deg", "phase_degree"};
+
+std::string py_type_name(nb::handle obj) { return nb::type_name(obj.type()).c_str(); }
+
+// Looks up frame[name]; none (error discarded) when the lookup raises.
+nb::object lookup(nb::handle frame, const char* name) {
+  PyObject* key = PyUnicode_FromString(name);
+  if (!key) raise_pending();
+  PyObject* value = PyObject_GetItem(frame.ptr(), key);
+  Py_DECREF(key);
+  if (!value) {
+    PyErr_Clear();
+    return nb::object();
+  }
+  return nb::steal(value);
+}
+
+// Missing (false), or the column as floats; ValueError when not numeric.
+bool column(nb::handle frame, const ColumnPair& pair, std::vector<double>& out) {
+  const char* found = pair.long_name;
+  nb::object value = lookup(frame, pair.long_name);
+  if (!value.is_valid()) {
+    found = pair.short_name;
+    value = lookup(frame, pair.short_name);
+    if (!value.is_valid()) return false;
+  }
+  if (!try_float_list(value, out)) {
+    throw nb::value_error(("column " + debug_string(found) + " is not numeric").c_str());
+  }
+  return true;
+}
+
+SpectrumData unpack_frame(nb::handle frame) {
+  std::vector<double> f, re, im, mod, phase;
+  if (!column(frame, kFrequency, f)) {
+    throw nb::value_error(("expected a dataframe with a " + kFrequency.describe() +
+                           " column, or frequencies and impedances as two arguments")
+                              .c_str());
+  }
+  const bool has_re = column(frame, kReal, re);
+  const bool has_im = column(frame, kImaginary, im);
+  const bool has_mod = column(frame, kModulus, mod);
+  const bool has_phase = column(frame, kPhase, phase);
+  std::vector<Complex> z;
+  const ColumnPair *first, *second;
+  if (has_re && has_im) {
+    if (re.size() != im.size()) {
+      throw nb::value_error("real and imaginary impedance columns must have the same length");
+    }
+    for (std::size_t i = 0; i < re.size(); ++i) z.push_back({re[i], im[i]});
+    first = &kReal;
+    second = &kImaginary;
+  } else if (has_mod && has_phase) {
+    if (mod.size() != phase.size()) {
+      throw nb::value_error("absolute impedance and phase columns must have the same length");
+    }
+    for (std::size_t i = 0; i < mod.size(); ++i) {
+      const double theta = phase[i] * 0.017453292519943295;
+      z.push_back({mod[i] * std::cos(theta), mod[i] * std::sin(theta)});
+    }
+    first = &kModulus;
+    second = &kPhase;
+  } else {
+    throw nb::value_error(("no impedance columns: expected " + kReal.describe() +
+                           " together with " + kImaginary.describe() + ", or " +
+                           kModulus.describe() + " together with " + kPhase.describe())
+                              .c_str());
+  }
+  if (f.size() != z.size()) {
+    throw nb::value_error(("frequency column has " + std::to_string(f.size()) + " rows but " +
+                           first->describe() + " and " + second->describe() + " have " +
+                           std::to_string(z.size()))
+                              .c_str());
+  }
+  SpectrumData out;
+  for (std::size_t i = 0; i < f.size(); ++i) {
+    if (f[i] > 0.0) {
+      out.frequencies.push_back(f[i]);
+      out.impedances.push_back(z[i]);
+    }
+  }
+  if (out.frequencies.empty()) {
+    throw nb::value_error(("no measured points: every row of the " + kFrequency.describe() +
+                           " column is zero or negative")
+                              .c_str());
+  }
+  return out;
+}
+
+// Iterates a non-str sequence, converting each item with `convert`; returns
+// false with a Python error set on failure.
+template <typename T, typename Convert>
+bool convert_sequence(nb::handle obj, std::vector<T>& out, Convert convert) {
+  if (PyUnicode_Check(obj.ptr())) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(obj.ptr())) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Sequence'",
+                 py_type_name(obj).c_str());
+    return false;
+  }
+  PyObject* it = PyObject_GetIter(obj.ptr());
+  if (!it) return false;
+  out.clear();
+  const Py_ssize_t hint = PySequence_Size(obj.ptr());
+  if (hint > 0) out.reserve(static_cast<std::size_t>(hint));
+  else PyErr_Clear();
+  while (PyObject* item = PyIter_Next(it)) {
+    T value;
+    const bool ok = convert(item, value);
+    Py_DECREF(item);
+    if (!ok) {
+      Py_DECREF(it);
+      return false;
+    }
+    out.push_back(value);
+  }
+  Py_DECREF(it);
+  return !PyErr_Occurred();
+}
+
+bool convert_float(PyObject* item, double& out) {
+  out = PyFloat_AsDouble(item);
+  return !(out == -1.0 && PyErr_Occurred());
+}
+
+bool convert_complex(PyObject* item, Complex& out) {
+  const Py_complex c = PyComplex_AsCComplex(item);
+  if (c.real == -1.0 && PyErr_Occurred()) return false;
+  out = {c.real, c.imag};
+  return true;
+}
+
+// Prefixes the pending error's message with the argument name, keeping its class.
+[[noreturn]] void raise_for_argument(const char* arg) {
+  PyObject *type, *value, *trace;
+  PyErr_Fetch(&type, &value, &trace);
+  PyErr_NormalizeException(&type, &value, &trace);
+  std::string text = "?";
+  if (value) {
+    if (PyObject* s = PyObject_Str(value)) {
+      if (const char* c = PyUnicode_AsUTF8(s)) text = c;
+      Py_DECREF(s);
+    }
+    PyErr_Clear();
+  }
+  PyObject* cls = type ? type : PyExc_TypeError;
+  PyErr_Format(cls, "argument '%s': %s", arg, text.c_str());
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(trace);
+  raise_pending();
+}
+
+}  // namespace
+
+void raise_pending() { throw nb::python_error(); }
+
+void raise_type_error(const std::string& message) { throw nb::type_error(message.c_str()); }
+
+std::string ColumnPair::describe() const {
+  return debug_string(long_name) + " or " + debug_string(short_name);
+}
+
+double to_double(nb::handle obj, const char* arg) {
+  double v;
+  if (!convert_float(obj.ptr(), v)) raise_for_argument(arg);
+  return v;
+}
+
+std::vector<double> to_float_list(nb::handle obj, const char* arg) {
+  std::vector<double> out;
+  if (!convert_sequence(obj, out, convert_float)) raise_for_argument(arg);
+  return out;
+}
+
+bool try_float_list(nb::handle obj, std::vector<double>& out) {
+  if (convert_sequence(obj, out, convert_float)) return true;
+  PyErr_Clear();
+  return false;
+}
+
+std::vector<Complex> to_complex_list(nb::handle obj, const char* arg) {
+  std::vector<Complex> out;
+  if (!convert_sequence(obj, out, convert_complex)) {
+    if (PyUnicode_Check(obj.ptr())) raise_pending();  // the fixed str message, unprefixed
+    raise_for_argument(arg);
+  }
+  return out;
+}
+
+std::string to_str(nb::handle obj, const char* arg) {
+  if (!PyUnicode_Check(obj.ptr())) {
+    raise_type_error(std::string("argument '") + arg + "': '" + py_type_name(obj) +
+                     "' object cannot be converted to 'str'");
+  }
+  Py_ssize_t size;
+  const char* data = PyUnicode_AsUTF8AndSize(obj.ptr(), &size);
+  if (!data) raise_for_argument(arg);
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+SpectrumData read_spectrum(nb::handle frequencies, nb::handle impedances) {
+  if (impedances.is_none()) return unpack_frame(frequencies);
+  SpectrumData out;
+  out.frequencies = to_float_list(frequencies, "frequencies");
+  out.impedances = to_complex_list(impedances, "impedances");
+  if (out.frequencies.size() != out.impedances.size()) {
+    throw nb::value_error("frequencies and impedances must have the same length");
+  }
+  return out;
+}
+
+std::vector<double> read_frequencies(nb::handle frequencies) {
+  std::vector<double> out;
+  if (try_float_list(frequencies, out)) return out;
+  if (column(frequencies, kFrequency, out)) return out;
+  throw nb::value_error(("expected a sequence of frequencies, or a dataframe with a " +
+                         kFrequency.describe() + " column")
+                            .c_str());
+}
+
+Weighting parse_weighting(const std::string& name) {
+  if (name == "unit") return Weighting::Unit;
+  if (name == "modulus") return Weighting::Modulus;
+  throw nb::value_error(("unknown weight scheme " + debug_string(name) +
+                         ", expected \"modulus\" or \"unit\"")
+                            .c_str());
+}
+
+}  // namespace korvex::py

@@ -1,0 +1,52 @@
+#pragma once
+// Conversions between Python values and the core's values. Every failure
+// raises a Python exception naming the argument.
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <vector>
+
+#include "circuit/node.hpp"
+#include "fit/residuals.hpp"
+
+namespace korvex::py {
+
+namespace nb = nanobind;
+
+// A pending Python error becomes a C++ exception nanobind re-raises.
+[[noreturn]] void raise_pending();
+[[noreturn]] void raise_type_error(const std::string& message);
+
+// The interpreter's float conversion; failures become TypeError naming `arg`.
+double to_double(nb::handle obj, const char* arg);
+
+// Any sequence except str, iterated once, items through the float conversion.
+// Raises TypeError naming `arg`.
+std::vector<double> to_float_list(nb::handle obj, const char* arg);
+// Same, but returns false (no exception pending) when the conversion fails.
+bool try_float_list(nb::handle obj, std::vector<double>& out);
+
+// Items through the interpreter's complex conversion.
+std::vector<Complex> to_complex_list(nb::handle obj, const char* arg);
+
+std::string to_str(nb::handle obj, const char* arg);
+
+// Name of the frequency column pair etc., e.g. "Frequency / Hz" or "frequency_hertz".
+struct ColumnPair {
+  const char* long_name;
+  const char* short_name;
+  std::string describe() const;
+};
+
+struct SpectrumData {
+  std::vector<double> frequencies;
+  std::vector<Complex> impedances;
+};
+
+// Two sequences, or a dataframe when `impedances` is None.
+SpectrumData read_spectrum(nb::handle frequencies, nb::handle impedances);
+// A sequence of frequencies, or a dataframe's frequency column (no filtering).
+std::vector<double> read_frequencies(nb::handle frequencies);
+Weighting parse_weighting(const std::string& name);
+
+}  // namespace korvex::py
