@@ -1,0 +1,13 @@
+#pragma once
+// The global fit methods; each ends in polish_or_fallback.
+#include "fit/driver.hpp"
+
+namespace korvex {
+
+FitResultOr basin_hopping_fit(const FitSettings& settings);
+FitResultOr nelder_mead_fit(const FitSettings& settings);
+FitResultOr simulated_annealing_fit(const FitSettings& settings);
+FitResultOr particle_swarm_fit(const FitSettings& settings);
+FitResultOr differential_evolution_fit(const FitSettings& settings);
+
+}  // namespace korvex
