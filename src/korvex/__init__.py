@@ -5,33 +5,43 @@ element objects with `Series` and `Parallel`, evaluate its impedance, and fit
 its parameters to measured spectra, starting from a neural-network guess.
 """
 
-from korvex._korvex import (  # noqa: F401
-    Element,
+from korvex import _korvex
+from korvex._korvex import (
     Circuit,
-    Series,
+    Element,
     Parallel,
-    R,
-    C,
-    L,
-    La,
-    Cpe,
-    W,
-    Wo,
-    Ws,
-    G,
-    Gs,
-    K,
-    Zarc,
-    Tlmq,
-    T,
+    Series,
 )
 
-try:
-    from korvex._korvex import FitResult  # noqa: F401
-except ImportError:  # the fitting layer is not built yet
-    pass
+R = Element.R
+C = Element.C
+L = Element.L
+La = Element.La
+Cpe = Element.Cpe
+W = Element.W
+Wo = Element.Wo
+Ws = Element.Ws
+G = Element.G
+Gs = Element.Gs
+K = Element.K
+Zarc = Element.Zarc
+Tlmq = Element.Tlmq
+T = Element.T
+
+FitResult = getattr(_korvex, "FitResult", None)
 
 __all__ = [
     "Element", "Circuit", "FitResult", "Series", "Parallel",
     "R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T",
 ]
+
+# The classes are defined in the compiled module; users meet them here.
+for _cls in (Element, Circuit, FitResult, R, C, L, La, Cpe, W, Wo, Ws, G, Gs, K, Zarc, Tlmq, T):
+    if _cls is not None:
+        _cls.__module__ = "korvex"
+for _fn in (Series, Parallel):
+    try:
+        _fn.__module__ = "korvex"
+    except (AttributeError, TypeError):  # nanobind functions may not allow it
+        pass
+del _cls, _fn

@@ -21,9 +21,6 @@ struct PyCircuit {
 // A new Python Circuit owning `nodes`.
 nb::object wrap_circuit(SeriesList nodes, bool explicit_values);
 
-// Each module type reports "korvex" as its module.
-void set_public_module(nb::handle type);
-
 void register_elements(nb::module_& m);  // Element and its subclasses
 void register_circuit(nb::module_& m);   // Circuit and its evaluation methods
 void register_fit(nb::module_& m);       // Circuit.fit and FitResult

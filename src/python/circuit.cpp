@@ -309,7 +309,6 @@ void register_circuit(nb::module_& m) {
                   "-> list[list[float]]"),
           kJacobianDoc);
   cls.def("__repr__", &circuit_repr);
-  set_public_module(cls);
 }
 
 }  // namespace korvex::py

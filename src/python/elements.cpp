@@ -83,7 +83,6 @@ void bind_kind(nb::module_& m, nb::class_<PyElement>& base) {
     match_args.append(nb::str(field.c_str()));
   }
   cls.attr("__match_args__") = nb::tuple(match_args);
-  set_public_module(cls);
   base.attr(std::string(info.code).c_str()) = cls;
 }
 
@@ -94,31 +93,20 @@ void bind_all(nb::module_& m, nb::class_<PyElement>& base, std::integer_sequence
 
 }  // namespace
 
-void set_public_module(nb::handle type) { nb::setattr(type, "__module__", nb::str("korvex")); }
-
 void register_elements(nb::module_& m) {
   auto base = nb::class_<PyElement>(m, "Element", kElementDoc);
   base.def("__init__", [](PyElement*, nb::args, nb::kwargs) {
     raise_type_error("No constructor defined for Element");
   });
   base.def("__repr__", &element_repr);
-  set_public_module(base);
   bind_all(m, base, std::make_integer_sequence<int, static_cast<int>(kKindCount)>{});
-  // The subclasses live as attributes of Element (and of the package); they
-  // are not module-level names of their own.
-  for (std::size_t k = 0; k < kKindCount; ++k) {
-    const std::string name = "Element_" + std::string(kind_info(static_cast<Kind>(k)).code);
-    nb::delattr(m, name.c_str());
-  }
 }
 
 void register_element_aliases(nb::module_& m) {
   nb::object base = m.attr("Element");
   for (std::size_t k = 0; k < kKindCount; ++k) {
-    const char* code = kind_info(static_cast<Kind>(k)).code.data();
     const std::string c(kind_info(static_cast<Kind>(k)).code);
     m.attr(c.c_str()) = base.attr(c.c_str());
-    (void)code;
   }
 }
 
