@@ -46,8 +46,20 @@ const char* special(double x) {
 
 std::string debug_string(std::string_view text) {
   std::string out = "\"";
-  for (char ch : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char ch = text[i];
     const unsigned char c = static_cast<unsigned char>(ch);
+    // C1 control characters U+0080..U+009F arrive as the UTF-8 pairs C2 80..C2 9F.
+    if (c == 0xC2 && i + 1 < text.size()) {
+      const unsigned char next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "\\u{%x}", next);
+        out += buf;
+        ++i;
+        continue;
+      }
+    }
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -18,6 +19,10 @@ struct Batch {
   std::size_t n;
   std::size_t grain;
   std::atomic<std::size_t> remaining;  // chunks not yet finished
+  // The first exception thrown by a call of `body`; rethrown on the caller
+  // once every chunk has finished, so that no task outlives the batch.
+  std::mutex error_mutex;
+  std::exception_ptr error;
 };
 
 struct Task {
@@ -81,6 +86,7 @@ class Pool {
         std::this_thread::yield();
       }
     }
+    if (batch->error) std::rethrow_exception(batch->error);
   }
 
  private:
@@ -107,10 +113,17 @@ class Pool {
     return false;
   }
 
-  static void execute(Task& task) {
+  // Never throws: an exception escaping a worker would terminate the process,
+  // and one escaping a helping caller would leave its chunk unfinished.
+  static void execute(Task& task) noexcept {
     Batch& b = *task.batch;
     const std::size_t end = std::min(b.n, task.begin + b.grain);
-    for (std::size_t i = task.begin; i < end; ++i) (*b.body)(i);
+    try {
+      for (std::size_t i = task.begin; i < end; ++i) (*b.body)(i);
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(b.error_mutex);
+      if (!b.error) b.error = std::current_exception();
+    }
     b.remaining.fetch_sub(1, std::memory_order_acq_rel);
   }
 

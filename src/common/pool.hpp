@@ -14,6 +14,8 @@ std::size_t pool_concurrency();
 // Calls body(i) for every i in [0, n), spread over the pool. Returns when all
 // calls are done. Each index runs exactly once; the order is unspecified, so
 // results must be written by index. `grain` is the number of indices per task.
+// If calls of `body` throw, the first exception is rethrown here after every
+// chunk has finished (the remaining indices of a throwing chunk are skipped).
 void parallel_for(std::size_t n, std::size_t grain, const std::function<void(std::size_t)>& body);
 
 }  // namespace korvex

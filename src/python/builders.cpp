@@ -20,6 +20,13 @@ Parts read_parts(nb::handle parts) {
   }
   Parts out;
   for (nb::handle item : nb::iter(parts)) {
+    // An instance made with __new__ alone holds no value yet; it is neither.
+    if (nb::inst_check(item) && !nb::inst_ready(item)) {
+      const std::string type = nb::type_name(item.type()).c_str();
+      raise_type_error("argument 'parts': an item could be taken neither as an element ('" +
+                       type + "' object is not initialised) nor as a circuit ('" + type +
+                       "' object is not initialised)");
+    }
     if (nb::isinstance<PyElement>(item)) {
       out.series.push_back({Node::make_element(nb::cast<const PyElement&>(item).element)});
     } else if (nb::isinstance<PyCircuit>(item)) {
@@ -63,10 +70,10 @@ nb::object parallel(nb::handle parts_obj) {
 }  // namespace
 
 void register_builders(nb::module_& m) {
-  m.def("Series", &series, nb::arg("parts"),
+  m.def("Series", &series, nb::arg("parts").none(),
         nb::sig("def Series(parts: typing.Sequence[Element | Circuit]) -> Circuit"),
         "Connect elements and circuits end to end.");
-  m.def("Parallel", &parallel, nb::arg("parts"),
+  m.def("Parallel", &parallel, nb::arg("parts").none(),
         nb::sig("def Parallel(parts: typing.Sequence[Element | Circuit]) -> Circuit"),
         "Connect elements and circuits as parallel branches.");
 }

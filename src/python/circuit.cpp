@@ -19,8 +19,32 @@
 namespace korvex::py {
 namespace {
 
-// Unicode white space trimmed from both ends, as str.strip() does.
-std::string stripped(nb::handle s) { return to_str(s.attr("strip")(), "s"); }
+// The Unicode White_Space property. str.strip() is not used: it also strips
+// U+001C..U+001F, which are not white space.
+bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+// `text` (valid UTF-8) without leading and trailing white space.
+std::string_view trim_white_space(std::string_view text) {
+  std::size_t begin = text.size(), end = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char b = static_cast<unsigned char>(text[i]);
+    const std::size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    char32_t c = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
+    for (std::size_t k = 1; k < len && i + k < text.size(); ++k) {
+      c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    }
+    if (!is_white_space(c)) {
+      begin = std::min(begin, i);
+      end = i + len;
+    }
+    i += len;
+  }
+  return begin < end ? text.substr(begin, end - begin) : std::string_view();
+}
 
 bool ascii_iequals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -64,7 +88,7 @@ std::string syntax_help(const std::string& text, const ParseError& error) {
 
 void init_circuit(PyCircuit* self, nb::handle s) {
   const std::string text = to_str(s, "s");
-  const std::string trimmed = stripped(s);
+  const std::string_view trimmed = trim_white_space(text);
   std::string_view to_parse = text;
   for (const auto& topology : models::kBuiltinTopologies) {
     if (ascii_iequals(trimmed, topology.name)) {
@@ -176,14 +200,17 @@ using ComplexArray = nb::ndarray<nb::numpy, std::complex<double>, nb::ndim<1>>;
 ComplexArray impedance_method(const PyCircuit& c, nb::handle frequencies_obj) {
   const std::vector<double> frequencies = read_frequencies(frequencies_obj);
   const std::size_t n = frequencies.size();
-  auto* buffer = new Complex[n == 0 ? 1 : n];
+  // The array owns the buffer through the capsule; until the capsule exists
+  // the unique_ptr frees it if anything throws.
+  std::unique_ptr<Complex[]> buffer(new Complex[n == 0 ? 1 : n]);
   {
     nb::gil_scoped_release release;
-    impedance_spectrum(c.nodes, frequencies, std::span<Complex>(buffer, n));
+    impedance_spectrum(c.nodes, frequencies, std::span<Complex>(buffer.get(), n));
   }
-  nb::capsule owner(buffer, [](void* p) noexcept { delete[] static_cast<Complex*>(p); });
+  nb::capsule owner(buffer.get(), [](void* p) noexcept { delete[] static_cast<Complex*>(p); });
+  Complex* data = buffer.release();
   static_assert(sizeof(Complex) == sizeof(std::complex<double>));
-  return ComplexArray(reinterpret_cast<std::complex<double>*>(buffer), {n}, owner);
+  return ComplexArray(reinterpret_cast<std::complex<double>*>(data), {n}, owner);
 }
 
 // The measured spectrum with angular frequencies and weights, ready for the core.
@@ -263,20 +290,20 @@ nb::object wrap_circuit(SeriesList nodes, bool explicit_values) {
 
 void register_circuit(nb::module_& m) {
   auto cls = nb::class_<PyCircuit>(m, "Circuit", "");
-  cls.def("__init__", &init_circuit, nb::arg("s"), nb::sig("def __init__(self, s: str) -> None"));
+  cls.def("__init__", &init_circuit, nb::arg("s").none(), nb::sig("def __init__(self, s: str) -> None"));
   cls.def("param_names", [](const PyCircuit& c) { return param_names(c.nodes); },
           "Parameter names, in the same order `with_values()` consumes and\n"
           "`with_named_values()` expects as keys.");
-  cls.def("with_values", &with_values, nb::arg("values"),
+  cls.def("with_values", &with_values, nb::arg("values").none(),
           nb::sig("def with_values(self, values: typing.Sequence[float]) -> Circuit"),
           "Rebuild this circuit with a new flat parameter vector, assigned\n"
           "positionally in `param_names()` order.");
-  cls.def("with_named_values", &with_named_values, nb::arg("values"),
+  cls.def("with_named_values", &with_named_values, nb::arg("values").none(),
           nb::sig("def with_named_values(self, values: dict[str, float]) -> Circuit"),
           "Rebuild this circuit with parameter values looked up by name (see\n"
           "`param_names()`). Every name must be present and no unknown names\n"
           "may be supplied.");
-  cls.def("impedance", &impedance_method, nb::arg("frequencies"),
+  cls.def("impedance", &impedance_method, nb::arg("frequencies").none(),
           nb::sig("def impedance(self, frequencies: object) -> numpy.typing.NDArray[numpy.complex128]"));
   cls.def("param_values", [](const PyCircuit& c) { return param_values(c.nodes); },
           "Current parameter values, in `param_names()` order.");
@@ -296,14 +323,14 @@ void register_circuit(nb::module_& m) {
             return out;
           },
           "Physical units per parameter");
-  cls.def("residuals", &residuals_method, nb::arg("params"), nb::arg("frequencies"),
-          nb::arg("impedances") = nb::none(), nb::arg("weight") = "modulus",
+  cls.def("residuals", &residuals_method, nb::arg("params").none(), nb::arg("frequencies").none(),
+          nb::arg("impedances").none() = nb::none(), nb::arg("weight").none() = "modulus",
           nb::sig("def residuals(self, params: typing.Sequence[float], frequencies: object, "
                   "impedances: typing.Sequence[complex] | None = None, weight: str = 'modulus') "
                   "-> list[float]"),
           kResidualsDoc);
-  cls.def("jacobian", &jacobian_method, nb::arg("params"), nb::arg("frequencies"),
-          nb::arg("impedances") = nb::none(), nb::arg("weight") = "modulus",
+  cls.def("jacobian", &jacobian_method, nb::arg("params").none(), nb::arg("frequencies").none(),
+          nb::arg("impedances").none() = nb::none(), nb::arg("weight").none() = "modulus",
           nb::sig("def jacobian(self, params: typing.Sequence[float], frequencies: object, "
                   "impedances: typing.Sequence[complex] | None = None, weight: str = 'modulus') "
                   "-> list[list[float]]"),

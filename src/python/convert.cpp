@@ -145,8 +145,16 @@ bool convert_complex(PyObject* item, Complex& out) {
   return true;
 }
 
-// Prefixes the pending error's message with the argument name, keeping its class.
+// Prefixes the pending error's message with the argument name, keeping its
+// class, for the plain TypeError, ValueError and OverflowError of the
+// conversions. Any other class (a UnicodeEncodeError for a str with lone
+// surrogates, a user exception raised by __float__) propagates unchanged: it
+// may not be constructible from a message alone.
 [[noreturn]] void raise_for_argument(const char* arg) {
+  PyObject* pending = PyErr_Occurred();
+  if (pending != PyExc_TypeError && pending != PyExc_ValueError && pending != PyExc_OverflowError) {
+    raise_pending();
+  }
   PyObject *type, *value, *trace;
   PyErr_Fetch(&type, &value, &trace);
   PyErr_NormalizeException(&type, &value, &trace);
@@ -158,8 +166,7 @@ bool convert_complex(PyObject* item, Complex& out) {
     }
     PyErr_Clear();
   }
-  PyObject* cls = type ? type : PyExc_TypeError;
-  PyErr_Format(cls, "argument '%s': %s", arg, text.c_str());
+  PyErr_Format(type, "argument '%s': %s", arg, text.c_str());
   Py_XDECREF(type);
   Py_XDECREF(value);
   Py_XDECREF(trace);
