@@ -1,1 +1,133 @@
 #include "fit/levenberg_marquardt.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "circuit/impedance.hpp"
+#include "common/format.hpp"
+#include "fit/lm_problem.hpp"
+
+namespace korvex {
+namespace {
+
+double cost_at(const Spectrum& s, std::span<const double> params, EvalCounter& counter) {
+  const auto r = residuals(s, params, counter);
+  return r ? cost(*r) : std::nan("");
+}
+
+std::optional<FitError> check_tolerances(const LmSettings& settings) {
+  const std::pair<const char*, double> tolerances[] = {
+      {"ftol", settings.ftol}, {"xtol", settings.xtol}, {"gtol", settings.gtol}};
+  for (const auto& [name, value] : tolerances) {
+    if (!(value >= 0.0)) {
+      return FitError::solver(std::string(name) + " must be a non-negative number, got " +
+                              debug_float(value));
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+FitResultOr levenberg_marquardt_fit(const SeriesList& circuit, std::span<const double> frequencies,
+                                    std::span<const Complex> impedances, Weighting weighting,
+                                    const LmSettings& settings) {
+  if (auto error = check_fit_inputs(circuit, frequencies.size(), impedances.size())) return *error;
+  if (auto error = check_tolerances(settings)) return *error;
+
+  std::vector<double> omegas(frequencies.size());
+  for (std::size_t i = 0; i < frequencies.size(); ++i) omegas[i] = frequencies[i] * kTwoPi;
+  const std::vector<double> weights = compute_weights(impedances, weighting);
+  const Spectrum spectrum{circuit, omegas, impedances, weights};
+  EvalCounter counter;
+  const std::vector<Bounds> bounds = param_bounds(circuit);
+  const std::vector<double> initial = param_values(circuit);
+  const std::vector<bool> free(initial.size(), false);
+
+  auto candidates =
+      candidate_starting_points(circuit, initial, bounds, omegas, impedances, weights, counter);
+  sort_candidates(candidates);
+
+  std::uint64_t iterations = 0;
+  std::vector<double> best_params;
+  bool best_success = false;
+  double best_cost = 0.0;
+  bool have_best = false;
+  for (const Candidate& candidate : candidates) {
+    const auto run = levenberg_marquardt_single_start(circuit, omegas, impedances, weights, bounds,
+                                                      to_internal(candidate.params, bounds), free,
+                                                      settings, counter);
+    iterations += run.evaluations;
+    const double c = cost_at(spectrum, run.params, counter);
+    const bool better = !have_best || (run.success && !best_success) ||
+                        (run.success == best_success && c < best_cost);
+    if (better) {
+      best_params = run.params;
+      best_success = run.success;
+      best_cost = c;
+      have_best = true;
+    }
+    if (run.success && std::isfinite(c) && is_plausible(run.params, initial, bounds)) break;
+  }
+
+  std::vector<double> clamped = best_params;
+  std::vector<bool> at_bound(clamped.size(), false);
+  bool any_at_bound = false;
+  for (std::size_t j = 0; j < clamped.size() && j < bounds.size(); ++j) {
+    const auto [lo, hi] = bounds[j];
+    if (clamped[j] < lo) clamped[j] = lo;
+    else if (clamped[j] > hi) clamped[j] = hi;
+    if (std::isfinite(hi) && (best_params[j] <= lo || best_params[j] >= hi)) {
+      at_bound[j] = true;
+      any_at_bound = true;
+    }
+  }
+
+  std::vector<double> final_params = std::move(best_params);
+  bool final_success = best_success;
+  if (any_at_bound) {
+    // The polish must beat the clamped values, not the best run's cost: that
+    // cost belongs to a point outside the bounds, which a run holding the
+    // parameters on their bound can never reach, so comparing against it
+    // would throw away every constrained improvement.
+    const double clamped_cost = cost_at(spectrum, clamped, counter);
+    const auto polish = levenberg_marquardt_single_start(circuit, omegas, impedances, weights,
+                                                         bounds, to_internal(clamped, bounds),
+                                                         at_bound, settings, counter);
+    iterations += polish.evaluations;
+    const double polish_cost = cost_at(spectrum, polish.params, counter);
+    if (polish.success && polish_cost < clamped_cost) {
+      final_params = polish.params;
+      final_success = true;
+    } else {
+      final_params = std::move(clamped);
+    }
+  }
+  return build_outcome(circuit, std::move(final_params), final_success, iterations, omegas,
+                       impedances, weights, counter);
+}
+
+FitResultOr polish_or_fallback(const SeriesList& circuit, std::vector<double> global_params,
+                               std::uint64_t global_iterations, std::span<const double> frequencies,
+                               std::span<const double> omegas, std::span<const Complex> impedances,
+                               Weighting weighting, std::span<const double> weights,
+                               EvalCounter& counter) {
+  if (global_params.size() < param_count(circuit)) {
+    return FitError::solver("the global search returned too few parameter values");
+  }
+  const SeriesList start = rebuild(circuit, global_params);
+  FitOutcome global = build_outcome(circuit, std::move(global_params), true, global_iterations,
+                                    omegas, impedances, weights, counter);
+  auto local = levenberg_marquardt_fit(start, frequencies, impedances, weighting,
+                                       LmSettings{1e-8, 1e-8, 1e-8, 200});
+  if (std::holds_alternative<FitError>(local)) return local;
+  FitOutcome& refined = std::get<FitOutcome>(local);
+  counter.add(refined.impedance_evals);
+  FitOutcome& chosen =
+      std::isfinite(refined.cost) && refined.cost <= global.cost ? refined : global;
+  chosen.impedance_evals = counter.value();
+  return std::move(chosen);
+}
+
+}  // namespace korvex
