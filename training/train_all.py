@@ -16,10 +16,12 @@ import time
 from training.circuits import MODELS
 from training.train import RUNS, train
 
-# One torch thread at 16 channels trains about 6500 samples per second here;
-# a spectrum with two groups has more to learn, so it gets more data and time.
+# One torch thread at 16 channels trains 3000 to 7000 samples per second on
+# the 2-core development machine (depending on what else runs); all eleven
+# models then train in about an hour. Two groups have more to learn, so they
+# get more data and time.
 SIMPLE = dict(channels=16, samples=100_000, epochs=14)
-TWO_GROUPS = dict(channels=16, samples=150_000, epochs=20)
+TWO_GROUPS = dict(channels=16, samples=120_000, epochs=16)
 
 SETTINGS: dict[str, dict] = {
     name: (TWO_GROUPS if ("two" in name or "sei" in name) else SIMPLE) for name in MODELS
