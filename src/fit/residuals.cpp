@@ -15,13 +15,6 @@ namespace {
 // Measured with bench/residuals.py (see the note in that file).
 constexpr std::size_t kParallelJacobianWork = 6000;
 
-double step_for(double p) {
-  const double a = std::fabs(p);
-  const double scale = std::isnan(a) || a < 1e-8 ? 1e-8 : a;
-  static const double cbrt_eps = std::cbrt(DBL_EPSILON);
-  return cbrt_eps * scale;
-}
-
 // Column j into `column` (2N entries); `plus`, `minus` and `r_plus`, `r_minus`
 // are the task's own scratch.
 bool column_into(const Spectrum& s, std::span<const double> params, std::size_t j,
@@ -29,7 +22,7 @@ bool column_into(const Spectrum& s, std::span<const double> params, std::size_t 
   const std::size_t m = column.size();
   std::vector<double> plus(params.begin(), params.end());
   std::vector<double> minus(params.begin(), params.end());
-  const double h = step_for(params[j]);
+  const double h = jacobian_step(params[j]);
   plus[j] = params[j] + h;
   minus[j] = params[j] - h;
   std::vector<double> r_plus(m), r_minus(m);
@@ -54,6 +47,13 @@ bool for_each_column(const Spectrum& s, std::span<const double> params, EvalCoun
 }
 
 }  // namespace
+
+double jacobian_step(double param) {
+  const double a = std::fabs(param);
+  const double scale = std::isnan(a) || a < 1e-8 ? 1e-8 : a;
+  static const double cbrt_eps = std::cbrt(DBL_EPSILON);
+  return cbrt_eps * scale;
+}
 
 std::vector<double> compute_weights(std::span<const Complex> impedances, Weighting weighting) {
   std::vector<double> w(impedances.size(), 1.0);

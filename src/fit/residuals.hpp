@@ -60,4 +60,8 @@ bool jacobian_into(const Spectrum& s, std::span<const double> params, EvalCounte
 
 inline constexpr double kCbrtEpsilon = 6.0554544523933395e-06;
 
+// The central-difference step of a parameter: cbrt(eps) * max(|p|, 1e-8), a
+// NaN magnitude counting as 1e-8.
+double jacobian_step(double param);
+
 }  // namespace korvex
