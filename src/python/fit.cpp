@@ -1,8 +1,153 @@
+#include <nanobind/stl/string.h>
+
+#include "circuit/params.hpp"
+#include "fit/driver.hpp"
 #include "python/bindings.hpp"
+#include "python/convert.hpp"
+#include "python/fit_arguments.hpp"
+#include "python/fit_result.hpp"
+#include "python/guess.hpp"
 
 namespace korvex::py {
+namespace {
 
-// Circuit.fit and FitResult.
-void register_fit(nb::module_&) {}
+constexpr const char* kFitSignature =
+    "def fit(self, frequencies: object, impedances: typing.Sequence[complex] | None = None, "
+    "guess_init: bool | None = None, weights: str | None = None, weight: str = \"modulus\", "
+    "method: str = \"levenberg_marquardt\", max_iterations: int = 200, ftol: float = 1e-8, "
+    "xtol: float = 1e-8, num_particles: int = 200, generations: int = 1000, "
+    "nelder_mead_iterations: int = 2000, de_evaluations: int = 20000, "
+    "sa_iterations: int = 5000, sa_initial_temperature: float = 2.0, "
+    "basin_hopping_hops: int = 20, basin_hopping_step_size: float = 1.0, "
+    "basin_hopping_temperature: float = 1.0, seed: int | None = None) -> FitResult";
+
+constexpr const char* kFitDoc =
+    "Fit this circuit's parameters to a measured spectrum.\n"
+    "\n"
+    "Accepts two sequences of frequencies and impedances, or a single battery\n"
+    "data format dataframe (`impedances` left as None).\n"
+    "\n"
+    "`guess_init` unset means start from a machine-learning guess whenever the\n"
+    "circuit is not explicitly given starting parameters. If no model has been\n"
+    "trained for the topology it warns and starts from placeholder values.\n"
+    "\n"
+    "`True` always guesses, and raises rather than warns when it cannot.\n"
+    "`False` never guesses.";
+
+// Settings converted from the arguments, in signature order.
+struct FitArguments {
+  std::optional<bool> guess_init;
+  std::optional<std::string> weights;
+  std::string weight;
+  FitSettings settings;  // everything but circuit and spectrum
+};
+
+FitArguments convert_arguments(nb::handle guess_init, nb::handle weights, nb::handle weight,
+                               nb::handle method, nb::handle max_iterations, nb::handle ftol,
+                               nb::handle xtol, nb::handle num_particles, nb::handle generations,
+                               nb::handle nelder_mead_iterations, nb::handle de_evaluations,
+                               nb::handle sa_iterations, nb::handle sa_initial_temperature,
+                               nb::handle basin_hopping_hops, nb::handle basin_hopping_step_size,
+                               nb::handle basin_hopping_temperature, nb::handle seed) {
+  FitArguments a;
+  a.guess_init = to_optional_bool(guess_init, "guess_init");
+  a.weights = to_optional_str(weights, "weights");
+  a.weight = to_str(weight, "weight");
+  FitSettings& s = a.settings;
+  s.method = to_str(method, "method");
+  s.max_iterations = to_unsigned(max_iterations, "max_iterations", kMaxU32);
+  s.ftol = to_tolerance(ftol, "ftol");
+  s.xtol = to_tolerance(xtol, "xtol");
+  s.num_particles = to_unsigned(num_particles, "num_particles", kMaxU32);
+  s.generations = to_unsigned(generations, "generations", kMaxU64);
+  s.nelder_mead_iterations = to_unsigned(nelder_mead_iterations, "nelder_mead_iterations", kMaxU64);
+  s.de_evaluations = to_unsigned(de_evaluations, "de_evaluations", kMaxU32);
+  s.sa_iterations = to_unsigned(sa_iterations, "sa_iterations", kMaxU64);
+  s.sa_initial_temperature = to_double(sa_initial_temperature, "sa_initial_temperature");
+  s.basin_hopping_hops = to_unsigned(basin_hopping_hops, "basin_hopping_hops", kMaxU32);
+  s.basin_hopping_step_size = to_double(basin_hopping_step_size, "basin_hopping_step_size");
+  s.basin_hopping_temperature = to_double(basin_hopping_temperature, "basin_hopping_temperature");
+  s.seed = to_optional_u64(seed, "seed");
+  return a;
+}
+
+SeriesList rebuilt_with_guess(const PyCircuit& self, const SpectrumData& spectrum,
+                              const std::optional<std::string>& weights_path) {
+  const std::vector<double> guessed = guess_params(self, spectrum, weights_path);
+  if (guessed.size() < param_count(self.nodes)) {
+    throw std::runtime_error("the guess returned fewer values than the circuit has parameters");
+  }
+  return rebuild(self.nodes, guessed);
+}
+
+void warn_no_model() {
+  const std::string message =
+      "There is no ML model to guess initial parameters for this circuit. Supply your own with "
+      "Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass guess_init=False "
+      "to silence this. Models available for " +
+      builtin_model_list();
+  // The filters may turn the warning into an exception; then no fit runs.
+  if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) raise_pending();
+}
+
+// The own values, a guess, or the own values after the warning.
+SeriesList start_circuit(const PyCircuit& self, const FitArguments& a,
+                         const SpectrumData& spectrum) {
+  const bool guess =
+      a.guess_init ? *a.guess_init : (a.weights.has_value() || !self.explicit_values);
+  if (!guess) return self.nodes;
+  if (a.weights) return rebuilt_with_guess(self, spectrum, a.weights);
+  if (!a.guess_init && !has_builtin_model(self)) {
+    warn_no_model();
+    return self.nodes;
+  }
+  return rebuilt_with_guess(self, spectrum, std::nullopt);
+}
+
+nb::object fit_method(const PyCircuit& self, nb::handle frequencies, nb::handle impedances,
+                      nb::handle guess_init, nb::handle weights, nb::handle weight,
+                      nb::handle method, nb::handle max_iterations, nb::handle ftol,
+                      nb::handle xtol, nb::handle num_particles, nb::handle generations,
+                      nb::handle nelder_mead_iterations, nb::handle de_evaluations,
+                      nb::handle sa_iterations, nb::handle sa_initial_temperature,
+                      nb::handle basin_hopping_hops, nb::handle basin_hopping_step_size,
+                      nb::handle basin_hopping_temperature, nb::handle seed) {
+  FitArguments a = convert_arguments(
+      guess_init, weights, weight, method, max_iterations, ftol, xtol, num_particles, generations,
+      nelder_mead_iterations, de_evaluations, sa_iterations, sa_initial_temperature,
+      basin_hopping_hops, basin_hopping_step_size, basin_hopping_temperature, seed);
+  SpectrumData spectrum = read_spectrum(frequencies, impedances);
+  a.settings.weighting = parse_weighting(a.weight);
+  a.settings.circuit = start_circuit(self, a, spectrum);
+  a.settings.frequencies = std::move(spectrum.frequencies);
+  a.settings.impedances = std::move(spectrum.impedances);
+
+  FitResultOr result = [&] {
+    nb::gil_scoped_release release;
+    return run_fit(a.settings);
+  }();
+  if (const auto* error = std::get_if<FitError>(&result)) {
+    throw nb::value_error(error->message().c_str());
+  }
+  return wrap_fit_result(std::get<FitOutcome>(result));
+}
+
+}  // namespace
+
+void register_fit(nb::module_& m) {
+  register_fit_result(m);
+  nb::object circuit = m.attr("Circuit");
+  auto cls = nb::borrow<nb::class_<PyCircuit>>(circuit);
+  cls.def("fit", &fit_method, nb::arg("frequencies"), nb::arg("impedances") = nb::none(),
+          nb::arg("guess_init") = nb::none(), nb::arg("weights") = nb::none(),
+          nb::arg("weight") = "modulus", nb::arg("method") = "levenberg_marquardt",
+          nb::arg("max_iterations") = 200, nb::arg("ftol") = 1e-8, nb::arg("xtol") = 1e-8,
+          nb::arg("num_particles") = 200, nb::arg("generations") = 1000,
+          nb::arg("nelder_mead_iterations") = 2000, nb::arg("de_evaluations") = 20000,
+          nb::arg("sa_iterations") = 5000, nb::arg("sa_initial_temperature") = 2.0,
+          nb::arg("basin_hopping_hops") = 20, nb::arg("basin_hopping_step_size") = 1.0,
+          nb::arg("basin_hopping_temperature") = 1.0, nb::arg("seed") = nb::none(),
+          nb::sig(kFitSignature), kFitDoc);
+}
 
 }  // namespace korvex::py

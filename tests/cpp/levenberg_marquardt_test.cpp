@@ -217,17 +217,6 @@ TEST(MultiStart, ExactStartCostsOneRun) {
   EXPECT_EQ(out.impedance_evals, 9u + 1u + 6u + 1u + 1u + 6u);
 }
 
-TEST(MultiStart, RecoversTheGeneratingParameters) {
-  const std::vector<double> truth{10.0, 100.0, 1e-4, 0.85, 50.0, 2e-3, 0.7};
-  Problem p("R0-p(R1,CPE1)-p(R2,CPE2)", truth, {20.0, 30.0, 1e-3, 0.8, 200.0, 1e-3, 0.8});
-  const FitOutcome out =
-      outcome(levenberg_marquardt_fit(p.circuit, p.frequencies, p.impedances, Weighting::Modulus, {}));
-  EXPECT_TRUE(out.success);
-  EXPECT_LT(out.cost, 1e-20);
-  for (std::size_t j = 0; j < truth.size(); ++j) EXPECT_NEAR(out.params[j], truth[j], 1e-6 * truth[j]);
-  ASSERT_TRUE(out.stderr_);
-}
-
 // Data whose best CPE exponent lies above 1: the answer must hold alpha on
 // its bound and put the other parameters at their constrained optimum, which
 // is the fit of the same circuit with an ideal capacitor.
