@@ -33,15 +33,31 @@ bool all_finite(std::span<const double> v) {
   return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
 }
 
-// What lmder sees: the problem and an exception escaped from our code, to be
-// rethrown once lmder has returned (it must not unwind through C frames).
+// What lmder sees: the problem, whether the start point has been evaluated,
+// and an exception escaped from our code, to be rethrown once lmder has
+// returned (it must not unwind through C frames).
 struct CallbackContext {
   LmProblem* problem;
+  bool start_evaluated = false;
   std::exception_ptr error;
 };
 
+// Fills the residuals of a trial point that could not be evaluated: their
+// norm, 1e300, exceeds any real one, so lmder rejects the step and shrinks
+// its trust region.
+void reject_trial_point(std::span<double> out) {
+  const double fill = 1e300 / std::sqrt(static_cast<double>(out.size()));
+  std::fill(out.begin(), out.end(), fill);
+}
+
 // lmder's callback. A negative return stops the run; lmder then returns the
 // last accepted vector, which still competes as a failed run.
+//
+// Non-finite residuals stop the run only at its start point. At a trial point
+// they mean the step overshot (in log space a long step easily overflows an
+// element's formula); such a step is rejected rather than ending the run,
+// which from a start far from the data would otherwise end almost every run
+// after its first step.
 int lmder_callback(void* p, int m, int n, const double* x, double* fvec, double* fjac,
                    int /*ldfjac*/, int iflag) {
   auto* context = static_cast<CallbackContext*>(p);
@@ -51,7 +67,13 @@ int lmder_callback(void* p, int m, int n, const double* x, double* fvec, double*
     const auto rows = static_cast<std::size_t>(m);
     if (iflag == 1) {
       std::span<double> out(fvec, rows);
-      if (!problem.residuals(out) || !all_finite(out)) return -1;
+      if (!problem.residuals(out)) return -1;
+      const bool at_start = !context->start_evaluated;
+      context->start_evaluated = true;
+      if (!all_finite(out)) {
+        if (at_start) return -1;
+        reject_trial_point(out);
+      }
     } else if (iflag == 2) {
       std::span<double> out(fjac, rows * static_cast<std::size_t>(n));
       if (!problem.jacobian(out) || !all_finite(out)) return -1;
@@ -254,7 +276,7 @@ StartResult levenberg_marquardt_single_start(const SeriesList& circuit,
   std::vector<double> wa1(cols), wa2(cols), wa3(cols), wa4(rows);
   std::vector<int> ipvt(cols);
   int nfev = 0, njev = 0;
-  CallbackContext context{&problem, nullptr};
+  CallbackContext context{&problem};
   const int ldfjac = m > 0 ? m : 1;
   const int info = lmder(lmder_callback, &context, m, n, x.data(), fvec.data(), fjac.data(),
                          ldfjac, settings.ftol, settings.xtol, settings.gtol, maxfev, diag.data(),

@@ -188,6 +188,21 @@ TEST(SingleStart, NonFiniteResidualsStopTheRunAsFailed) {
   for (std::size_t j = 0; j < start.size(); ++j) EXPECT_NEAR(r.params[j], start[j], 1e-15 * start[j]);
 }
 
+// From the catalogue defaults the first steps towards milliohm data overflow
+// the elements' formulas; those steps are rejected and the run goes on.
+TEST(SingleStart, OverflowingTrialStepsAreRejectedNotFatal) {
+  const std::vector<double> truth{1.7e-7, 0.014, 0.022, 7.1, 0.44, 0.12, 570.0, 0.72};
+  const SeriesList defaults = std::get<SeriesList>(parse("L0-R0-p(R1,CPE1)-p(R2,CPE2)"));
+  Problem p("L0-R0-p(R1,CPE1)-p(R2,CPE2)", truth, param_values(defaults));
+  EvalCounter counter;
+  const StartResult r = p.run(LmSettings{}, counter);
+  EXPECT_TRUE(r.success) << r.info;
+  EvalCounter other;
+  const auto res = residuals(Spectrum{p.circuit, p.omegas, p.impedances, p.weights}, r.params, other);
+  EXPECT_LT(cost(*res), 1e-20);
+  EXPECT_EQ(counter.value(), r.evaluations + 2 * truth.size() * r.jacobian_evaluations);
+}
+
 TEST(SingleStart, FewerResidualsThanParametersIsARejectedRun) {
   Problem p("R0-p(R1,CPE1)", {10.0, 100.0, 1e-4, 0.8}, {3.0, 500.0, 1e-6, 0.8});
   p.frequencies.resize(1);
