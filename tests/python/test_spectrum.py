@@ -157,3 +157,26 @@ def test_order_of_checks():
         PROBE.residuals(PARAMS, {}, weight="nope")
     with pytest.raises(ValueError, match="weight scheme"):
         PROBE.jacobian(PARAMS, [1.0], [1j], weight="nope")
+
+
+@pytest.mark.parametrize(
+    "f,z",
+    [
+        (np.array([1.0, 10.0, 100.0]), np.array([1 + 1j, 2 - 1j, 3j])),
+        (np.array([1.0, 0.0, 10.0, 0.0, 100.0])[::2], np.array([1 + 1j, 0, 2 - 1j, 0, 3j])[::2]),
+        (np.array([1.0, 10.0, 100.0], dtype=">f8"), np.array([1 + 1j, 2 - 1j, 3j], dtype=">c16")),
+        (np.array([1, 10, 100], dtype=np.int32), np.array([1 + 1j, 2 - 1j, 3j], dtype=np.complex64)),
+        (pd.Series([1.0, 10.0, 100.0]), pd.Series([1 + 1j, 2 - 1j, 3j])),
+    ],
+    ids=["contiguous", "strided", "big-endian", "other-dtypes", "pandas"],
+)
+def test_array_inputs_read_like_lists(f, z):
+    expected = PROBE.residuals(PARAMS, [1.0, 10.0, 100.0], [1 + 1j, 2 - 1j, 3j])
+    assert PROBE.residuals(np.array(PARAMS), f, z) == expected
+
+
+def test_two_dimensional_arrays_are_not_frequency_lists():
+    with pytest.raises(TypeError, match="frequencies"):
+        PROBE.residuals(PARAMS, np.ones((2, 2)), [1j, 1j])
+    with pytest.raises(TypeError, match="impedances"):
+        PROBE.residuals(PARAMS, [1.0, 2.0], np.ones((2, 2), dtype=complex))
