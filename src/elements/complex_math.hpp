@@ -41,13 +41,19 @@ inline Complex csqrt(Complex z) {
   return {r * std::cos(half), r * std::sin(half)};
 }
 
+inline constexpr double kHalfPi = 1.5707963267948966;  // atan2(y, ±0) for y > 0
+
 // z^p for real p, with exact shortcuts for p = 1, 0.5 and 0.
 inline Complex cpow(Complex z, double p) {
   if (p == 1.0) return z;
   if (p == 0.5) return csqrt(z);
   if (p == 0.0) return {1.0, 0.0};
-  const double m = std::pow(std::hypot(z.re, z.im), p);
-  const double t = p * std::atan2(z.im, z.re);
+  // The powers of the element formulas are taken of c*j*omega, whose real
+  // part is zero: there hypot(0, y) is |y| and atan2(y, ±0) is ±pi/2 exactly,
+  // so both calls are skipped without changing a bit of the result.
+  const bool imaginary = z.re == 0.0 && (z.im > 0.0 || z.im < 0.0);
+  const double m = std::pow(imaginary ? std::fabs(z.im) : std::hypot(z.re, z.im), p);
+  const double t = p * (imaginary ? std::copysign(kHalfPi, z.im) : std::atan2(z.im, z.re));
   return {m * std::cos(t), m * std::sin(t)};
 }
 

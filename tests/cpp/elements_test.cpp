@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
+#include <random>
 
 #include "elements/element.hpp"
 
@@ -105,6 +107,31 @@ TEST(Formulas, Golden) {
   const Complex cpe = z_of(Kind::Cpe, {0.5, 0.5}, w);  // 1 / (0.5 * sqrt(2j)) = 1/(0.5(1+j))
   EXPECT_NEAR(cpe.re, 1.0, 1e-15);
   EXPECT_NEAR(cpe.im, -1.0, 1e-15);
+}
+
+// The purely imaginary shortcut of cpow must equal the polar formula bit for bit.
+TEST(ComplexMath, ImaginaryPowerShortcutIsExact) {
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> exponent(-12.0, 12.0), power(-1.5, 1.5);
+  for (int i = 0; i < 20000; ++i) {
+    const double y = (i % 2 ? -1.0 : 1.0) * std::pow(10.0, exponent(rng));
+    const double p = i % 7 == 0 ? 0.25 * (i % 5) : power(rng);
+    for (double re : {0.0, -0.0}) {
+      const Complex got = cpow({re, y}, p);
+      if (p == 1.0 || p == 0.5 || p == 0.0) continue;
+      const double m = std::pow(std::hypot(re, y), p);
+      const double t = p * std::atan2(y, re);
+      EXPECT_EQ(got.re, m * std::cos(t)) << y << " ^ " << p;
+      EXPECT_EQ(got.im, m * std::sin(t)) << y << " ^ " << p;
+    }
+  }
+  // An infinite imaginary part agrees too; zero and NaN take the general path.
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(cpow({0.0, inf}, 0.8).re, std::pow(inf, 0.8) * std::cos(0.8 * std::atan2(inf, 0.0)));
+  EXPECT_TRUE(std::isnan(cpow({0.0, std::nan("")}, 0.8).re));
+  const Complex origin = cpow({0.0, 0.0}, 0.8);
+  EXPECT_EQ(origin.re, 0.0);
+  EXPECT_EQ(origin.im, 0.0);
 }
 
 }  // namespace
