@@ -142,7 +142,8 @@ def real_spectra(quick: bool):
         chi_i = 2 * modulus_cost(c, p_i, f, z) if p_i is not None else float("nan")
         print(f"{name}  {text}  ({len(f)} points)")
         print(f"  korvex start: {start}")
-        print(f"  korvex       {t_k * 1e3:9.2f} ms   chi-square {chi_k:.6e}   success={r_k.success}")
+        print(f"  korvex       {t_k * 1e3:9.2f} ms   chi-square {chi_k:.6e}   "
+              f"success={r_k.success}")
         print(f"  impedance.py {t_i * 1e3:9.2f} ms   chi-square {chi_i:.6e}"
               + ("" if p_i is not None else "   (did not converge)"))
         print(f"  speed-up (impedance.py time / korvex time): {t_i / t_k:.1f}x")
