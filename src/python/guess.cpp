@@ -1,26 +1,112 @@
 #include "python/guess.hpp"
 
-#include "models/builtin_topologies.hpp"
+#include <cstring>
+#include <memory>
+
+#include <nanobind/ndarray.h>
+
+#include "models/circuit_guess.hpp"
+#include "models/registry.hpp"
+#include "nn/guesser.hpp"
 
 namespace korvex::py {
+namespace {
 
-bool has_builtin_model(const PyCircuit&) { return false; }
+constexpr const char* kGuessDoc =
+    "Machine-learning guess of starting parameters for this circuit's\n"
+    "topology, in `param_names()` order.\n"
+    "\n"
+    "Series and parallel elements may be written with any order and labels:\n"
+    "`(R1,C2)-R3` uses the same model as `R0-(R1,C1)`. `K` and `Zarc` reach\n"
+    "the models trained on the pairs they abbreviate, so `R0-Zarc1` uses the\n"
+    "`R0-(R1,CPE1)` model and gets its guess back as `r`, `tau_k`, `gamma`.\n"
+    "\n"
+    "`weights` loads a `.eisnn` file from disk instead of looking for a\n"
+    "bundled model.\n"
+    "\n"
+    "Raises if no model has been trained for this topology, or if `weights`\n"
+    "was trained for a different one.";
 
-std::vector<double> guess_params(const PyCircuit&, const SpectrumData&,
-                                 const std::optional<std::string>&) {
-  throw nb::value_error("No training data on this circuit.");
-}
+constexpr const char* kMlCircuitsDoc =
+    "Names accepted by the constructor that have trained initial-parameter\n"
+    "models, and so get a guessed starting point from `fit()` by default.";
 
-std::string builtin_model_list() {
-  std::string out;
-  for (const auto& t : models::kBuiltinTopologies) {
-    if (!out.empty()) out += ", ";
-    out += "'" + std::string(t.name) + "'";
-  }
+nb::list guess_method(const PyCircuit& self, nb::handle frequencies, nb::handle impedances,
+                      nb::handle weights) {
+  std::optional<std::string> path;
+  if (!weights.is_none()) path = to_str(weights, "weights");
+  const SpectrumData spectrum = read_spectrum(frequencies, impedances);
+  nb::list out;
+  for (double v : guess_params(self, spectrum, path)) out.append(v);
   return out;
 }
 
-// Circuit.guess and Circuit.ml_circuits.
-void register_guess(nb::module_&) {}
+nb::list ml_circuits() {
+  nb::list out;
+  for (const std::string& name : models::names()) out.append(nb::str(name.c_str()));
+  return out;
+}
+
+using FloatArray = nb::ndarray<nb::numpy, double>;
+
+FloatArray to_array(const std::vector<double>& values, std::initializer_list<std::size_t> shape) {
+  auto buffer = std::make_unique<double[]>(values.size());
+  std::memcpy(buffer.get(), values.data(), values.size() * sizeof(double));
+  nb::capsule owner(buffer.get(), [](void* p) noexcept { delete[] static_cast<double*>(p); });
+  double* data = buffer.release();
+  return FloatArray(data, shape.size(), shape.begin(), owner);
+}
+
+// The network's input features exactly as the guess computes them, for the
+// training pipeline: (inputs of shape (3, n_grid), extras (2,), z_scale, w_scale).
+nb::tuple features_hook(nb::handle frequencies, nb::handle impedances, std::size_t n_grid) {
+  if (n_grid > nn::kMaxGrid) {
+    throw nb::value_error(("n_grid must be at most " + std::to_string(nn::kMaxGrid)).c_str());
+  }
+  const SpectrumData spectrum = read_spectrum(frequencies, impedances);
+  const nn::Features f =
+      nn::compute_features(spectrum.frequencies, spectrum.impedances, n_grid);
+  const std::vector<double> extras(f.extras.begin(), f.extras.end());
+  return nb::make_tuple(to_array(f.inputs, {3, n_grid}), to_array(extras, {2}), f.z_scale,
+                        f.w_scale);
+}
+
+}  // namespace
+
+bool has_builtin_model(const PyCircuit& circuit) {
+  // A model without weights in this build cannot guess; fit() then warns
+  // and starts from the circuit's own values.
+  const auto match = models::find_for_topology(circuit.nodes);
+  return match && match->model->has_weights();
+}
+
+std::vector<double> guess_params(const PyCircuit& circuit, const SpectrumData& spectrum,
+                                 const std::optional<std::string>& weights_path) {
+  auto outcome = models::guess_params(circuit.nodes, spectrum.frequencies, spectrum.impedances,
+                                      weights_path);
+  if (auto* message = std::get_if<std::string>(&outcome)) {
+    throw nb::value_error(message->c_str());
+  }
+  return std::move(std::get<std::vector<double>>(outcome));
+}
+
+std::string builtin_model_list() { return models::quoted_names(); }
+
+void register_guess(nb::module_& m) {
+  auto cls = nb::borrow<nb::class_<PyCircuit>>(m.attr("Circuit"));
+  cls.def_static("ml_circuits", &ml_circuits, nb::sig("def ml_circuits() -> list[str]"),
+                 kMlCircuitsDoc);
+  cls.def("guess", &guess_method, nb::arg("frequencies"), nb::arg("impedances") = nb::none(),
+          nb::arg("weights") = nb::none(),
+          nb::sig("def guess(self, frequencies: object, impedances: object = None, "
+                  "weights: str | None = None) -> list[float]"),
+          kGuessDoc);
+  m.def("_features", &features_hook, nb::arg("frequencies"), nb::arg("impedances") = nb::none(),
+        nb::arg("n_grid") = 64,
+        nb::sig("def _features(frequencies: object, impedances: object = None, n_grid: int = 64) "
+                "-> tuple[numpy.typing.NDArray[numpy.float64], "
+                "numpy.typing.NDArray[numpy.float64], float, float]"),
+        "Private: the guesser's input features, for the training pipeline.");
+}
 
 }  // namespace korvex::py

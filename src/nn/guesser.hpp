@@ -1,0 +1,103 @@
+#pragma once
+// A trained initial-parameter model: the decoded weight file and the network
+// that turns one measured spectrum into starting values for its parameters.
+//
+// The pass: two characteristic scales of the spectrum (reactive_centroid),
+// three dimensionless channels on a logarithmic grid, a dilated residual
+// 1-D convolution trunk, mean/max pooling, a three-layer head, then
+// de-standardisation, clamping and rescaling by the two scales. All float64.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "elements/complex_math.hpp"
+#include "nn/nn_error.hpp"
+#include "nn/weight_file.hpp"
+
+namespace korvex::nn {
+
+// Largest input grid a weight file may ask for; every built-in model uses 64.
+inline constexpr std::size_t kMaxGrid = 1 << 16;
+
+struct Scales {
+  double z_scale;  // ohms
+  double w_scale;  // radians per second
+};
+
+// The network's view of a spectrum.
+struct Features {
+  std::vector<double> inputs;  // 3 x L, channel-major: log10|Z|, phase, log10 frequency
+  std::array<double, 2> extras{};
+  double z_scale = 0.0;
+  double w_scale = 0.0;
+};
+
+// Weighted centroid of the capacitive points in (ln w, ln|Z|); without any,
+// the geometric mean of w and the upper median of |Z|.
+Scales reactive_centroid(std::span<const double> frequencies, std::span<const Complex> impedances);
+
+// The input channels on an `n_grid`-point grid. The training pipeline computes
+// its inputs with this same function (korvex._korvex._features).
+Features compute_features(std::span<const double> frequencies,
+                          std::span<const Complex> impedances, std::size_t n_grid);
+
+// Piecewise-linear over ascending xs, constant beyond either end.
+double interpolate(std::span<const double> xs, std::span<const double> ys, double x);
+
+// tanh form of GELU.
+double gelu(double x);
+void gelu_in_place(std::span<double> x);
+
+struct Guesser {
+  std::map<std::string, Tensor, std::less<>> tensors;
+  double alpha_min = 0.0;
+  double alpha_max = 0.0;
+  std::size_t n_grid = 0;
+  std::size_t channels = 0;
+  std::size_t kernel = 0;
+  std::size_t groups = 0;
+  std::string circuit;
+  std::vector<std::string> param_names;
+  std::vector<std::size_t> dilations;
+  std::vector<double> target_mean;
+  std::vector<double> target_std;
+  std::vector<bool> log_params;
+  std::vector<Scaling> scaling;
+
+  // Decodes a whole EISNN001 file; keeps no reference to `bytes`.
+  static NnResult<Guesser> from_bytes(std::span<const std::uint8_t> bytes);
+
+  // The named tensor, or Missing(name).
+  NnResult<const Tensor*> tensor(std::string_view name) const;
+
+  Features features(std::span<const double> frequencies,
+                    std::span<const Complex> impedances) const {
+    return compute_features(frequencies, impedances, n_grid);
+  }
+
+  // "w.{layer}.weight" [O, in_channels, kernel] and "w.{layer}.bias" [O] over
+  // `input` (in_channels x L): zero-padded, same length, O x L out.
+  NnResult<std::vector<double>> conv1d(std::string_view layer, std::span<const double> input,
+                                       std::size_t in_channels, std::size_t dilation) const;
+  // Group normalisation of `signal` (channels x L) in place.
+  std::optional<NnError> group_norm(std::string_view layer, std::span<double> signal) const;
+  // "w.{layer}.weight" [out, in] times `input` plus "w.{layer}.bias".
+  NnResult<std::vector<double>> linear(std::string_view layer,
+                                       std::span<const double> input) const;
+
+  // The P physical parameter values in param_names order.
+  NnResult<std::vector<double>> predict(std::span<const double> frequencies,
+                                        std::span<const Complex> impedances) const;
+
+ private:
+  std::optional<NnError> check_runnable() const;
+  std::vector<double> decode_outputs(std::span<const double> z, const Scales& scales) const;
+};
+
+}  // namespace korvex::nn
