@@ -10,10 +10,19 @@
 namespace korvex {
 namespace {
 
-// Below this many element evaluations per Jacobian the columns run on the
-// caller: waking a worker costs about as much as ~10 us of evaluation here.
-// Measured with bench/residuals.py (see the note in that file).
-constexpr std::size_t kParallelJacobianWork = 6000;
+// Below this much work (2 x P x N x parameter count, a proxy for element
+// evaluations) the Jacobian's columns run on the caller. One unit costs about
+// 15 ns (14-17 ns for circuits of 3 to 15 parameters). Measured with
+// korvex_bench_jacobian (bench/jacobian_threshold.cpp, run by
+// bench/residuals.py) on a 2-core machine, best of many short batches: the
+// hand-off of a column to a sleeping worker costs 2.5 us at best; the pool
+// lost 1-7 % up to about 1300 units (20 us), broke even or won from there,
+// and won 30-45 % at every case from 2250 units on ("R0-(R1,C1)" at 60 points
+// = 1080 units won 27 % in one run and lost 1 % in others). 3000 units
+// (about 45 us) is twice the break-even point, so a small circuit on a short
+// spectrum never pays for a hand-off, and when every core is busy (no worker
+// to help) the pool cost at most 3 % at or above it.
+constexpr std::size_t kParallelJacobianWork = 3000;
 
 // Column j into `column` (2N entries); `plus`, `minus` and `r_plus`, `r_minus`
 // are the task's own scratch.
