@@ -98,7 +98,14 @@ void init_circuit(PyCircuit* self, nb::handle s) {
   }
   auto parsed = parse(to_parse);
   if (auto* error = std::get_if<ParseError>(&parsed)) {
-    throw nb::value_error(syntax_help(std::string(to_parse), *error).c_str());
+    // Built from the whole string: the echoed text may hold NUL characters.
+    const std::string message = syntax_help(std::string(to_parse), *error);
+    if (PyObject* text = PyUnicode_FromStringAndSize(message.data(),
+                                                     static_cast<Py_ssize_t>(message.size()))) {
+      PyErr_SetObject(PyExc_ValueError, text);
+      Py_DECREF(text);
+    }
+    raise_pending();
   }
   new (self) PyCircuit{std::move(std::get<SeriesList>(parsed)), false};
 }

@@ -180,3 +180,7 @@ def test_random_text_raises_only_value_or_type_error(seed):
             outcomes.add("ok")
             repr(c)
     assert "ValueError" in outcomes
+
+
+def test_echoed_text_keeps_nul_characters():
+    assert parse_message("R0\x00-C1").splitlines()[2] == "  R0\x00-C1"
