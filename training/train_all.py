@@ -21,7 +21,7 @@ from training.train import RUNS, train
 # models then train in about an hour. Two groups have more to learn, so they
 # get more data and time.
 SIMPLE = dict(channels=16, samples=100_000, epochs=14)
-TWO_GROUPS = dict(channels=16, samples=120_000, epochs=16)
+TWO_GROUPS = dict(channels=16, samples=100_000, epochs=16)
 
 SETTINGS: dict[str, dict] = {
     name: (TWO_GROUPS if ("two" in name or "sei" in name) else SIMPLE) for name in MODELS
