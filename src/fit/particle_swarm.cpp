@@ -32,6 +32,8 @@ SearchResult particle_swarm_minimize(const Objective& f, const SearchBox& box,
   };
 
   std::vector<Particle> particles;
+  // The count comes from the caller unchecked; reserve no more than a
+  // realistic swarm and let a larger one grow as it is built.
   particles.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(settings.particles, 4096)));
   for (std::uint64_t i = 0; i < settings.particles; ++i) {
     Particle p;

@@ -43,8 +43,10 @@ SearchResult simulated_annealing_minimize(SaProblem& problem, std::span<const do
     std::vector<double> candidate = problem.anneal(current, t);
     const double candidate_cost = problem.cost(candidate);
     const double q = acceptance.next_unit();
-    // A NaN cost on either side fails both tests.
-    const bool accept = candidate_cost < current_cost ||
+    // A NaN candidate fails both tests. A number replaces a NaN current
+    // cost, so that a start point whose cost cannot be computed does not
+    // hold the walk there for good.
+    const bool accept = cost_improves(candidate_cost, current_cost) ||
                         1.0 / (1.0 + std::exp((candidate_cost - current_cost) / t)) > q;
     if (accept) {
       current = std::move(candidate);
@@ -70,8 +72,7 @@ FitResultOr simulated_annealing_fit(const FitSettings& settings) {
   const auto seed = settings.seed;
   SaProblem problem{[&](std::span<const double> x) { return fit_problem.cost(x); },
                     ChaChaRng::from_optional_seed(seed)};
-  ChaChaRng acceptance =
-      seed ? ChaChaRng::from_seed(*seed + 1) : ChaChaRng::from_entropy();
+  ChaChaRng acceptance = seed ? ChaChaRng::from_seed(*seed + 1) : ChaChaRng::from_entropy();
   const SearchResult best =
       simulated_annealing_minimize(problem, fit_problem.start_point(),
                                    settings.sa_initial_temperature, settings.sa_iterations,

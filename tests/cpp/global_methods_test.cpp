@@ -135,6 +135,15 @@ TEST(SimulatedAnnealing, NanCandidatesAreNeverAccepted) {
   ASSERT_TRUE(r.found);
   EXPECT_EQ(r.position, std::vector<double>{4.0});
   EXPECT_EQ(r.cost, 1.0);
+
+  // From a start whose cost is NaN the first number moves the walk on.
+  calls = 0;
+  auto nan_start = [&](std::span<const double> x) { return calls++ == 0 ? kNaN : x[0] * x[0]; };
+  SaProblem from_nan{nan_start, ChaChaRng::from_seed(3)};
+  const auto moved = simulated_annealing_minimize(from_nan, std::vector<double>{4.0}, 1.0, 5,
+                                                  acceptance);
+  ASSERT_TRUE(moved.found);
+  EXPECT_NE(moved.position, std::vector<double>{4.0});
 }
 
 // -------------------------------------------------------- particle swarm --
