@@ -23,7 +23,16 @@ struct Batch {
   // once every chunk has finished, so that no task outlives the batch.
   std::mutex error_mutex;
   std::exception_ptr error;
+  // Signalled when `remaining` reaches zero, for a caller that found nothing
+  // left to take and went to sleep.
+  std::mutex done_mutex;
+  std::condition_variable done;
 };
+
+// Empty-handed looks a waiting caller takes before it sleeps: enough to catch
+// a batch about to finish, few enough not to keep a core from the threads
+// that run the caller's last chunks.
+constexpr int kSpinsBeforeSleep = 64;
 
 struct Task {
   std::shared_ptr<Batch> batch;
@@ -78,12 +87,20 @@ class Pool {
     }
     wake_.notify_all();
     // Help until our own batch is done; other batches' tasks are fair game.
+    // Once nothing is left to take, the rest of the batch is running on
+    // other threads (its chunks were all queued above), so it is safe to
+    // sleep until the last of them finishes.
+    int idle = 0;
     while (batch->remaining.load(std::memory_order_acquire) != 0) {
       Task task;
       if (take(home, task)) {
         execute(task);
-      } else {
+        idle = 0;
+      } else if (++idle < kSpinsBeforeSleep) {
         std::this_thread::yield();
+      } else {
+        std::unique_lock<std::mutex> lock(batch->done_mutex);
+        batch->done.wait(lock, [&] { return batch->remaining.load(std::memory_order_acquire) == 0; });
       }
     }
     if (batch->error) std::rethrow_exception(batch->error);
@@ -124,7 +141,10 @@ class Pool {
       std::lock_guard<std::mutex> lock(b.error_mutex);
       if (!b.error) b.error = std::current_exception();
     }
-    b.remaining.fetch_sub(1, std::memory_order_acq_rel);
+    if (b.remaining.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      std::lock_guard<std::mutex> lock(b.done_mutex);
+      b.done.notify_all();
+    }
   }
 
   void worker_loop(std::size_t index) {
