@@ -24,8 +24,10 @@ test-python:
 
 bench:
 	@KORVEX_EXTRAS=test,bench scripts/setup
-	@$(PY) bench/impedance.py
+	@$(PY) bench/impedance_speed.py
 	@$(PY) bench/residuals.py
+	@$(PY) bench/fit.py
+	@$(PY) bench/global_methods.py
 
 models:
 	@KORVEX_EXTRAS=test,train scripts/setup

@@ -31,12 +31,7 @@ from pathlib import Path
 
 import numpy as np
 
-# bench/impedance.py (the evaluation benchmark) would shadow the impedance.py
-# package when this script runs from bench/.
-_here = Path(__file__).resolve().parent
-sys.path = [p for p in sys.path if Path(p or ".").resolve() != _here]
-
-import korvex  # noqa: E402
+import korvex
 
 SYNTHETIC_CIRCUIT = "R0-p(R1,CPE1)-p(R2-W2,CPE2)"
 SEED = 20240611

@@ -1,6 +1,6 @@
 """Circuit.impedance() against plain NumPy and impedance.py, side by side.
 
-Run: PYTHONPATH=<staged korvex> python bench/impedance.py [--quick]
+Run: PYTHONPATH=<staged korvex> python bench/impedance_speed.py [--quick]
 
 The circuit "R0-p(R1,CPE1)-p(R2-W2,CPE2)" is evaluated at 60 and at 10,000
 log-spaced frequencies (input a float64 NumPy array) by
@@ -21,18 +21,12 @@ from __future__ import annotations
 
 import argparse
 import os
-import sys
 import timeit
 import warnings
 
 import numpy as np
 
 import korvex
-
-# This file shares its name with the impedance.py package: keep its own folder
-# off the import path so that "import impedance" finds the package.
-_HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _HERE]
 
 CIRCUIT = "R0-p(R1,CPE1)-p(R2-W2,CPE2)"
 PARAMS = [10.0, 50.0, 2e-5, 0.85, 80.0, 15.0, 1e-3, 0.7]
