@@ -276,7 +276,7 @@ StartResult levenberg_marquardt_single_start(const SeriesList& circuit,
   std::vector<double> wa1(cols), wa2(cols), wa3(cols), wa4(rows);
   std::vector<int> ipvt(cols);
   int nfev = 0, njev = 0;
-  CallbackContext context{&problem};
+  CallbackContext context{&problem, false, nullptr};
   const int ldfjac = m > 0 ? m : 1;
   const int info = lmder(lmder_callback, &context, m, n, x.data(), fvec.data(), fjac.data(),
                          ldfjac, settings.ftol, settings.xtol, settings.gtol, maxfev, diag.data(),
