@@ -181,12 +181,18 @@ bool convert_complex(PyObject* item, Complex& out) {
   return true;
 }
 
+}  // namespace
+
+void raise_pending() { throw nb::python_error(); }
+
+void raise_type_error(const std::string& message) { throw nb::type_error(message.c_str()); }
+
 // Prefixes the pending error's message with the argument name, keeping its
 // class, for the plain TypeError, ValueError and OverflowError of the
 // conversions. Any other class (a UnicodeEncodeError for a str with lone
 // surrogates, a user exception raised by __float__) propagates unchanged: it
 // may not be constructible from a message alone.
-[[noreturn]] void raise_for_argument(const char* arg) {
+void raise_for_argument(const char* arg) {
   PyObject* pending = PyErr_Occurred();
   if (pending != PyExc_TypeError && pending != PyExc_ValueError && pending != PyExc_OverflowError) {
     raise_pending();
@@ -209,11 +215,6 @@ bool convert_complex(PyObject* item, Complex& out) {
   raise_pending();
 }
 
-}  // namespace
-
-void raise_pending() { throw nb::python_error(); }
-
-void raise_type_error(const std::string& message) { throw nb::type_error(message.c_str()); }
 
 std::string ColumnPair::describe() const {
   return debug_string(long_name) + " or " + debug_string(short_name);

@@ -16,6 +16,8 @@ namespace nb = nanobind;
 // A pending Python error becomes a C++ exception nanobind re-raises.
 [[noreturn]] void raise_pending();
 [[noreturn]] void raise_type_error(const std::string& message);
+// Re-raises the pending conversion error with the argument's name in front.
+[[noreturn]] void raise_for_argument(const char* arg);
 
 // The interpreter's float conversion; failures become TypeError naming `arg`.
 double to_double(nb::handle obj, const char* arg);

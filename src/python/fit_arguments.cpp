@@ -8,25 +8,6 @@ namespace {
 
 std::string type_name_of(nb::handle obj) { return nb::type_name(obj.type()).c_str(); }
 
-// Re-raises the pending error with the argument named, keeping its class.
-[[noreturn]] void reraise_for(const char* arg) {
-  PyObject *type, *value, *trace;
-  PyErr_Fetch(&type, &value, &trace);
-  PyErr_NormalizeException(&type, &value, &trace);
-  std::string text = "?";
-  if (value) {
-    if (PyObject* s = PyObject_Str(value)) {
-      if (const char* c = PyUnicode_AsUTF8(s)) text = c;
-      Py_DECREF(s);
-    }
-    PyErr_Clear();
-  }
-  PyErr_Format(type ? type : PyExc_TypeError, "argument '%s': %s", arg, text.c_str());
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(trace);
-  raise_pending();
-}
 
 // numpy.bool_ (named "bool" since NumPy 2), recognised without importing NumPy.
 bool is_numpy_bool(nb::handle obj) {
@@ -45,7 +26,7 @@ std::optional<bool> to_optional_bool(nb::handle obj, const char* arg) {
   if (PyBool_Check(obj.ptr())) return obj.ptr() == Py_True;
   if (is_numpy_bool(obj)) {
     const int truth = PyObject_IsTrue(obj.ptr());
-    if (truth < 0) reraise_for(arg);
+    if (truth < 0) raise_for_argument(arg);
     return truth == 1;
   }
   raise_type_error(std::string("argument '") + arg + "': expected True, False or None, got '" +
@@ -60,10 +41,10 @@ std::optional<std::string> to_optional_str(nb::handle obj, const char* arg) {
 std::uint64_t to_unsigned(nb::handle obj, const char* arg, std::uint64_t max) {
   // PyNumber_Index refuses floats with the interpreter's own TypeError.
   PyObject* index = PyNumber_Index(obj.ptr());
-  if (!index) reraise_for(arg);
+  if (!index) raise_for_argument(arg);
   const unsigned long long v = PyLong_AsUnsignedLongLong(index);
   Py_DECREF(index);
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) reraise_for(arg);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) raise_for_argument(arg);
   if (v > max) {
     PyErr_Format(PyExc_OverflowError, "argument '%s': int too big to convert", arg);
     raise_pending();
