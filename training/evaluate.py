@@ -182,10 +182,15 @@ def main(argv=None) -> None:
     p.add_argument("--weights-dir", type=Path, default=BUILTIN)
     p.add_argument("--out", type=Path, default=RUNS / "evaluation.json")
     args = p.parse_args(argv)
+    import torch
+
+    # The reference network is tiny; OpenMP threads only wait on each other.
+    torch.set_num_threads(1)
     fitter = Fitter()
     print(f"fits by {fitter.name}", flush=True)
     spectra = real_spectra()
-    results = {}
+    # A partial run (--only) updates the report of the others in place.
+    results = json.loads(args.out.read_text()) if args.out.exists() else {}
     for name in args.only or list(MODELS):
         weights = args.weights_dir / f"{name}.eisnn"
         if not weights.exists():
@@ -196,8 +201,9 @@ def main(argv=None) -> None:
         report["real_spectra"] = evaluate_real(name, fitter, weights, spectra)
         results[name] = report
         print(json.dumps(report), f"({time.time() - t0:.0f} s)", flush=True)
-    args.out.parent.mkdir(parents=True, exist_ok=True)
-    args.out.write_text(json.dumps(results, indent=2) + "\n")
+        args.out.parent.mkdir(parents=True, exist_ok=True)
+        ordered = {n: results[n] for n in MODELS if n in results}
+        args.out.write_text(json.dumps(ordered, indent=2) + "\n")
 
 
 if __name__ == "__main__":
