@@ -20,4 +20,19 @@ struct ConvShape {
 void convolve(const ConvShape& shape, const double* x, const double* weight, const double* bias,
               double* y);
 
+// The two forms convolve() chooses between; both give exactly the same sums.
+// Tap by tap over contiguous runs of outputs, vectorised by the compiler for
+// the baseline instruction set.
+void convolve_by_runs(const ConvShape& shape, const double* x, const double* weight,
+                      const double* bias, double* y);
+#if defined(__x86_64__) && defined(__GNUC__)
+#define KORVEX_HAVE_BLOCKED_CONVOLUTION 1
+// Chunks of 16 outputs of two channels at a time with their sums in AVX2
+// registers; only where the processor has AVX2.
+void convolve_blocked(const ConvShape& shape, const double* x, const double* weight,
+                      const double* bias, double* y);
+#else
+#define KORVEX_HAVE_BLOCKED_CONVOLUTION 0
+#endif
+
 }  // namespace korvex::nn

@@ -243,6 +243,7 @@ std::optional<NnError> Guesser::check_runnable() const {
   const std::size_t p = target_mean.size();
   if (target_std.size() < p) return NnError::tensor_size("target_std", p, target_std.size());
   if (log_params.size() < p) return NnError::tensor_size("log_params", p, log_params.size());
+  if (scaling.size() < p) return NnError::tensor_size("scaling", 4 * p, 4 * scaling.size());
   for (const Scaling& s : scaling) {
     if (s.alpha_index >= 0 && static_cast<std::size_t>(s.alpha_index) >= p) {
       return NnError::unparsable("scaling");

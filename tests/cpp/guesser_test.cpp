@@ -149,6 +149,18 @@ std::vector<double> reference_convolution(const ConvShape& s, const std::vector<
   return y;
 }
 
+using ConvolutionForm = void (*)(const ConvShape&, const double*, const double*, const double*,
+                                 double*);
+
+// The dispatching entry and each form it may choose, whatever this processor has.
+std::vector<ConvolutionForm> forms() {
+  std::vector<ConvolutionForm> out = {&convolve, &convolve_by_runs};
+#if KORVEX_HAVE_BLOCKED_CONVOLUTION
+  if (__builtin_cpu_supports("avx2")) out.push_back(&convolve_blocked);
+#endif
+  return out;
+}
+
 TEST(Convolution, MatchesTheDefinitionBitForBit) {
   std::mt19937 rng(7);
   std::normal_distribution<double> normal;
@@ -161,10 +173,12 @@ TEST(Convolution, MatchesTheDefinitionBitForBit) {
           for (double& v : x) v = normal(rng);
           for (double& v : w) v = normal(rng) < -0.8 ? 0.0 : normal(rng);
           for (double& v : b) v = normal(rng);
-          std::vector<double> y(out * length);
-          convolve(s, x.data(), w.data(), b.data(), y.data());
-          ASSERT_EQ(y, reference_convolution(s, x, w, b))
-              << length << " " << kernel << " " << dilation << " " << out;
+          const auto expected = reference_convolution(s, x, w, b);
+          for (auto form : forms()) {
+            std::vector<double> y(out * length);
+            form(s, x.data(), w.data(), b.data(), y.data());
+            ASSERT_EQ(y, expected) << length << " " << kernel << " " << dilation << " " << out;
+          }
         }
       }
     }
@@ -179,11 +193,13 @@ TEST(Convolution, ZeroTapsNeverTouchTheirSource) {
   std::vector<double> w(2 * 2 * 5, 0.5);
   for (std::size_t j = 0; j < 5; ++j) w[5 + j] = w[15 + j] = 0.0;
   const std::vector<double> b = {0.0, 1.0};
-  std::vector<double> y(40);
-  convolve(s, x.data(), w.data(), b.data(), y.data());
-  EXPECT_EQ(y[0], 1.5);   // three taps reach the input at t = 0
-  EXPECT_EQ(y[10], 2.5);  // all five inside
-  EXPECT_EQ(y[39], 2.5);
+  for (auto form : forms()) {
+    std::vector<double> y(40);
+    form(s, x.data(), w.data(), b.data(), y.data());
+    EXPECT_EQ(y[0], 1.5);   // three taps reach the input at t = 0
+    EXPECT_EQ(y[10], 2.5);  // all five inside
+    EXPECT_EQ(y[39], 2.5);
+  }
 }
 
 Tensor zeros(std::vector<std::uint32_t> dims) {
@@ -307,6 +323,8 @@ TEST(Predict, ShapeAndContentProblemsAreErrors) {
        "tensor \"target_std\" has 3 elements, expected 4"},
       {[](Guesser& g) { g.log_params.clear(); },
        "tensor \"log_params\" has 0 elements, expected 4"},
+      {[](Guesser& g) { g.scaling.pop_back(); },
+       "tensor \"scaling\" has 12 elements, expected 16"},
       {[](Guesser& g) { g.scaling[2].alpha_index = 4; },
        "weight file has an unparsable value for \"scaling\""},
       {[](Guesser& g) { g.groups = 0; }, "weight file has an unparsable value for \"groups\""},
