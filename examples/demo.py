@@ -21,7 +21,8 @@ print(f"{SPECTRUM.name}: {len(frame)} points, "
       f"{frame['Frequency / Hz'].min():g} Hz to {frame['Frequency / Hz'].max():g} Hz\n")
 
 # An inductive lead, the electrolyte resistance and two depressed arcs.
-circuit = korvex.Circuit("L0-R0-p(R1,CPE1)-p(R2,CPE2)")
+CIRCUIT = "L0-R0-p(R1,CPE1)-p(R2,CPE2)"
+circuit = korvex.Circuit(CIRCUIT)
 guess = circuit.guess(frame)
 result = circuit.fit(frame)  # starts from the trained model's guess of this topology
 
@@ -51,7 +52,7 @@ else:
     z_fit = result.circuit.impedance(dense)
     fig, ax = plt.subplots(figsize=(6, 4.5))
     ax.plot(z.real * 1e3, -z.imag * 1e3, "o", ms=4, label="measured")
-    ax.plot(z_fit.real * 1e3, -z_fit.imag * 1e3, "-", label=f"fit {circuit.param_names()[0][:2]}-R0-p(R1,CPE1)-p(R2,CPE2)")
+    ax.plot(z_fit.real * 1e3, -z_fit.imag * 1e3, "-", label=f"fit {CIRCUIT}")
     ax.set_xlabel("Re Z / mΩ")
     ax.set_ylabel("−Im Z / mΩ")
     ax.set_aspect("equal", adjustable="datalim")
