@@ -175,6 +175,25 @@ def evaluate_real(name: str, fitter: Fitter, weights: Path, spectra, starts: int
     return out
 
 
+def table(results: dict) -> str:
+    """One Markdown row per model: fit success from the guess and from the
+    defaults, and the largest median error per parameter kind."""
+    rows = ["| model | fit success from guess | from defaults | median log10 err: R | C, CPE q "
+            "| other | median alpha err |", "|---|---|---|---|---|---|---|"]
+    for name, r in results.items():
+        worst = {"r": 0.0, "cap": 0.0, "other": 0.0, "alpha": 0.0}
+        for pname, m in r["parameters"].items():
+            field = pname.split(".")[1]
+            kind = ("alpha" if field == "alpha" else "r" if field == "r"
+                    else "cap" if field in ("c", "q") else "other")
+            value = m.get("median_abs_log10_error", m.get("median_abs_error"))
+            worst[kind] = max(worst[kind], value)
+        rows.append(f"| {name} | {r['fit_success_from_guess']:.1%} | "
+                    f"{r['fit_success_from_defaults']:.1%} | {worst['r']:.3f} | "
+                    f"{worst['cap']:.3f} | {worst['other']:.3f} | {worst['alpha']:.3f} |")
+    return "\n".join(rows)
+
+
 def main(argv=None) -> None:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--only", choices=list(MODELS), action="append")
@@ -204,6 +223,7 @@ def main(argv=None) -> None:
         args.out.parent.mkdir(parents=True, exist_ok=True)
         ordered = {n: results[n] for n in MODELS if n in results}
         args.out.write_text(json.dumps(ordered, indent=2) + "\n")
+    print(table({n: results[n] for n in MODELS if n in results}))
 
 
 if __name__ == "__main__":
