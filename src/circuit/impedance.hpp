@@ -17,6 +17,17 @@ Complex impedance(const SeriesList& circuit, double omega);
 std::optional<Complex> series_impedance_with_params(const SeriesList& circuit,
                                                     std::span<const double> params, double omega);
 
+// The same two evaluations over a list of angular frequencies, into `out`
+// (same size as `omegas`), on the calling thread. Each value is bit for bit
+// the single-frequency result; the tree is walked once per block of
+// frequencies instead of once per frequency. The parameter form returns false,
+// leaving `out` untouched, when `params` runs out (it needs no values when
+// there are no frequencies).
+void impedance_block(const SeriesList& circuit, std::span<const double> omegas,
+                     std::span<Complex> out);
+bool series_impedance_with_params_block(const SeriesList& circuit, std::span<const double> params,
+                                        std::span<const double> omegas, std::span<Complex> out);
+
 inline constexpr const char* kNotEnoughValues = "impedance_from_iter: not enough values supplied";
 
 // impedance() at 2*pi*f for every f, in input order, into `out` (same size).

@@ -65,6 +65,12 @@ struct FrequencyTerms {
 // Impedance of a `kind` element with field values `p` (field order).
 Complex kind_impedance(Kind kind, const double* p, const FrequencyTerms& w);
 
+// kind_impedance at the n frequencies `w`, into re[i] and im[i]. Every value
+// is bit for bit the single-frequency one; only the work that does not depend
+// on the frequency (the angle terms of powers of jw and l*jw) is done once.
+void kind_impedance_block(Kind kind, const double* p, const FrequencyTerms* w, std::size_t n,
+                          double* re, double* im);
+
 inline Complex impedance_of(const Element& e, double omega) {
   return kind_impedance(e.kind, e.fields.data(), FrequencyTerms(omega));
 }

@@ -78,11 +78,11 @@ bool residuals_into(const Spectrum& s, std::span<const double> params, EvalCount
                     std::span<double> out) {
   counter.add(1);
   const std::size_t n = s.omegas.size();
+  std::vector<Complex> model(n);
+  if (!series_impedance_with_params_block(s.circuit, params, s.omegas, model)) return false;
   for (std::size_t i = 0; i < n; ++i) {
-    const auto z = series_impedance_with_params(s.circuit, params, s.omegas[i]);
-    if (!z) return false;
-    out[2 * i] = (z->re - s.impedances[i].re) / s.weights[i];
-    out[2 * i + 1] = (z->im - s.impedances[i].im) / s.weights[i];
+    out[2 * i] = (model[i].re - s.impedances[i].re) / s.weights[i];
+    out[2 * i + 1] = (model[i].im - s.impedances[i].im) / s.weights[i];
   }
   return true;
 }
