@@ -7,6 +7,11 @@ every epoch, the log (log.txt) and the settings with the final figures
 (settings.json). A rerun with the same settings continues where it stopped;
 the data are regenerated from their seeds, so a resumed run sees the same
 samples in the same order.
+
+A refinement stage (`--init RUN`, written to `--run NAME`) starts from the
+network of another run's checkpoint, keeps that run's target scaling, and
+trains on fresh data (its own seed) with a learning rate that decays from
+`--lr` along a cosine; the weight file is then the refined network.
 """
 
 from __future__ import annotations
@@ -43,6 +48,26 @@ def _batches(n: int, batch: int, generator):
         yield order[start:start + batch]
 
 
+def _parent(init: str):
+    """Checkpoint of the run a refinement starts from, and its target
+    scaling (regenerated from that run's seed when not stored)."""
+    import torch
+
+    from training.synth import generate
+
+    ckpt = torch.load(RUNS / init / "checkpoint.pt", weights_only=False)
+    if ckpt["epoch"] != ckpt["settings"]["epochs"]:
+        raise RuntimeError(f"run {init} has not finished")
+    if "mean" in ckpt:
+        return ckpt, np.asarray(ckpt["mean"]), np.asarray(ckpt["std"])
+    base = ckpt["settings"]
+    targets = generate(ckpt.get("model", init.split("/")[0]), base["samples"],
+                       base["seed"]).targets
+    mean = targets.mean(axis=0).astype(np.float32).astype(np.float64)
+    std = np.maximum(targets.std(axis=0), 1e-3).astype(np.float32).astype(np.float64)
+    return ckpt, mean, std
+
+
 def train(name: str, **overrides) -> dict:
     import torch
 
@@ -53,7 +78,7 @@ def train(name: str, **overrides) -> dict:
 
     s = dict(DEFAULTS, **{k: v for k, v in overrides.items() if v is not None})
     torch.set_num_threads(s["threads"])
-    run_dir = RUNS / name
+    run_dir = RUNS / (s.get("run") or name)
     run_dir.mkdir(parents=True, exist_ok=True)
     topo = topology(name)
     P = topo.n_params
@@ -64,9 +89,12 @@ def train(name: str, **overrides) -> dict:
     _log(run_dir, f"{name}: {s['samples']} training and {s['val_samples']} validation "
                   f"spectra in {time.time() - t0:.1f} s")
 
-    # Stored as binary32 in the file, so train against the rounded values.
-    mean = data.targets.mean(axis=0).astype(np.float32).astype(np.float64)
-    std = np.maximum(data.targets.std(axis=0), 1e-3).astype(np.float32).astype(np.float64)
+    if s.get("init"):
+        parent, mean, std = _parent(s["init"])
+    else:
+        # Stored as binary32 in the file, so train against the rounded values.
+        mean = data.targets.mean(axis=0).astype(np.float32).astype(np.float64)
+        std = np.maximum(data.targets.std(axis=0), 1e-3).astype(np.float32).astype(np.float64)
     x = torch.from_numpy(data.inputs)
     e = torch.from_numpy(data.extras)
     y = torch.from_numpy(((data.targets - mean) / std).astype(np.float32))
@@ -77,8 +105,13 @@ def train(name: str, **overrides) -> dict:
     net = GuesserNet(P, s["channels"])
     opt = torch.optim.AdamW(net.parameters(), lr=s["lr"], weight_decay=s["weight_decay"])
     steps = s["epochs"] * -(-s["samples"] // s["batch"])
-    sched = torch.optim.lr_scheduler.OneCycleLR(opt, max_lr=s["lr"], total_steps=steps,
-                                                pct_start=0.15)
+    if s.get("init"):
+        net.load_state_dict(parent["net"])
+        sched = torch.optim.lr_scheduler.CosineAnnealingLR(opt, T_max=steps,
+                                                           eta_min=s["lr"] * 0.02)
+    else:
+        sched = torch.optim.lr_scheduler.OneCycleLR(opt, max_lr=s["lr"], total_steps=steps,
+                                                    pct_start=0.15)
     start_epoch = 0
     elapsed = 0.0
     ckpt_path = run_dir / "checkpoint.pt"
@@ -124,7 +157,8 @@ def train(name: str, **overrides) -> dict:
                       f"val {vloss:.4f} median |err| {np.round(vmed, 3).tolist()} "
                       f"({time.time() - t_epoch:.0f} s, {count / (time.time() - t_epoch):.0f}/s)")
         torch.save({"settings": s, "net": net.state_dict(), "opt": opt.state_dict(),
-                    "sched": sched.state_dict(), "epoch": epoch + 1, "elapsed": elapsed},
+                    "sched": sched.state_dict(), "epoch": epoch + 1, "elapsed": elapsed,
+                    "model": name, "mean": mean.tolist(), "std": std.tolist()},
                    ckpt_path)
 
     out_path = Path(s.get("out") or BUILTIN / f"{name}.eisnn")
@@ -140,6 +174,7 @@ def train(name: str, **overrides) -> dict:
     record = {
         "model": name, "circuit": topo.circuit, "settings": s,
         "data": {"training_seed": s["seed"], "validation_seed": s["seed"] + 1},
+        **({"initialised_from": s["init"]} if s.get("init") else {}),
         "train_seconds": round(elapsed, 1),
         "validation_median_abs_error": figures,
         "torch": torch.__version__, "numpy": np.__version__, "machine": platform.machine(),
@@ -156,6 +191,9 @@ def main(argv=None) -> None:
     for key, value in DEFAULTS.items():
         p.add_argument(f"--{key.replace('_', '-')}", type=type(value), default=None)
     p.add_argument("--out", default=None, help="weight file (default: the built-in one)")
+    p.add_argument("--run", default=None, help="run directory under training/runs "
+                   "(default: the model's name)")
+    p.add_argument("--init", default=None, help="refine the finished network of this run")
     args = vars(p.parse_args(argv))
     name = args.pop("name")
     train(name, **args)
