@@ -44,6 +44,9 @@ REFINE_DATA = dict(samples=300_000, lr=1e-3, seed=20251208)
 REFINE: dict[str, dict] = {
     "sei_randles": dict(REFINE_DATA, epochs=8),
     "sei_randles_wo": dict(REFINE_DATA, epochs=8),
+    "two_rq": dict(REFINE_DATA, epochs=10),
+    "two_rq_l": dict(REFINE_DATA, epochs=10),
+    "two_rc_l": dict(REFINE_DATA, epochs=8),
 }
 
 
