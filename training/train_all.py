@@ -40,13 +40,16 @@ SETTINGS: dict[str, dict] = {
 # a cosine, from the first stage's network. The models below still read their
 # slower group's resistance off by more than a tenth of a decade after the
 # first stage.
+# two_rq_l gains from a third stage (training/runs/two_rq_l/refine2/): new
+# data again, from the first refinement, at half the learning rate.
 REFINE_DATA = dict(samples=300_000, lr=1e-3, seed=20251208)
-REFINE: dict[str, dict] = {
-    "sei_randles": dict(REFINE_DATA, epochs=8),
-    "sei_randles_wo": dict(REFINE_DATA, epochs=8),
-    "two_rq": dict(REFINE_DATA, epochs=10),
-    "two_rq_l": dict(REFINE_DATA, epochs=10),
-    "two_rc_l": dict(REFINE_DATA, epochs=8),
+AGAIN = dict(samples=300_000, lr=5e-4, seed=20251209)
+REFINE: dict[str, list[dict]] = {
+    "sei_randles": [dict(REFINE_DATA, epochs=8)],
+    "sei_randles_wo": [dict(REFINE_DATA, epochs=8)],
+    "two_rq": [dict(REFINE_DATA, epochs=10)],
+    "two_rq_l": [dict(REFINE_DATA, epochs=10), dict(AGAIN, epochs=8)],
+    "two_rc_l": [dict(REFINE_DATA, epochs=8)],
 }
 
 
@@ -60,9 +63,11 @@ def main(argv=None) -> None:
     for name in names:
         t0 = time.time()
         record = train(name, **SETTINGS[name])
-        if name in REFINE:
-            record = train(name, **dict(SETTINGS[name], **REFINE[name],
-                                        run=f"{name}/refine", init=name))
+        parent = name
+        for k, stage in enumerate(REFINE.get(name, [])):
+            run = f"{name}/refine" + (str(k + 1) if k else "")
+            record = train(name, **dict(SETTINGS[name], **stage, run=run, init=parent))
+            parent = run
         print(f"{name}: {record['train_seconds']:.0f} s of training, "
               f"{time.time() - t0:.0f} s in all", flush=True)
         gc.collect()
