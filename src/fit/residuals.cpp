@@ -11,18 +11,16 @@ namespace korvex {
 namespace {
 
 // Below this much work (2 x P x N x parameter count, a proxy for element
-// evaluations) the Jacobian's columns run on the caller. One unit costs about
-// 15 ns (14-17 ns for circuits of 3 to 15 parameters). Measured with
+// evaluations) the Jacobian's columns run on the caller. Measured with
 // korvex_bench_jacobian (bench/jacobian_threshold.cpp, run by
-// bench/residuals.py) on a 2-core machine, best of many short batches: the
-// hand-off of a column to a sleeping worker costs 2.5 us at best; the pool
-// lost 1-7 % up to about 1300 units (20 us), broke even or won from there,
-// and won 30-45 % at every case from 2250 units on ("R0-(R1,C1)" at 60 points
-// = 1080 units won 27 % in one run and lost 1 % in others). 3000 units
-// (about 45 us) is twice the break-even point, so a small circuit on a short
-// spectrum never pays for a hand-off. When every core is busy (no worker
-// free to help) the pool cost up to 13 % below 3000 units and up to 6 % above.
-constexpr std::size_t kParallelJacobianWork = 3000;
+// bench/residuals.py) on an idle 2-core machine with block evaluation: one
+// unit costs about 7.5 ns and handing a column to a sleeping worker about
+// 1.2-2.5 us. The pool lost 5-13 % at 180-540 units, won 13-16 % at 1080-1280
+// units ("R0-(R1,C1)" at 60 points, the 8-parameter circuit at 10 points) and
+// 28-49 % from 2250 units on. 1500 units (about 11 us) keeps every measured
+// loss on the caller. When every core is busy the pool costs up to 13 % just
+// above the threshold, and no more than 6 % on larger Jacobians.
+constexpr std::size_t kParallelJacobianWork = 1500;
 
 // Column j into `column` (2N entries); `plus`, `minus` and `r_plus`, `r_minus`
 // are the task's own scratch.
