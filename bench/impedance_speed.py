@@ -21,12 +21,12 @@ from __future__ import annotations
 
 import argparse
 import os
-import timeit
 import warnings
 
 import numpy as np
 
 import korvex
+from timing import best_seconds
 
 CIRCUIT = "R0-p(R1,CPE1)-p(R2-W2,CPE2)"
 PARAMS = [10.0, 50.0, 2e-5, 0.85, 80.0, 15.0, 1e-3, 0.7]
@@ -41,21 +41,6 @@ def numpy_impedance(f, p):
     z_w = aw * (1 - 1j) / np.sqrt(w)
     z_cpe2 = 1 / (q2 * jw**a2)
     return r0 + 1 / (1 / r1 + 1 / z_cpe1) + 1 / (1 / (r2 + z_w) + 1 / z_cpe2)
-
-
-def best_seconds(fn, budget):
-    """Best time per call over many short batches (about 2 ms each) within
-    `budget` seconds: on a shared machine the short batches that ran
-    undisturbed give the figure a quiet machine would."""
-    timer = timeit.Timer(fn)
-    number = 1
-    while timer.timeit(number) < 2e-3:
-        number *= 2
-    best, spent = float("inf"), 0.0
-    while spent < budget or best == float("inf"):
-        t = timer.timeit(number)
-        best, spent = min(best, t / number), spent + t
-    return best
 
 
 def main():

@@ -26,31 +26,16 @@ import argparse
 import glob
 import os
 import subprocess
-import timeit
 
 import numpy as np
 
 import korvex
+from timing import best_seconds
 
 CIRCUIT = "R0-p(R1,CPE1)-p(R2-W2,CPE2)"
 PARAMS = [10.0, 50.0, 2e-5, 0.85, 80.0, 15.0, 1e-3, 0.7]
 N = 60
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def best_seconds(fn, budget):
-    """Best time per call over many short batches (about 2 ms each) within
-    `budget` seconds: on a shared machine the short batches that ran
-    undisturbed give the figure a quiet machine would."""
-    timer = timeit.Timer(fn)
-    number = 1
-    while timer.timeit(number) < 2e-3:
-        number *= 2
-    best, spent = float("inf"), 0.0
-    while spent < budget or best == float("inf"):
-        t = timer.timeit(number)
-        best, spent = min(best, t / number), spent + t
-    return best
 
 
 def main():
