@@ -132,10 +132,8 @@ FitResultOr differential_evolution_fit(const FitSettings& settings) {
     return *error;
   }
   PsoProblem problem(settings);
-  const SearchBox box = pso_search_box(problem.bounds(), problem.start_values());
-  if (auto reason = check_search_box(box, param_names(settings.circuit))) {
-    return FitError::solver(*reason);
-  }
+  auto checked = problem.population_box();
+  if (auto* error = std::get_if<FitError>(&checked)) return *error;
   SearchResult best = differential_evolution_search(problem, settings.de_evaluations);
   if (!best.found) return FitError::solver("differential evolution found no best position");
   return problem.polish(std::move(best.position), best.iterations);

@@ -80,10 +80,9 @@ FitResultOr particle_swarm_fit(const FitSettings& settings) {
     return *error;
   }
   PsoProblem problem(settings);
-  const SearchBox box = pso_search_box(problem.bounds(), problem.start_values());
-  if (auto reason = check_search_box(box, param_names(settings.circuit))) {
-    return FitError::solver(*reason);
-  }
+  auto checked = problem.population_box();
+  if (auto* error = std::get_if<FitError>(&checked)) return *error;
+  const SearchBox& box = std::get<SearchBox>(checked);
   ChaChaRng rng = ChaChaRng::from_optional_seed(settings.seed);
   ParticleSwarmSettings pso;
   pso.particles = settings.num_particles;

@@ -48,6 +48,14 @@ std::optional<std::string> check_search_box(const SearchBox& box,
   return std::nullopt;
 }
 
+std::variant<SearchBox, FitError> PsoProblem::population_box() const {
+  SearchBox box = pso_search_box(bounds_, start_values_);
+  if (auto reason = check_search_box(box, param_names(settings_.circuit))) {
+    return FitError::solver(*reason);
+  }
+  return box;
+}
+
 PsoProblem::PsoProblem(const FitSettings& settings)
     : settings_(settings),
       weights_(compute_weights(settings.impedances, settings.weighting)),

@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "fit/driver.hpp"
@@ -62,6 +63,9 @@ class PsoProblem {
   const std::vector<double>& start_values() const { return start_values_; }
   // The start values mapped into the search space.
   std::vector<double> start_point() const;
+  // The box a population is spread over (pso_search_box around the start
+  // values), or the Solver error when it is not finite.
+  std::variant<SearchBox, FitError> population_box() const;
   // Search coordinates to physical values (no clamping).
   std::vector<double> physical(std::span<const double> x) const;
 
