@@ -9,8 +9,12 @@ namespace korvex {
 namespace {
 
 FitResultOr levenberg_marquardt_method(const FitSettings& s) {
-  return levenberg_marquardt_fit(s.circuit, s.frequencies, s.impedances, s.weighting,
-                                 LmSettings{s.ftol, s.xtol, 1e-8, s.max_iterations});
+  LmSettings lm{s.ftol, s.xtol, 1e-8, s.max_iterations};
+  if (s.fast_engine) {
+    lm.analytic_jacobian = true;
+    lm.stall_tolerance = kFastStallTolerance;
+  }
+  return levenberg_marquardt_fit(s.circuit, s.frequencies, s.impedances, s.weighting, lm);
 }
 
 struct Method {

@@ -28,7 +28,12 @@ struct FitSettings {
   double basin_hopping_step_size = 1.0;
   double basin_hopping_temperature = 1.0;
   std::optional<std::uint64_t> seed;
+  bool fast_engine = false;  // Levenberg-Marquardt with the analytic Jacobian and the stall rule
 };
+
+// Relative cost decrease over five iterations below which the fast engine
+// stops.
+inline constexpr double kFastStallTolerance = 1e-5;
 
 FitResultOr run_fit(const FitSettings& settings);
 

@@ -44,6 +44,9 @@ class LmProblem {
   // is no Jacobian.
   bool jacobian(std::span<double> out);
 
+  // Switches jacobian() to the analytic derivatives.
+  void use_analytic_jacobian() { analytic_jacobian_ = true; }
+
  private:
   void refresh_physical();
 
@@ -56,6 +59,7 @@ class LmProblem {
   std::vector<double> internal_;
   std::vector<double> physical_;  // scratch, refreshed on every set_params
   EvalCounter& counter_;
+  bool analytic_jacobian_ = false;
 };
 
 struct Candidate {

@@ -22,6 +22,8 @@ namespace {
 // above the threshold, and no more than 6 % on larger Jacobians.
 constexpr std::size_t kParallelJacobianWork = 1500;
 
+thread_local bool tls_serial_jacobian = false;
+
 // Column j into `column` (2N entries); `plus`, `minus` and `r_plus`, `r_minus`
 // are the task's own scratch.
 bool column_into(const Spectrum& s, std::span<const double> params, std::size_t j,
@@ -49,11 +51,17 @@ bool for_each_column(const Spectrum& s, std::span<const double> params, EvalCoun
   auto body = [&](std::size_t j) {
     if (!column_into(s, params, j, counter, column_at(j))) ok.store(false);
   };
-  parallel_for(p, work < kParallelJacobianWork ? p : 1, body);
+  const bool inline_columns = tls_serial_jacobian || work < kParallelJacobianWork;
+  parallel_for(p, inline_columns ? p : 1, body);
   return ok.load();
 }
 
 }  // namespace
+
+SerialJacobianScope::SerialJacobianScope() : outer_(tls_serial_jacobian) {
+  tls_serial_jacobian = true;
+}
+SerialJacobianScope::~SerialJacobianScope() { tls_serial_jacobian = outer_; }
 
 double jacobian_step(double param) {
   const double a = std::fabs(param);
