@@ -127,6 +127,15 @@ std::vector<Bounds> param_bounds(const SeriesList& circuit) {
   return out;
 }
 
+std::vector<Bounds> catalogue_bounds(const SeriesList& circuit) {
+  std::vector<Bounds> out;
+  for (const Leaf& leaf : collect_leaves(circuit)) {
+    const KindInfo& info = kind_info(leaf.element->kind);
+    for (std::size_t i = 0; i < info.field_count; ++i) out.push_back(bounds(info.field_names[i]));
+  }
+  return out;
+}
+
 std::vector<double> param_values(const SeriesList& circuit) {
   std::vector<double> out;
   for (const Leaf& leaf : collect_leaves(circuit)) {

@@ -19,6 +19,8 @@ std::vector<std::string> param_names(const SeriesList& circuit);
 std::vector<std::string_view> param_units(const SeriesList& circuit);
 // The catalogue's bounds, or the circuit's own where they were narrowed.
 std::vector<Bounds> param_bounds(const SeriesList& circuit);
+// The catalogue's bounds alone.
+std::vector<Bounds> catalogue_bounds(const SeriesList& circuit);
 std::vector<double> param_values(const SeriesList& circuit);
 
 // Same shape, fields taken from `values` in parameter order. `values` must

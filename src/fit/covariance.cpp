@@ -129,6 +129,17 @@ std::optional<std::vector<double>> inverse_diagonal(std::span<const double> a, s
   return diag;
 }
 
+std::vector<double> correlation(std::span<const double> c, std::size_t n) {
+  std::vector<double> out(n * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j < n; ++j) {
+      const double scale = std::sqrt(c[i * n + i] * c[j * n + j]);
+      out[i * n + j] = scale > 0.0 ? c[i * n + j] / scale : std::nan("");
+    }
+  }
+  return out;
+}
+
 std::optional<std::vector<double>> inverse(std::span<const double> a, std::size_t n) {
   if (n == 0) return std::vector<double>{};
   return lu_inverse(a, n);

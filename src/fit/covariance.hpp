@@ -18,6 +18,11 @@ std::vector<double> normal_matrix(const std::vector<std::vector<double>>& column
 // pivot.
 std::optional<std::vector<double>> inverse_diagonal(std::span<const double> a, std::size_t n);
 
+// The correlation matrix of the n x n covariance `c`: c_ij / sqrt(c_ii c_jj),
+// NaN in the rows and columns of parameters without variance (as NumPy's
+// corrcoef).
+std::vector<double> correlation(std::span<const double> c, std::size_t n);
+
 // The whole A^-1 (row-major) by the LU route; none when A is singular.
 std::optional<std::vector<double>> inverse(std::span<const double> a, std::size_t n);
 

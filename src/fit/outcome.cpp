@@ -90,7 +90,11 @@ FitOutcome build_outcome(const SeriesList& circuit, const ParameterMap& map,
   auto r = residuals(spectrum, params, counter);
   out.cost = r ? cost(*r) : std::nan("");
   out.chi_square = 2.0 * out.cost;
-  if (const auto columns = jacobian_columns(spectrum, params, counter)) {
+  if (map.free_count() == 0) {
+    // Nothing was fitted: every value is exact by the caller's word.
+    out.stderr_ = map.scatter({}, 0.0);
+    out.covariance = std::vector<double>(map.full_count() * map.full_count(), 0.0);
+  } else if (const auto columns = jacobian_columns(spectrum, params, counter)) {
     if (auto se = standard_errors(*columns, out.chi_square)) {
       out.stderr_ = map.scatter(*se, 0.0);
       out.covariance = covariance_matrix(*columns, out.chi_square, map);
@@ -104,6 +108,8 @@ FitOutcome build_outcome(const SeriesList& circuit, const ParameterMap& map,
   out.success = succeeded(out.termination);
   out.iterations = iterations;
   if (r) out.residuals = std::move(*r);
+  out.held.resize(out.params.size());
+  for (std::size_t j = 0; j < out.held.size(); ++j) out.held[j] = map.is_held(j);
   out.at_bound = parameters_at_bounds(out.params, all_bounds, map);
   out.warnings = fit_warnings({out.param_names, out.params, out.stderr_ ? &*out.stderr_ : nullptr,
                                map, out.at_bound, all_bounds, omegas, out.residuals});

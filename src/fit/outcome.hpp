@@ -28,6 +28,7 @@ struct FitOutcome {
   // error and zero covariance, and are never at a bound.
   std::optional<std::vector<double>> covariance;  // P x P row-major, present with stderr_
   std::vector<double> residuals;      // at params, interleaved re/im as residuals_into
+  std::vector<bool> held;             // held at their value (constants) by the fit
   std::vector<bool> at_bound;         // on or within 1e-9 (relative) of a bound
   std::vector<std::string> warnings;  // plain sentences, see outcome_checks.hpp
   std::vector<double> initial;        // the starting values; set by run_fit
