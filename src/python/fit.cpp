@@ -13,7 +13,7 @@ namespace korvex::py {
 namespace {
 
 constexpr const char* kFitSignature =
-    "def fit(self, frequencies: object, impedances: typing.Sequence[complex] | None = None, "
+    "def fit(self, frequencies: object, impedances: numpy.typing.ArrayLike | None = None, "
     "guess_init: bool | None = None, weights: str | None = None, weight: str = \"modulus\", "
     "method: str = \"levenberg_marquardt\", max_iterations: int = 200, ftol: float = 1e-8, "
     "xtol: float = 1e-8, num_particles: int = 200, generations: int = 1000, "

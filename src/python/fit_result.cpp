@@ -67,16 +67,16 @@ std::string fit_result_repr(const PyFitResult& r) {
 using FloatArray = nb::ndarray<nb::numpy, double>;
 
 // A NumPy array owning a copy of `values` with the given shape.
-FloatArray float_array(const std::vector<double>& values, std::initializer_list<std::size_t> shape) {
+nb::object float_array(const std::vector<double>& values, std::initializer_list<std::size_t> shape) {
   auto* data = new double[values.empty() ? 1 : values.size()];
   std::copy(values.begin(), values.end(), data);
   nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
-  return FloatArray(data, shape.size(), shape.begin(), owner);
+  return nb::cast(FloatArray(data, shape.size(), shape.begin(), owner), nb::rv_policy::move);
 }
 
 nb::object square_or_none(const std::optional<std::vector<double>>& m, std::size_t p) {
   if (!m) return nb::none();
-  return nb::cast(float_array(*m, {p, p}));
+  return float_array(*m, {p, p});
 }
 
 std::vector<std::string> names_where(const FitOutcome& o, const std::vector<bool>& flags) {
