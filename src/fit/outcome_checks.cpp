@@ -57,7 +57,7 @@ double residual_autocorrelation(std::span<const double> omegas, std::span<const 
 }
 
 double whiteness_limit(std::size_t points) {
-  return 4.0 / std::sqrt(2.0 * static_cast<double>(std::max<std::size_t>(points, 1)));
+  return std::max(0.5, 4.0 / std::sqrt(2.0 * static_cast<double>(std::max<std::size_t>(points, 1))));
 }
 
 std::vector<std::string> fit_warnings(const OutcomeFacts& f) {

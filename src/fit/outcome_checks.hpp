@@ -25,8 +25,10 @@ std::vector<bool> parameters_at_bounds(const std::vector<double>& params,
 // the residuals follow a curve. NaN for fewer than 3 points or zero residuals.
 double residual_autocorrelation(std::span<const double> omegas, std::span<const double> residuals);
 
-// The autocorrelation above which the residuals are judged not white: four
-// standard deviations of its spread under white noise, 4 / sqrt(2N).
+// The autocorrelation above which chi-square is judged far above what the
+// noise allows: beyond four standard deviations of its spread under white
+// noise, 4 / sqrt(2N), and at least 0.5, where chi-square is about twice the
+// noise level read from the point-to-point scatter of the residuals.
 double whiteness_limit(std::size_t points);
 
 struct OutcomeFacts {
