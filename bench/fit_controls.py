@@ -59,7 +59,8 @@ def bundled_spectra():
     examples = HERE.parent / "examples"
     yield ("example_spectrum_bdf", "L0-R0-p(R1,CPE1)-p(R2,CPE2)",
            *read_csv(examples / "example_spectrum_bdf.csv"))
-    yield ("circuit1_spectrum_bdf", "L0-R0-p(R1,CPE1)", *read_csv(examples / "circuit1_spectrum_bdf.csv"))
+    yield ("circuit1_spectrum_bdf", "L0-R0-p(R1,CPE1)",
+           *read_csv(examples / "circuit1_spectrum_bdf.csv"))
 
 
 def flagged(r: korvex.FitResult) -> bool:
@@ -95,7 +96,8 @@ def flag_rates(quick: bool):
     synthetic_poor = synthetic_poor_flagged = 0
 
     print("== Flag rate (flag: success false or any warning)")
-    print(f"  {'spectrum':34s} {'fits':>5s} {'poor':>5s} {'flagged':>8s} {'good':>5s} {'flagged':>8s}")
+    print(f"  {'spectrum':34s} {'fits':>5s} {'poor':>5s} {'flagged':>8s} "
+          f"{'good':>5s} {'flagged':>8s}")
     sets = [(name, text, f, z, best) for name, text, f, z, best in real_spectra()]
     for name, text, f, z in bundled_spectra():
         long = [korvex.Circuit(text).fit(f, z, method="basin_hopping", seed=s) for s in range(3)]
@@ -103,7 +105,8 @@ def flag_rates(quick: bool):
     for name, text, f, z, best in sets:
         fits = population(text, f, z, starts, rng)
         best = min([best] + [r.chi_square for r in fits])
-        bad = [r for r in fits if r.chi_square > POOR_MARGIN * best or not np.isfinite(r.chi_square)]
+        bad = [r for r in fits
+               if r.chi_square > POOR_MARGIN * best or not np.isfinite(r.chi_square)]
         good = [r for r in fits if r not in bad]
         poor += len(bad)
         poor_flagged += sum(map(flagged, bad))
@@ -132,7 +135,8 @@ def flag_rates(quick: bool):
           f"{all_poor_flagged / max(all_poor, 1):.1%}   (goal >= 90 %)")
     print(f"  noise-floor fits flagged: {floor_flagged}/{floor} = "
           f"{floor_flagged / max(floor, 1):.1%}   (goal < 5 %)")
-    print(f"  real/bundled fits within 10 % of best-known, flagged: {good_real_flagged}/{good_real} = "
+    print("  real/bundled fits within 10 % of best-known, flagged: "
+          f"{good_real_flagged}/{good_real} = "
           f"{good_real_flagged / max(good_real, 1):.1%}   (not a noise floor; informational)")
 
 

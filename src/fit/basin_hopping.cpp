@@ -46,7 +46,8 @@ FitResultOr basin_hopping_fit(const FitSettings& settings) {
   const std::vector<Bounds> bounds = map.free_of(param_bounds(circuit));
 
   FitResultOr first = levenberg_marquardt_fit(circuit, map, settings.frequencies,
-                                              settings.impedances, settings.weighting, kHopSettings);
+                                              settings.impedances, settings.weighting,
+                                              kHopSettings);
   if (auto* error = std::get_if<FitError>(&first)) return *error;
   FitOutcome current = std::move(std::get<FitOutcome>(first));
   std::vector<double> best_params = map.free_of(current.params);

@@ -57,7 +57,8 @@ double residual_autocorrelation(std::span<const double> omegas, std::span<const 
 }
 
 double whiteness_limit(std::size_t points) {
-  return std::max(0.5, 4.0 / std::sqrt(2.0 * static_cast<double>(std::max<std::size_t>(points, 1))));
+  const double n = static_cast<double>(std::max<std::size_t>(points, 1));
+  return std::max(0.5, 4.0 / std::sqrt(2.0 * n));
 }
 
 std::vector<std::string> fit_warnings(const OutcomeFacts& f) {
@@ -66,7 +67,8 @@ std::vector<std::string> fit_warnings(const OutcomeFacts& f) {
   for (std::size_t j = 0; j < n; ++j) {
     if (!f.at_bound[j]) continue;
     const auto [lo, hi] = f.bounds[j];
-    const bool upper = std::isfinite(hi) && std::fabs(f.params[j] - hi) < std::fabs(f.params[j] - lo);
+    const double p = f.params[j];
+    const bool upper = std::isfinite(hi) && std::fabs(p - hi) < std::fabs(p - lo);
     out.push_back(f.names[j] + " is at its " + (upper ? "upper" : "lower") + " bound (" +
                   short_float(upper ? hi : lo) + "): the data may want a value beyond it, or "
                   "another circuit.");

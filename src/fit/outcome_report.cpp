@@ -75,7 +75,8 @@ std::string escape_html(const std::string& s) {
 }  // namespace
 
 std::string fit_report_text(const FitOutcome& o) {
-  std::vector<std::string> lines{headline(o), "  " + std::string(termination_message(o.termination)),
+  std::vector<std::string> lines{headline(o),
+                                 "  " + std::string(termination_message(o.termination)),
                                  "  " + summary(o), ""};
   std::vector<Row> rows = parameter_rows(o);
   rows.insert(rows.begin(), Row{"parameter", "value", "stderr", "rel. err", "unit", "flags"});

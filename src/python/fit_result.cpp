@@ -67,7 +67,8 @@ std::string fit_result_repr(const PyFitResult& r) {
 using FloatArray = nb::ndarray<nb::numpy, double>;
 
 // A NumPy array owning a copy of `values` with the given shape.
-nb::object float_array(const std::vector<double>& values, std::initializer_list<std::size_t> shape) {
+nb::object float_array(const std::vector<double>& values,
+                       std::initializer_list<std::size_t> shape) {
   auto* data = new double[values.empty() ? 1 : values.size()];
   std::copy(values.begin(), values.end(), data);
   nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
@@ -89,7 +90,8 @@ std::vector<std::string> names_where(const FitOutcome& o, const std::vector<bool
 
 void register_outcome_details(nb::class_<PyFitResult>& cls) {
   cls.def_prop_ro(
-      "status", [](const PyFitResult& r) { return std::string(termination_name(r.outcome.termination)); },
+      "status",
+      [](const PyFitResult& r) { return std::string(termination_name(r.outcome.termination)); },
       "Why the fit ended, as a short name: \"converged_ftol\", \"converged_xtol\",\n"
       "\"converged_ftol_xtol\", \"converged_gtol\", \"global_search_done\", \"evaluated\"\n"
       "(every parameter held) on success; \"budget_exhausted\", \"tolerance_too_small\",\n"
@@ -144,7 +146,10 @@ void register_outcome_details(nb::class_<PyFitResult>& cls) {
       "The covariance scaled to correlations; NaN in the rows and columns of held\n"
       "parameters. None where `stderr` is None.");
   cls.def_prop_ro(
-      "initial", [](const PyFitResult& r) { return to_dict(pair_up(r.outcome.param_names, r.outcome.initial)); },
+      "initial",
+      [](const PyFitResult& r) {
+        return to_dict(pair_up(r.outcome.param_names, r.outcome.initial));
+      },
       nb::sig("def initial(self) -> dict[str, float]"),
       "The starting values the fit used (guessed or given, constants applied).");
 }

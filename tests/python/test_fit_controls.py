@@ -124,7 +124,8 @@ def test_poor_minimum_is_flagged(noisy):
     "kwargs, error, match",
     [
         (dict(constants=[("R0.r", 1.0)]), TypeError, "argument 'constants': expected a mapping"),
-        (dict(constants={"R0.x": 1.0}), ValueError, 'unknown parameter "R0.x" \\(did you mean "R0.r"'),
+        (dict(constants={"R0.x": 1.0}), ValueError,
+         'unknown parameter "R0.x" \\(did you mean "R0.r"'),
         (dict(constants={1: 1.0}), TypeError, "keys must be str"),
         (dict(constants={"R0.r": "a"}), TypeError, "constants"),
         (dict(constants={"R0.r": math.nan}), ValueError, "value of R0.r must be finite"),

@@ -18,5 +18,6 @@ z = c.impedance(f)
 r = c.fit(f, z, constants={"R0.r": 10.0}, bounds={"R1.r": (1.0, None)})
 residuals: npt.NDArray[np.float64] = r.residuals
 print(summary(r), residuals.shape, r.initial["R1.r"], r.warnings, r.message)
-print(c.residuals(np.array([10.0, 100.0, 1e-4]), f, z), c.jacobian([10.0, 100.0, 1e-4], list(f), list(z)))
+print(c.residuals(np.array([10.0, 100.0, 1e-4]), f, z))
+print(c.jacobian([10.0, 100.0, 1e-4], list(f), list(z)))
 print(c.with_bounds({"R0.r": (0.0, 1e3)}).param_bounds())
