@@ -9,7 +9,8 @@
 
 namespace korvex {
 
-// Column-major 2N x P Jacobian of the residuals, column j at out[j * 2N ...],
+// Column-major 2N x P Jacobian of the residuals (P: the free parameters when
+// the spectrum has a map), column j at out[j * 2N ...],
 // the layout of jacobian_into. Adds 1 to the counter. False when `params` is
 // too short for the circuit.
 bool analytic_jacobian_into(const Spectrum& s, std::span<const double> params,

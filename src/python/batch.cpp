@@ -16,6 +16,7 @@
 #include "python/bindings.hpp"
 #include "python/convert.hpp"
 #include "python/fit_arguments.hpp"
+#include "python/fit_controls.hpp"
 #include "python/fit_result.hpp"
 #include "python/guess.hpp"
 
@@ -27,15 +28,23 @@ constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
 // The fit() keywords of `options` (a dict) into `settings`, with fit()'s
 // conversions and messages; unknown keys raise TypeError like fit() would.
-void read_options(nb::dict options, FitSettings& s, std::optional<bool>& guess_init,
-                  std::optional<std::string>& weights) {
+struct BatchOptions {
+  std::optional<bool> guess_init;
+  std::optional<std::string> weights;
+  nb::object constants = nb::none();
+  nb::object bounds = nb::none();
+};
+
+void read_options(nb::dict options, FitSettings& s, BatchOptions& o) {
   for (auto [key, value] : options) {
     const std::string name = nb::cast<std::string>(key);
     const char* arg = name.c_str();
     if (name == "method") s.method = to_str(value, arg);
     else if (name == "weight") s.weighting = parse_weighting(to_str(value, arg));
-    else if (name == "guess_init") guess_init = to_optional_bool(value, arg);
-    else if (name == "weights") weights = to_optional_str(value, arg);
+    else if (name == "guess_init") o.guess_init = to_optional_bool(value, arg);
+    else if (name == "weights") o.weights = to_optional_str(value, arg);
+    else if (name == "constants") o.constants = nb::borrow(value);
+    else if (name == "bounds") o.bounds = nb::borrow(value);
     else if (name == "max_iterations") s.max_iterations = to_unsigned(value, arg, kMaxU32);
     else if (name == "ftol") s.ftol = to_tolerance(value, arg);
     else if (name == "xtol") s.xtol = to_tolerance(value, arg);
@@ -95,9 +104,11 @@ nb::tuple fit_batch(const PyCircuit& circuit, nb::handle spectra, nb::dict optio
                     nb::handle chains, std::size_t threads, bool stop_on_error, bool fast,
                     nb::handle progress) {
   BatchSettings settings;
-  std::optional<bool> guess_init;
-  std::optional<std::string> weights;
-  read_options(options, settings.fit, guess_init, weights);
+  BatchOptions o;
+  read_options(options, settings.fit, o);
+  const std::optional<bool>& guess_init = o.guess_init;
+  const std::optional<std::string>& weights = o.weights;
+  const FitControls controls = read_fit_controls(circuit.nodes, o.constants, o.bounds);
   settings.fit.fast_engine = fast;
   settings.threads = threads;
   if (!chains.is_none()) {
@@ -122,15 +133,24 @@ nb::tuple fit_batch(const PyCircuit& circuit, nb::handle spectra, nb::dict optio
     guess = false;
   }
   const SeriesList& nodes = circuit.nodes;
+  // Starting from the own values, a bad constant or start value stops the
+  // whole call here, as it stops fit().
+  ControlledStart own;
+  if (!guess) own = apply_fit_controls(nodes, false, controls);
+  for (const auto& constant : controls.constants) settings.fit.held.push_back(constant.has_value());
   auto start = [&](std::size_t i) -> StartOr {
-    if (!guess) return nodes;
+    if (!guess) return own.circuit;
     auto outcome = models::guess_params(nodes, batch[i].frequencies, batch[i].impedances, weights);
     if (auto* message = std::get_if<std::string>(&outcome)) return *message;
     const auto& values = std::get<std::vector<double>>(outcome);
     if (values.size() < param_count(nodes)) {
       return std::string("the guess returned fewer values than the circuit has parameters");
     }
-    return rebuild(nodes, values);
+    try {
+      return apply_fit_controls(rebuild(nodes, values), true, controls).circuit;
+    } catch (const nb::builtin_exception& e) {  // raised without touching Python
+      return std::string(e.what());
+    }
   };
 
   BatchControl control;
