@@ -261,7 +261,7 @@ bool is_plausible(std::span<const double> params, std::span<const double> initia
   return true;
 }
 
-bool lmder_converged(int info) { return info >= 1 && info <= 4; }
+bool lmder_converged(int info) { return (info >= 1 && info <= 4) || info == kLmderStalledInfo; }
 
 StartResult levenberg_marquardt_single_start(const SeriesList& circuit,
                                              std::span<const double> omegas,
@@ -311,10 +311,10 @@ StartResult levenberg_marquardt_single_start(const SeriesList& circuit,
 
   problem.set_params(x);
   result.params = problem.physical();
-  result.success = lmder_converged(info) || context.stalled;
+  result.info = context.stalled ? kLmderStalledInfo : info;
+  result.success = lmder_converged(result.info);
   result.evaluations = static_cast<std::uint64_t>(std::max(nfev, 0));
   result.jacobian_evaluations = static_cast<std::uint64_t>(std::max(njev, 0));
-  result.info = info;
   return result;
 }
 

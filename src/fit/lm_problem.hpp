@@ -98,7 +98,8 @@ struct StartResult {
 bool is_plausible(std::span<const double> params, std::span<const double> initial,
                   std::span<const Bounds> bounds);
 
-// lmder's termination codes 1-4 (zero residuals, ftol, xtol, both, gtol).
+// lmder's termination codes 1-4 (zero residuals, ftol, xtol, both, gtol), and the
+// stall rule's kLmderStalledInfo.
 bool lmder_converged(int info);
 
 // The reason behind a run's end (termination_of_lmder of its info).

@@ -17,7 +17,11 @@ enum class Termination {
   NonFinite,             // residuals, Jacobian or the final cost were not finite
   NotConverged,          // a caller's plain failure flag, without a finer reason
   InvalidProblem,        // the minimiser refused the problem as posed
+  ConvergedStall,        // the fast engine's stall rule: the cost stopped falling
 };
+
+// lmder's `info` of a run that the stall rule ended (outside lmder's own codes).
+inline constexpr int kLmderStalledInfo = 100;
 
 // A short snake_case name such as "converged_ftol".
 std::string_view termination_name(Termination reason);
@@ -25,7 +29,7 @@ std::string_view termination_name(Termination reason);
 std::string_view termination_message(Termination reason);
 bool succeeded(Termination reason);
 // The reason behind cminpack lmder's `info` (negative: stopped by our
-// callback on non-finite values).
+// callback on non-finite values; kLmderStalledInfo: by the stall rule).
 Termination termination_of_lmder(int info);
 
 }  // namespace korvex

@@ -43,3 +43,8 @@ for _fn in (Series, Parallel):
     except (AttributeError, TypeError):  # nanobind functions may not allow it
         pass
 del _cls, _fn
+
+# Many spectra: batch fits (the module needs nothing beyond the core).
+from korvex.batch import BatchResult, fit_many  # noqa: E402
+
+__all__ += ["fit_many", "BatchResult"]

@@ -225,6 +225,7 @@ def fit_many(circuit, spectra, *, method: str = "levenberg_marquardt", constants
     if on_error == "raise":
         for key, result in zip(keys, results):
             if isinstance(result, BaseException):
-                result.add_note(f"while fitting spectrum {key!r}")
+                if hasattr(result, "add_note"):  # Python 3.11+
+                    result.add_note(f"while fitting spectrum {key!r}")
                 raise result
     return batch

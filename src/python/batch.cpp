@@ -90,7 +90,7 @@ std::vector<BatchSpectrum> read_spectra(nb::handle spectra, std::vector<nb::obje
       errors.push_back(nb::none());
     } catch (nb::python_error& e) {
       s.error = e.what();
-      errors.push_back(e.value());
+      errors.push_back(nb::borrow(e.value()));
     } catch (nb::builtin_exception& e) {
       s.error = e.what();
       errors.push_back(exception_object(e));
@@ -191,7 +191,7 @@ nb::tuple fit_batch(const PyCircuit& circuit, nb::handle spectra, nb::dict optio
       } catch (nb::python_error& e) {
         // No new fits start; the ones running finish within milliseconds.
         control.cancelled.store(true);
-        interruption = e.value();
+        interruption = nb::borrow(e.value());
       }
     }
     runner.join();
@@ -217,8 +217,8 @@ nb::tuple fit_batch(const PyCircuit& circuit, nb::handle spectra, nb::dict optio
 
 void register_batch(nb::module_& m) {
   m.def("_fit_batch", &fit_batch, nb::arg("circuit"), nb::arg("spectra"), nb::arg("options"),
-        nb::arg("chains"), nb::arg("threads"), nb::arg("stop_on_error"), nb::arg("fast"),
-        nb::arg("progress"),
+        nb::arg("chains").none(), nb::arg("threads"), nb::arg("stop_on_error"), nb::arg("fast"),
+        nb::arg("progress").none(),
         "Fits `circuit` to every (frequencies, impedances) pair of `spectra`; the engine of "
         "korvex.fit_many. Returns (results, interruption): per spectrum a FitResult, an "
         "exception, or None when its fit never started, and the exception that stopped the "
