@@ -3,6 +3,7 @@
 // with the interpreter lock released, and meanwhile reports progress and
 // watches for Ctrl-C from the calling thread.
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include <chrono>
 #include <condition_variable>
