@@ -44,7 +44,8 @@ for _fn in (Series, Parallel):
         pass
 del _cls, _fn
 
-# Many spectra: batch fits (the module needs nothing beyond the core).
+# Many spectra: batch and shared-parameter fits (nothing beyond the core).
 from korvex.batch import BatchResult, fit_many  # noqa: E402
+from korvex.shared import SharedFitResult, fit_shared  # noqa: E402
 
-__all__ += ["fit_many", "BatchResult"]
+__all__ += ["fit_many", "BatchResult", "fit_shared", "SharedFitResult"]

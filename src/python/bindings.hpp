@@ -28,5 +28,6 @@ void register_guess(nb::module_& m);     // Circuit.guess and Circuit.ml_circuit
 void register_builders(nb::module_& m);  // Series and Parallel
 void register_element_aliases(nb::module_& m);  // korvex.R ... korvex.T
 void register_batch(nb::module_& m);     // korvex._fit_batch, behind korvex.fit_many
+void register_shared_fit(nb::module_& m);  // korvex._fit_shared, behind korvex.fit_shared
 
 }  // namespace korvex::py

@@ -135,3 +135,20 @@ def test_ctrl_c_stops_the_batch_and_keeps_what_is_done():
     done = [r for r in partial if r is not None]
     assert 0 < len(done) < len(series)
     assert all(r.success for r in done)
+
+
+def test_fit_shared_holds_one_value_and_beats_nothing_it_should_not():
+    series = drifting(5, seed=3)
+    circuit = korvex.Circuit(TEXT)
+    joint = korvex.fit_shared(circuit, series, ["CPE1.alpha", "CPE2.alpha"],
+                              constants={"R0.r": 0.02})
+    assert joint.success and len(joint.params) == 5
+    assert {p["CPE2.alpha"] for p in joint.params} == {joint.shared["CPE2.alpha"]}
+    assert all(p["R0.r"] == 0.02 for p in joint.params)
+    assert joint.shared_stderr["CPE1.alpha"] > 0
+    assert joint.total_chi_square <= sum(r.chi_square for r in joint.separate) * 1.5
+    assert list(joint.frame().index) == list(range(5))
+    with pytest.raises(ValueError, match="unknown parameter 'CPE9.alpha'"):
+        korvex.fit_shared(circuit, series, ["CPE9.alpha"])
+    with pytest.raises(ValueError, match="both shared and constant"):
+        korvex.fit_shared(circuit, series, ["R0.r"], constants={"R0.r": 1.0})
