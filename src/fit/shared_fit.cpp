@@ -20,6 +20,7 @@ using Eigen::VectorXd;
 // The partition of the parameters, and the internal (log-space) vectors.
 struct Layout {
   std::vector<std::size_t> shared, local;  // parameter indices, held ones in neither
+  std::vector<bool> held;
   std::vector<Bounds> bounds;
 };
 
@@ -35,9 +36,14 @@ struct Block {
 
 double slope(double p, const Bounds& b) { return physical_slope(p, b); }
 
-std::vector<double> physical_of(const std::vector<double>& internal, const Layout& layout) {
+// Held parameters keep the start's value bit for bit, not its round trip
+// through the log space.
+std::vector<double> physical_of(const std::vector<double>& internal, const Layout& layout,
+                                const SharedSpectrum& s) {
   std::vector<double> out(internal.size());
-  for (std::size_t j = 0; j < internal.size(); ++j) out[j] = to_physical(internal[j], layout.bounds[j]);
+  for (std::size_t j = 0; j < internal.size(); ++j) {
+    out[j] = layout.held[j] ? s.start[j] : to_physical(internal[j], layout.bounds[j]);
+  }
   return out;
 }
 
@@ -154,8 +160,12 @@ SharedFitOutcome shared_fit(const SeriesList& circuit, const std::vector<SharedS
   const std::size_t n = param_count(circuit), count = spectra.size();
   Layout layout;
   layout.bounds = param_bounds(circuit);
+  layout.held.assign(n, false);
   for (std::size_t j = 0; j < n; ++j) {
-    if (j < settings.held.size() && settings.held[j]) continue;
+    if (j < settings.held.size() && settings.held[j]) {
+      layout.held[j] = true;
+      continue;
+    }
     (j < settings.shared.size() && settings.shared[j] ? layout.shared : layout.local).push_back(j);
   }
   // Internal vectors per spectrum; a shared parameter starts at the median
@@ -174,7 +184,7 @@ SharedFitOutcome shared_fit(const SeriesList& circuit, const std::vector<SharedS
   auto build_all = [&](const std::vector<std::vector<double>>& at) {
     std::atomic<bool> ok{true};
     parallel_for(count, 4, [&](std::size_t k) {
-      if (!build_block(circuit, spectra[k], physical_of(at[k], layout), layout, blocks[k])) {
+      if (!build_block(circuit, spectra[k], physical_of(at[k], layout, spectra[k]), layout, blocks[k])) {
         ok.store(false);
       }
     });
@@ -183,7 +193,7 @@ SharedFitOutcome shared_fit(const SeriesList& circuit, const std::vector<SharedS
   auto total_cost = [&](const std::vector<std::vector<double>>& at) {
     std::vector<double> costs(count);
     parallel_for(count, 4, [&](std::size_t k) {
-      costs[k] = cost_of(circuit, spectra[k], physical_of(at[k], layout));
+      costs[k] = cost_of(circuit, spectra[k], physical_of(at[k], layout, spectra[k]));
     });
     double sum = 0.0;
     for (double c : costs) sum += c;
@@ -239,7 +249,7 @@ SharedFitOutcome shared_fit(const SeriesList& circuit, const std::vector<SharedS
   out.params.resize(count);
   out.chi_square.resize(count);
   for (std::size_t k = 0; k < count; ++k) {
-    out.params[k] = physical_of(x[k], layout);
+    out.params[k] = physical_of(x[k], layout, spectra[k]);
     out.chi_square[k] = 2.0 * cost_of(circuit, spectra[k], out.params[k]);
     out.total_chi_square += out.chi_square[k];
   }
