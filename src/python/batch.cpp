@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "circuit/params.hpp"
+#include "common/pool.hpp"
 #include "fit/batch.hpp"
 #include "models/circuit_guess.hpp"
 #include "python/bindings.hpp"
@@ -224,6 +225,7 @@ void register_batch(nb::module_& m) {
         "korvex.fit_many. Returns (results, interruption): per spectrum a FitResult, an "
         "exception, or None when its fit never started, and the exception that stopped the "
         "batch (Ctrl-C or one raised by `progress`), or None.");
+  m.def("_pool_threads", &pool_concurrency, "Threads of the worker pool, the caller's included.");
 }
 
 }  // namespace korvex::py
