@@ -51,7 +51,9 @@ using DRTResultOr = std::variant<DRTResult, std::string>;
 DRTResultOr drt(std::span<const double> frequencies, std::span<const Complex> impedances,
                 const DRTSettings& settings);
 
-// Local maxima of gamma above 1 % of the largest, on a log-spaced tau grid.
+// Maxima of gamma that rise at least 5 % of the largest value above their
+// bases, on a log-spaced tau grid; each owns the area up to the lowest point
+// between it and its neighbours.
 std::vector<DRTPeak> drt_peaks(std::span<const double> tau, std::span<const double> gamma);
 
 inline constexpr std::size_t kDRTMinPoints = 5;
