@@ -16,10 +16,11 @@ constexpr int kQuadraturePerSpacing = 8;  // trapezoid nodes per basis spacing
 constexpr double kOutputPerDecade = 50.0;
 // The GCV search: a coarse scan of lambda, then a golden-section refinement
 // of the best bracket. On spectra with little noise the GCV minimum runs off
-// to ever smaller lambda, fitting the basis's own approximation error, and
-// the DRT rings with peaks that are not there; 1e-4 (for unknowns scaled to
-// the largest |Z| and residuals relative to |Z|) is where that ringing
-// starts on noise-free Zarc spectra, so the search stops there.
+// to ever smaller lambda, fitting the basis's own approximation error and
+// any drift, and the DRT rings with peaks that are not there; noise-free
+// Zarc spectra (unknowns scaled to the largest |Z|, residuals relative to
+// |Z|) still give clean peaks at 1e-4, so the search stops there. Spectra
+// with 1 % noise choose 1e-2 .. 1e-1 by themselves.
 constexpr double kLogLamMin = -4.0;
 constexpr double kLogLamMax = 1.0;
 constexpr double kLogLamStep = 0.5;
