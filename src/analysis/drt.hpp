@@ -27,7 +27,7 @@ struct DRTSettings {
 };
 
 struct DRTPeak {
-  double tau = 0;    // s, where gamma is largest
+  double tau = 0;    // s, centroid (in ln tau) of the peak above half its maximum
   double r = 0;      // ohm, area of gamma between the neighbouring minima
   double width = 0;  // decades of tau, full width at half maximum
 };

@@ -60,18 +60,21 @@ std::vector<DRTPeak> drt_peaks(std::span<const double> tau, std::span<const doub
     for (std::size_t k = left; k < right; ++k) {
       area += 0.5 * (gamma[k] + gamma[k + 1]) * (ln_tau[k + 1] - ln_tau[k]);
     }
-    // The vertex of the parabola through the three samples around the top.
-    const double g0 = gamma[i - 1], g1 = gamma[i], g2 = gamma[i + 1];
-    const double den = g0 - 2.0 * g1 + g2;
-    const double shift = den < 0.0 ? 0.5 * (g0 - g2) / den : 0.0;
-    const double half = 0.5 * g1;
+    const double half = 0.5 * gamma[i];
     std::size_t a = i, b = i;
     while (a > left && gamma[a] > half) --a;
     while (b < right && gamma[b] > half) ++b;
     const double lo = gamma[a] <= half ? crossing(ln_tau, gamma, a, a + 1, half) : ln_tau[a];
     const double hi = gamma[b] <= half ? crossing(ln_tau, gamma, b - 1, b, half) : ln_tau[b];
-    peaks.push_back({std::exp(ln_tau[i] + shift * (ln_tau[i + 1] - ln_tau[i])), area,
-                     (hi - lo) / std::log(10.0)});
+    // The time constant is the centroid of the part above half maximum: on a
+    // symmetric peak it is the maximum, and noise moves it less.
+    double mass = 0.0, moment = 0.0;
+    for (std::size_t k = a; k <= b; ++k) {
+      const double excess = std::max(gamma[k] - half, 0.0);
+      mass += excess;
+      moment += excess * ln_tau[k];
+    }
+    peaks.push_back({std::exp(moment / mass), area, (hi - lo) / std::log(10.0)});
   }
   return peaks;
 }
