@@ -203,7 +203,8 @@ DRTResultOr drt(std::span<const double> frequencies, std::span<const Complex> im
   DRTResult out;
   out.lam = settings.lam ? *settings.lam : choose_lambda(ata, atb, s);
   const Eigen::MatrixXd g = ata + out.lam * s.penalty;
-  const Eigen::VectorXd x = settings.nonneg ? nnls_normal(g, atb) : Eigen::VectorXd(g.ldlt().solve(atb));
+  const Eigen::VectorXd x =
+      settings.nonneg ? nnls_normal(g, atb) : Eigen::VectorXd(g.ldlt().solve(atb));
 
   out.r_inf = x[0] * r_ref;
   out.l = settings.inductance ? x[1] * r_ref / *w_max : 0.0;
@@ -226,7 +227,8 @@ DRTResultOr drt(std::span<const double> frequencies, std::span<const Complex> im
   // gamma on a fine grid half a decade beyond the basis centres.
   const double half_decade = 0.5 * std::log(10.0);
   const double lo = y0 - half_decade, hi = y1 + half_decade;
-  const auto points = static_cast<std::size_t>(std::ceil((hi - lo) / std::log(10.0) * kOutputPerDecade)) + 1;
+  const auto points =
+      static_cast<std::size_t>(std::ceil((hi - lo) / std::log(10.0) * kOutputPerDecade)) + 1;
   out.tau.resize(points);
   out.gamma.resize(points);
   for (std::size_t k = 0; k < points; ++k) {

@@ -97,10 +97,11 @@ IdentifyOr identify(std::span<const double> frequencies, std::span<const Complex
   const std::size_t n_residuals = 2 * frequencies.size();
   const double worst = std::numeric_limits<double>::infinity();
   double best = worst;
-  for (Ranked& r : ranked) {
+  for (std::size_t i = 0; i < ranked.size(); ++i) {
+    Ranked& r = ranked[i];
     if (!r.fit) {
       r.flags.push_back("failed");
-      r.n_params = param_count(circuits[&r - ranked.data()]);
+      r.n_params = param_count(circuits[i]);
       r.aic = r.bic = r.criterion = worst;
       continue;
     }
@@ -120,7 +121,9 @@ IdentifyOr identify(std::span<const double> frequencies, std::span<const Complex
   std::vector<std::size_t> order(ranked.size());
   std::iota(order.begin(), order.end(), 0);
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    if (ranked[a].criterion != ranked[b].criterion) return ranked[a].criterion < ranked[b].criterion;
+    if (ranked[a].criterion != ranked[b].criterion) {
+      return ranked[a].criterion < ranked[b].criterion;
+    }
     return ranked[a].n_params < ranked[b].n_params;
   });
   for (std::size_t i : order) out.ranked.push_back(std::move(ranked[i]));

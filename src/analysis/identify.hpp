@@ -3,8 +3,10 @@
 // default fit (a trained guess, then Levenberg-Marquardt, modulus weighting)
 // and ranks the fits by an information criterion.
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "elements/complex_math.hpp"

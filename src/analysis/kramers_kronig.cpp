@@ -222,8 +222,8 @@ KKResultOr kramers_kronig(std::span<const double> frequencies, std::span<const C
     out.z_fit[i] = z;
     out.residuals_real[i] = (impedances[i].re - z.re) / p.modulus[i];
     out.residuals_imag[i] = (impedances[i].im - z.im) / p.modulus[i];
-    out.pseudo_chi_square +=
-        out.residuals_real[i] * out.residuals_real[i] + out.residuals_imag[i] * out.residuals_imag[i];
+    const double re = out.residuals_real[i], im = out.residuals_imag[i];
+    out.pseudo_chi_square += re * re + im * im;
     worst = std::max({worst, std::fabs(out.residuals_real[i]), std::fabs(out.residuals_imag[i])});
   }
   out.noise = scatter_noise(frequencies, out);

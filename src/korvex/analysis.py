@@ -225,7 +225,7 @@ def identify(frequencies, impedances=None, candidates=None, *, criterion="bic",
                 raise TypeError(f"candidates must be circuit texts, got {type(t).__name__}")
         if not texts:
             raise ValueError("candidates must not be empty")
-    rows, _ = _korvex._identify(frequencies, impedances, texts, criterion, misfit_ratio)
+    rows = _korvex._identify(frequencies, impedances, texts, criterion, misfit_ratio)
     out = []
     for row in rows:
         fit = row["fit"]

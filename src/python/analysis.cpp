@@ -137,7 +137,7 @@ nb::dict drt(nb::handle frequencies, nb::handle impedances, std::optional<double
   return d;
 }
 
-nb::tuple identify(nb::handle frequencies, nb::handle impedances,
+nb::list identify(nb::handle frequencies, nb::handle impedances,
                    std::vector<std::string> candidates, const std::string& criterion,
                    double misfit_ratio) {
   static constexpr std::pair<const char*, analysis::Criterion> kCriteria[] = {
@@ -166,7 +166,7 @@ nb::tuple identify(nb::handle frequencies, nb::handle impedances,
     d["flags"] = r.flags;
     ranked.append(d);
   }
-  return nb::make_tuple(ranked, out.noise_level);
+  return ranked;
 }
 
 }  // namespace
@@ -181,8 +181,7 @@ void register_analysis(nb::module_& m) {
         "Private: the DRT as a dict; korvex.drt wraps it.");
   m.def("_identify", &identify, nb::arg("frequencies"), nb::arg("impedances").none(),
         nb::arg("candidates"), nb::arg("criterion"), nb::arg("misfit_ratio"),
-        "Private: ranked candidate fits as dicts and the KK noise level; korvex.identify "
-        "wraps them.");
+        "Private: ranked candidate fits as dicts; korvex.identify wraps them.");
 }
 
 }  // namespace korvex::py
