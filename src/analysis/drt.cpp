@@ -14,6 +14,7 @@ namespace {
 constexpr double kSqrtLn2 = 0.8325546111576977;
 constexpr int kQuadraturePerSpacing = 8;  // trapezoid nodes per basis spacing
 constexpr double kOutputPerDecade = 50.0;
+constexpr std::size_t kMaxBasis = 100;
 // The GCV search: a coarse scan of lambda, then a golden-section refinement
 // of the best bracket. On spectra with little noise the GCV minimum runs off
 // to ever smaller lambda, fitting the basis's own approximation error and
@@ -186,13 +187,15 @@ DRTResultOr drt(std::span<const double> frequencies, std::span<const Complex> im
   }
   const auto [w_min, w_max] = std::minmax_element(omegas.begin(), omegas.end());
   if (*w_min == *w_max) return "the DRT needs at least two distinct frequencies";
-  // One basis function per point, evenly spaced in ln tau over 1/w_max .. 1/w_min.
-  std::vector<double> centres_ln(n);
+  // One basis function per point, evenly spaced in ln tau over 1/w_max .. 1/w_min,
+  // at most kMaxBasis of them: the solves grow with the cube of their number.
+  const std::size_t m = std::min(n, kMaxBasis);
+  std::vector<double> centres_ln(m);
   const double y0 = -std::log(*w_max), y1 = -std::log(*w_min);
-  for (std::size_t j = 0; j < n; ++j) {
-    centres_ln[j] = y0 + (y1 - y0) * static_cast<double>(j) / static_cast<double>(n - 1);
+  for (std::size_t j = 0; j < m; ++j) {
+    centres_ln[j] = y0 + (y1 - y0) * static_cast<double>(j) / static_cast<double>(m - 1);
   }
-  const double spacing = (y1 - y0) / static_cast<double>(n - 1);
+  const double spacing = (y1 - y0) / static_cast<double>(m - 1);
   const double fwhm_eps = settings.basis == DRTBasis::Gaussian ? 2.0 * kSqrtLn2 : 2.0;
   const Basis basis{settings.basis, fwhm_eps / (settings.fwhm * spacing)};
   const System s = build_system(omegas, modulus, impedances, centres_ln, basis,
@@ -208,9 +211,9 @@ DRTResultOr drt(std::span<const double> frequencies, std::span<const Complex> im
 
   out.r_inf = x[0] * r_ref;
   out.l = settings.inductance ? x[1] * r_ref / *w_max : 0.0;
-  out.centres.resize(n);
-  out.coefficients.resize(n);
-  for (std::size_t j = 0; j < n; ++j) {
+  out.centres.resize(m);
+  out.coefficients.resize(m);
+  for (std::size_t j = 0; j < m; ++j) {
     out.centres[j] = std::exp(centres_ln[j]);
     out.coefficients[j] = x[s.first_basis + static_cast<Eigen::Index>(j)] * r_ref;
   }
@@ -234,7 +237,7 @@ DRTResultOr drt(std::span<const double> frequencies, std::span<const Complex> im
   for (std::size_t k = 0; k < points; ++k) {
     const double y = lo + (hi - lo) * static_cast<double>(k) / static_cast<double>(points - 1);
     double g_y = 0.0;
-    for (std::size_t j = 0; j < n; ++j) g_y += out.coefficients[j] * basis.value(y - centres_ln[j]);
+    for (std::size_t j = 0; j < m; ++j) g_y += out.coefficients[j] * basis.value(y - centres_ln[j]);
     out.tau[k] = std::exp(y);
     out.gamma[k] = g_y;
   }

@@ -38,7 +38,7 @@ struct DRTResult {
   double r_inf = 0;           // ohm
   double l = 0;               // H
   double lam = 0;             // the weight used
-  std::vector<double> centres;       // s, the basis centres
+  std::vector<double> centres;       // s, the basis centres (one per point, at most 100)
   std::vector<double> coefficients;  // ohm, the basis weights
   std::vector<Complex> z_fit;        // ohm, the model at each frequency
   std::vector<double> residuals_real;  // (Re Z - Re Z_fit) / |Z|

@@ -186,7 +186,8 @@ def drt(frequencies, impedances=None, *, lam=None, basis="gaussian", nonneg=True
 
     gamma is a sum of radial basis functions ("gaussian" or
     "inverse_quadratic", ``fwhm`` basis spacings wide) centred on time
-    constants log-spaced over 1/(2 pi f); real and imaginary parts are fitted
+    constants log-spaced over 1/(2 pi f), one per point up to 100; real and
+    imaginary parts are fitted
     together, weighted by 1/|Z|, with a penalty ``lam`` on the first
     derivative of gamma chosen by generalised cross-validation when None.
     ``nonneg`` keeps gamma, R_inf and L non-negative (non-negative least

@@ -194,3 +194,13 @@ def test_plots_draw_on_given_axes():
     assert korvex.drt(f, z).plot(ax=b) is b
     assert len(b.lines) == 1 + len(korvex.drt(f, z).peaks())
     plt.close(fig)
+
+
+def test_drt_long_spectrum_keeps_a_bounded_basis():
+    f = np.logspace(5, -2, 300)
+    z = korvex.Circuit("R0-(R1,CPE1)").with_values([1.0, 10.0, 1e-3, 0.8]).impedance(f)
+    result = korvex.drt(f, z)
+    assert result.centres.size == result.coefficients.size == 100
+    assert result.z_fit.size == 300
+    [peak] = result.peaks()
+    assert peak.r == pytest.approx(10.0, rel=0.01)
