@@ -186,12 +186,11 @@ def drt(frequencies, impedances=None, *, lam=None, basis="gaussian", nonneg=True
 
     gamma is a sum of radial basis functions ("gaussian" or
     "inverse_quadratic", ``fwhm`` basis spacings wide) centred on time
-    constants log-spaced over 1/(2 pi f), one per point up to 100; real and
-    imaginary parts are fitted
-    together, weighted by 1/|Z|, with a penalty ``lam`` on the first
-    derivative of gamma chosen by generalised cross-validation when None.
-    ``nonneg`` keeps gamma, R_inf and L non-negative (non-negative least
-    squares).
+    constants log-spaced over 1/(2 pi f), one per point up to 100. Real and
+    imaginary parts are fitted together, weighted by 1/|Z|, with a penalty
+    ``lam`` on the first derivative of gamma, chosen by robust generalised
+    cross-validation (searched over 1e-4 .. 10) when None. ``nonneg`` keeps
+    gamma, R_inf and L non-negative (non-negative least squares).
     """
     d = _korvex._drt(frequencies, impedances, lam, basis, nonneg, inductance, fwhm)
     peaks = tuple(Peak(float(t), float(r), float(w))
