@@ -82,12 +82,12 @@ def _plot(batch, spectra, folder: Path) -> None:
 def _kk(args) -> int:
     import korvex
 
-    rows = []
+    valid = True
     for name, frame in _read_all(args.files).items():
         result = korvex.kramers_kronig(frame)
-        rows.append(f"{name}: {result!r}")
-    print("\n".join(rows))
-    return 0
+        valid = valid and result.valid
+        print(f"{name}: {result!r}")
+    return 0 if valid else 1
 
 
 def _info(args) -> int:
@@ -127,7 +127,8 @@ def parser() -> argparse.ArgumentParser:
     fit.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     fit.set_defaults(run=_fit)
     if hasattr(korvex, "kramers_kronig"):
-        kk = commands.add_parser("kk", help="Kramers-Kronig test of every file")
+        kk = commands.add_parser("kk", help="Kramers-Kronig test of every file (exit 1 if one "
+                                 "fails)")
         kk.add_argument("files", nargs="+", metavar="FILE")
         kk.set_defaults(run=_kk)
     info = commands.add_parser("info", help="version, built-in models and threads")
