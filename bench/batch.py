@@ -161,10 +161,14 @@ def dask_run(spectra):
     except ImportError:
         print("  skipped: dask.distributed is not installed")
         return
+    import logging
+
+    logging.getLogger("distributed").setLevel(logging.CRITICAL)  # keep the table readable
     circuit = korvex.Circuit(TEXT)
     local = korvex.fit_many(circuit, spectra, threads=2)
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=None) as cluster, \
+                                  host="127.0.0.1", dashboard_address=None,
+                                  silence_logs=logging.CRITICAL) as cluster, \
             distributed.Client(cluster) as client:
         korvex.dask.fit_many(client, circuit, spectra[:200])  # warm the workers
         remote = korvex.dask.fit_many(client, circuit, spectra)
