@@ -42,3 +42,10 @@ def test_module_entry_prints_info():
                          check=True)
     assert run.stdout.startswith("korvex ")
     assert "threads: " in run.stdout and "R0-p(R1,CPE1)" in run.stdout
+
+
+def test_kk_reports_every_file(capsys):
+    code = cli.main(["kk", str(SAMPLE)])
+    out = capsys.readouterr().out
+    assert out.startswith(f"{SAMPLE}: KKResult(valid=")
+    assert code == (0 if "valid=True" in out else 1)
