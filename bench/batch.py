@@ -180,7 +180,8 @@ def chains():
         batch = korvex.fit_many(circuit, spectra, chain=chain)
         evals = np.mean([r.impedance_evals for r in batch])
         print(f"  {label:10s} arcs kept {arc_identity(batch, truths):6.1%}   "
-              f"evaluations per fit {evals:6.1f}   success {np.mean([r.success for r in batch]):.0%}")
+              f"evaluations per fit {evals:6.1f}   "
+              f"success {np.mean([r.success for r in batch]):.0%}")
 
 
 def dask_run(spectra):
@@ -230,7 +231,8 @@ def shared():
                                                   constants=joint.shared).chi_square
         for p, (f, z) in zip(joint.params, spectra))
     print(f"== 4. fit_shared, 7 spectra x 8 parameters, 2 shared ({load()})")
-    print(f"  median time {np.median(times) * 1e3:.1f} ms (goal < 50 ms, per-spectrum fits included)")
+    print(f"  median time {np.median(times) * 1e3:.1f} ms "
+          "(goal < 50 ms, per-spectrum fits included)")
     print(f"  joint chi-square {joint.total_chi_square:.6e}   separate fits at the joint "
           f"exponents {separate:.6e}   ratio {joint.total_chi_square / separate:.6f} (goal <= 1)")
     print("  shared: " + ", ".join(f"{k} = {v:.4f} +- {joint.shared_stderr[k]:.4f}"

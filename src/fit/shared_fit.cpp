@@ -184,9 +184,8 @@ SharedFitOutcome shared_fit(const SeriesList& circuit, const std::vector<SharedS
   auto build_all = [&](const std::vector<std::vector<double>>& at) {
     std::atomic<bool> ok{true};
     parallel_for(count, 4, [&](std::size_t k) {
-      if (!build_block(circuit, spectra[k], physical_of(at[k], layout, spectra[k]), layout, blocks[k])) {
-        ok.store(false);
-      }
+      const std::vector<double> p = physical_of(at[k], layout, spectra[k]);
+      if (!build_block(circuit, spectra[k], p, layout, blocks[k])) ok.store(false);
     });
     return ok.load();
   };
@@ -214,11 +213,14 @@ SharedFitOutcome shared_fit(const SeriesList& circuit, const std::vector<SharedS
         if (solve_step(blocks, lambda, step_s, step_l)) {
           trial = x;
           for (std::size_t k = 0; k < count; ++k) {
-            for (std::size_t c = 0; c < layout.shared.size(); ++c) trial[k][layout.shared[c]] += step_s[c];
-            for (std::size_t c = 0; c < layout.local.size(); ++c) trial[k][layout.local[c]] += step_l[k][c];
+            std::vector<double>& t = trial[k];
+            for (std::size_t c = 0; c < layout.shared.size(); ++c) t[layout.shared[c]] += step_s[c];
+            for (std::size_t c = 0; c < layout.local.size(); ++c) {
+              t[layout.local[c]] += step_l[k][c];
+            }
             for (std::size_t j = 0; j < n; ++j) {
-              if (is_open_bound(layout.bounds[j])) continue;
-              trial[k][j] = std::clamp(trial[k][j], layout.bounds[j].first, layout.bounds[j].second);
+              const auto [lo, hi] = layout.bounds[j];
+              if (!is_open_bound(layout.bounds[j])) t[j] = std::clamp(t[j], lo, hi);
             }
           }
           next_cost = total_cost(trial);

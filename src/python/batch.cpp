@@ -52,13 +52,15 @@ void read_options(nb::dict options, FitSettings& s, BatchOptions& o) {
     else if (name == "xtol") s.xtol = to_tolerance(value, arg);
     else if (name == "num_particles") s.num_particles = to_unsigned(value, arg, kMaxU32);
     else if (name == "generations") s.generations = to_unsigned(value, arg, kMaxU64);
-    else if (name == "nelder_mead_iterations") s.nelder_mead_iterations = to_unsigned(value, arg, kMaxU64);
+    else if (name == "nelder_mead_iterations")
+      s.nelder_mead_iterations = to_unsigned(value, arg, kMaxU64);
     else if (name == "de_evaluations") s.de_evaluations = to_unsigned(value, arg, kMaxU32);
     else if (name == "sa_iterations") s.sa_iterations = to_unsigned(value, arg, kMaxU64);
     else if (name == "sa_initial_temperature") s.sa_initial_temperature = to_double(value, arg);
     else if (name == "basin_hopping_hops") s.basin_hopping_hops = to_unsigned(value, arg, kMaxU32);
     else if (name == "basin_hopping_step_size") s.basin_hopping_step_size = to_double(value, arg);
-    else if (name == "basin_hopping_temperature") s.basin_hopping_temperature = to_double(value, arg);
+    else if (name == "basin_hopping_temperature")
+      s.basin_hopping_temperature = to_double(value, arg);
     else if (name == "seed") s.seed = to_optional_u64(value, arg);
     else raise_type_error("fit_many() got an unexpected keyword argument '" + name + "'");
   }
@@ -85,7 +87,9 @@ std::vector<BatchSpectrum> read_spectra(nb::handle spectra, std::vector<nb::obje
     BatchSpectrum s;
     try {
       nb::tuple t = nb::cast<nb::tuple>(pair);
-      if (t.size() != 2) throw nb::type_error("each spectrum must be a (frequencies, impedances) pair");
+      if (t.size() != 2) {
+        throw nb::type_error("each spectrum must be a (frequencies, impedances) pair");
+      }
       SpectrumData data = read_spectrum(t[0], t[1]);
       s.frequencies = std::move(data.frequencies);
       s.impedances = std::move(data.impedances);
@@ -114,7 +118,9 @@ nb::tuple fit_batch(const PyCircuit& circuit, nb::handle spectra, nb::dict optio
   settings.fit.fast_engine = fast;
   settings.threads = threads;
   if (!chains.is_none()) {
-    for (nb::handle chain : chains) settings.chains.push_back(nb::cast<std::vector<std::size_t>>(chain));
+    for (nb::handle chain : chains) {
+      settings.chains.push_back(nb::cast<std::vector<std::size_t>>(chain));
+    }
   }
   std::vector<nb::object> conversion_errors;
   const std::vector<BatchSpectrum> batch = read_spectra(spectra, conversion_errors);
