@@ -10,6 +10,9 @@
 namespace korvex {
 namespace {
 
+// omega_min * tau above which a piece of the distribution counts as tail.
+constexpr double kTailEdge = 0.3;
+
 enum class Use { SeriesResistance, ArcResistance, ArcCapacitance, SlotElement, Tail, Inductor };
 
 struct LeafPlan {
@@ -24,6 +27,7 @@ struct Plan {
   std::size_t slots = 0;
   std::size_t series_resistors = 0;
   std::size_t tails = 0;
+  bool all_tails_wo = true;
   std::size_t inductors = 0;
 };
 
@@ -88,6 +92,7 @@ void plan_list(const SeriesList& list, const Context& context, Plan& plan) {
       ++plan.inductors;
     } else {
       ++plan.tails;
+      plan.all_tails_wo = plan.all_tails_wo && k == Kind::Wo;
     }
     plan.leaves.push_back(leaf);
   }
@@ -142,6 +147,19 @@ void fill_tail(Kind k, Complex tail, double omega, double* out) {
     default:
       break;
   }
+}
+
+// A Wo tail straight from the fitted Wo shapes: the sum of their z0 and the
+// weighted log-mean of their tau; nothing when no shape carries weight.
+void fill_wo_from_family(const SpectrumFeatures& features, std::size_t tails, double* out) {
+  double z0 = 0.0, log_tau = 0.0;
+  for (std::size_t t = 0; t < features.tail_shapes.size(); ++t) {
+    z0 += features.tail_coefficients[t];
+    log_tau += features.tail_coefficients[t] * std::log(features.tail_shapes[t]);
+  }
+  if (!(z0 > 0.0)) return;
+  out[0] = z0 / tails;
+  out[1] = std::exp(log_tau / z0);
 }
 
 void fill_slot_element(Kind k, const Arc& arc, double* out) {
@@ -211,8 +229,20 @@ std::variant<std::vector<double>, EstimateError> estimate_values(
   Plan plan;
   plan_list(circuit, Context{}, plan);
   const SpectrumFeatures features = spectrum_features(
-      frequencies, impedances, FeatureRequest{plan.inductors > 0, plan.tails > 0, plan.slots > 0});
-  const std::vector<Arc> arcs = split_arcs(features, plan.slots);
+      frequencies, impedances,
+      FeatureRequest{plan.inductors > 0, plan.tails > 0,
+                     plan.tails > 0 && plan.all_tails_wo ? Kind::Wo : Kind::Cpe, plan.slots > 0});
+  std::vector<Arc> arcs = split_arcs(features, plan.slots);
+  if (plan.tails > 0 && plan.slots > 0) {
+    // Relaxation times at the slow edge of the window are the tail's
+    // curvature, not an arc: when one more piece would sit there, the arcs
+    // are the pieces before it.
+    std::vector<Arc> more = split_arcs(features, plan.slots + 1);
+    if (more.back().tau * features.omega_min > kTailEdge) {
+      more.pop_back();
+      arcs = std::move(more);
+    }
+  }
   const double scale = features.modulus_scale;
 
   const double series_r =
@@ -261,6 +291,7 @@ std::variant<std::vector<double>, EstimateError> estimate_values(
       }
       case Use::Tail:
         fill_tail(leaf.kind, tail, omega_tail, v);
+        if (leaf.kind == Kind::Wo && features.tail_kind == Kind::Wo) fill_wo_from_family(features, plan.tails, v);
         break;
       case Use::Inductor:
         if (leaf.kind == Kind::L) {

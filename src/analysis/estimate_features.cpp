@@ -11,18 +11,24 @@
 namespace korvex {
 namespace {
 
-constexpr double kTailAlphas[] = {0.5, 0.6, 0.7, 0.8, 0.9, 1.0};
+constexpr double kTailAlphas[] = {0.5, 0.55, 0.6, 0.65, 0.7, 0.75, 0.8, 0.85, 0.9, 0.95, 1.0};
 constexpr double kTausPerDecade = 5.0;
 constexpr std::size_t kMaxTaus = 80;
 // Ridge on the unit-norm columns: enough to spread an arc over neighbouring
 // relaxation times (so that a depressed arc reads as one broad piece) without
 // biasing the intercept noticeably at 1 % noise.
-constexpr double kRidge = 1e-4;
+constexpr double kRidge = 1e-3;
 
 Complex cpe_shape(double omega, double alpha) {
   const double m = std::pow(omega, -alpha);
   const double phase = alpha * std::numbers::pi / 2;
   return {m * std::cos(phase), -m * std::sin(phase)};
+}
+
+Complex tail_shape(Kind kind, double shape, double omega) {
+  if (kind == Kind::Cpe) return cpe_shape(omega, shape);
+  const double p[2] = {1.0, shape};
+  return kind_impedance(Kind::Wo, p, FrequencyTerms(omega));
 }
 
 Complex debye(double omega, double tau) {
@@ -57,18 +63,28 @@ SpectrumFeatures spectrum_features(std::span<const double> frequencies,
   out.usable = true;
 
   // Columns: R_inf, [L], [tails], [Debye taus].
-  const double decades = std::log10(out.omega_max / out.omega_min) + 2.0;
+  const double decades = std::log10(out.omega_max / out.omega_min) + (request.tail ? 1.0 : 2.0);
   const std::size_t n_tau =
       request.arcs ? std::clamp<std::size_t>(static_cast<std::size_t>(decades * kTausPerDecade) + 1,
                                              8, kMaxTaus)
                    : 0;
-  if (request.tail) out.tail_alphas.assign(std::begin(kTailAlphas), std::end(kTailAlphas));
-  const double tau_lo = 0.1 / out.omega_max, tau_hi = 10.0 / out.omega_min;
+  out.tail_kind = request.tail_kind;
+  if (request.tail && request.tail_kind == Kind::Wo) {
+    // From a mostly capacitive Wo (tau a hundredth of the slowest period) to
+    // one that is a Warburg line over the whole window.
+    for (double d = -2.0; d <= 3.01; d += 0.5) out.tail_shapes.push_back(std::pow(10.0, d) / out.omega_min);
+  } else if (request.tail) {
+    out.tail_shapes.assign(std::begin(kTailAlphas), std::end(kTailAlphas));
+  }
+  // With a tail in the dictionary the slowest arcs stop at the measured
+  // window: beyond it a Debye arc is only a capacitance, which is the tail's.
+  const double tau_lo = 0.1 / out.omega_max;
+  const double tau_hi = (request.tail ? 1.0 : 10.0) / out.omega_min;
   for (std::size_t k = 0; k < n_tau; ++k) {
     out.taus.push_back(tau_lo * std::pow(tau_hi / tau_lo, static_cast<double>(k) / (n_tau - 1)));
   }
   const std::size_t first_tail = request.inductance ? 2 : 1;
-  const std::size_t first_tau = first_tail + out.tail_alphas.size();
+  const std::size_t first_tau = first_tail + out.tail_shapes.size();
   const std::size_t n_col = first_tau + n_tau;
   const std::size_t n_row = 2 * omegas.size();
 
@@ -83,8 +99,8 @@ SpectrumFeatures spectrum_features(std::span<const double> frequencies,
     };
     put(0, {1.0, 0.0});
     if (request.inductance) put(1, {0.0, omega});
-    for (std::size_t t = 0; t < out.tail_alphas.size(); ++t) {
-      put(first_tail + t, cpe_shape(omega, out.tail_alphas[t]));
+    for (std::size_t t = 0; t < out.tail_shapes.size(); ++t) {
+      put(first_tail + t, tail_shape(out.tail_kind, out.tail_shapes[t], omega));
     }
     for (std::size_t k = 0; k < n_tau; ++k) put(first_tau + k, debye(omega, out.taus[k]));
     b[2 * i] = z[i].re * w;
@@ -112,7 +128,7 @@ SpectrumFeatures spectrum_features(std::span<const double> frequencies,
 
   out.r_inf = x[0] / norms[0];
   if (request.inductance) out.inductance = x[1] / norms[1];
-  for (std::size_t t = 0; t < out.tail_alphas.size(); ++t) {
+  for (std::size_t t = 0; t < out.tail_shapes.size(); ++t) {
     out.tail_coefficients.push_back(x[first_tail + t] / norms[first_tail + t]);
   }
   for (std::size_t k = 0; k < n_tau; ++k) out.masses.push_back(x[first_tau + k] / norms[first_tau + k]);
@@ -121,8 +137,8 @@ SpectrumFeatures spectrum_features(std::span<const double> frequencies,
 
 Complex tail_impedance(const SpectrumFeatures& features, double omega) {
   Complex sum{0.0, 0.0};
-  for (std::size_t t = 0; t < features.tail_alphas.size(); ++t) {
-    const Complex v = cpe_shape(omega, features.tail_alphas[t]);
+  for (std::size_t t = 0; t < features.tail_shapes.size(); ++t) {
+    const Complex v = tail_shape(features.tail_kind, features.tail_shapes[t], omega);
     sum.re += features.tail_coefficients[t] * v.re;
     sum.im += features.tail_coefficients[t] * v.im;
   }

@@ -4,13 +4,15 @@
 // distribution of relaxation times split into arcs. One non-negative least
 // squares fit of Re and Im (weighted by 1/|Z|, as the fit's default) over a
 // dictionary of shapes: a series resistance, an inductance, constant-phase
-// tails (jw)^-alpha for alpha = 0.5 ... 1, and Debye arcs 1/(1 + jw tau) on a
+// tails (jw)^-alpha for alpha = 0.5 ... 1 (or finite-length Warburg tails
+// Wo(1, tau) on a log grid of tau when the circuit's tails are all Wo), and
+// Debye arcs 1/(1 + jw tau) on a
 // log grid of tau reaching a decade past the measured range at each end.
 #include <cstddef>
 #include <span>
 #include <vector>
 
-#include "elements/complex_math.hpp"
+#include "elements/element.hpp"
 
 namespace korvex {
 
@@ -20,6 +22,7 @@ namespace korvex {
 struct FeatureRequest {
   bool inductance = false;
   bool tail = false;
+  Kind tail_kind = Kind::Cpe;  // Cpe: constant-phase shapes; Wo: Wo(1, tau) shapes
   bool arcs = false;
 };
 
@@ -29,8 +32,9 @@ struct SpectrumFeatures {
   double modulus_scale = 1.0;  // median |Z| (1 ohm without data)
   double r_inf = 0.0;          // ohm, >= 0
   double inductance = 0.0;     // H, >= 0
-  std::vector<double> tail_alphas;        // exponents of the tail shapes
-  std::vector<double> tail_coefficients;  // Z_tail = sum c (jw)^-alpha, c >= 0
+  Kind tail_kind = Kind::Cpe;
+  std::vector<double> tail_shapes;        // alpha of (jw)^-alpha, or tau of Wo(1, tau)
+  std::vector<double> tail_coefficients;  // Z_tail = sum c shape(w), c >= 0
   std::vector<double> taus;               // s, ascending
   std::vector<double> masses;             // ohm, >= 0, one per tau
 };

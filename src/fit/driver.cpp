@@ -4,13 +4,15 @@
 
 #include "fit/global_methods.hpp"
 #include "fit/levenberg_marquardt.hpp"
+#include "fit/multi_start.hpp"
 
 namespace korvex {
 namespace {
 
 FitResultOr levenberg_marquardt_method(const FitSettings& s) {
   return levenberg_marquardt_fit(s.circuit, s.frequencies, s.impedances, s.weighting,
-                                 LmSettings{s.ftol, s.xtol, 1e-8, s.max_iterations});
+                                 LmSettings{s.ftol, s.xtol, 1e-8, s.max_iterations,
+                                            s.single_candidate});
 }
 
 struct Method {
@@ -38,6 +40,13 @@ FitResultOr run_fit(const FitSettings& settings) {
     if (auto error = check_fit_inputs(settings.circuit, settings.frequencies.size(),
                                       settings.impedances.size())) {
       return *error;
+    }
+    if (settings.starts) {
+      if (method.run != levenberg_marquardt_method) {
+        return FitError::solver("starts works with the method \"levenberg_marquardt\" only, got \"" +
+                                settings.method + "\"");
+      }
+      return multi_start_fit(settings);
     }
     return method.run(settings);
   }

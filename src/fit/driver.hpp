@@ -9,6 +9,12 @@
 
 namespace korvex {
 
+// Extra Levenberg-Marquardt starts of a multi-start search (multi_start.hpp).
+struct StartCount {
+  std::uint64_t count = 0;  // starts besides the given one
+  bool automatic = false;   // count from the parameter count, early stop
+};
+
 struct FitSettings {
   std::string method = "levenberg_marquardt";
   SeriesList circuit;  // with the starting values stored in it
@@ -28,6 +34,8 @@ struct FitSettings {
   double basin_hopping_step_size = 1.0;
   double basin_hopping_temperature = 1.0;
   std::optional<std::uint64_t> seed;
+  std::optional<StartCount> starts;  // absent: one fit from the circuit's values
+  bool single_candidate = false;  // "levenberg_marquardt": one run from the values, not nine
 };
 
 FitResultOr run_fit(const FitSettings& settings);
