@@ -28,7 +28,10 @@ def rc_data():
 def test_signature_and_docstring(rc_data):
     doc = korvex.Circuit.fit.__doc__
     first_line = doc.splitlines()[0]
-    names = re.findall(r"(\w+)(?::[^,=)]*)?(?: = [^,)]*)?[,)]", first_line)
+    # Keyword-only additions follow a bare "*"; the positional list is fixed.
+    first_line, _, keyword_only = first_line.partition(", *, ")
+    names = re.findall(r"(\w+)(?::[^,=)]*)?(?: = [^,)]*)?[,)]", first_line + ")")
+    assert re.findall(r"(\w+)(?::[^,=)]*)?(?: = [^,)]*)?[,)]", keyword_only) == ["starts"]
     assert names == [
         "self", "frequencies", "impedances", "guess_init", "weights", "weight", "method",
         "max_iterations", "ftol", "xtol", "num_particles", "generations",
