@@ -28,13 +28,13 @@ std::uint64_t start_count(const FitSettings& settings) {
 
 }  // namespace
 
-std::vector<std::vector<double>> multi_start_points(const FitSettings& settings,
-                                                    std::uint64_t extra,
-                                                    const std::vector<bool>& held) {
+StartPoints multi_start_points(const FitSettings& settings, std::uint64_t extra,
+                               const std::vector<bool>& held) {
   const std::vector<double> given = param_values(settings.circuit);
   const std::vector<Bounds> bounds = param_bounds(settings.circuit);
-  std::vector<std::vector<double>> points{given};
-  if (extra == 0) return points;
+  StartPoints out{{given}, 1};
+  auto& points = out.points;
+  if (extra == 0) return out;
   auto estimated = estimate_values(settings.circuit, settings.frequencies, settings.impedances);
   std::vector<double> centre = given;
   if (auto* values = std::get_if<std::vector<double>>(&estimated)) centre = std::move(*values);
@@ -44,6 +44,7 @@ std::vector<std::vector<double>> multi_start_points(const FitSettings& settings,
   std::uint64_t design = extra;
   if (centre != given) {
     points.push_back(centre);
+    out.informed = 2;
     --design;
   }
   // Latin hypercube: each coordinate takes every one of `design` strata
@@ -77,12 +78,12 @@ std::vector<std::vector<double>> multi_start_points(const FitSettings& settings,
     }
     points.push_back(std::move(point));
   }
-  return points;
+  return out;
 }
 
 FitResultOr multi_start_fit(const FitSettings& settings) {
   const std::vector<bool> held = held_parameters(settings);
-  const auto points = multi_start_points(settings, start_count(settings), held);
+  const auto [points, informed] = multi_start_points(settings, start_count(settings), held);
   const bool automatic = settings.starts->automatic;
 
   std::vector<FitResultOr> results(points.size(), FitError::solver("start not run"));
@@ -94,7 +95,9 @@ FitResultOr multi_start_fit(const FitSettings& settings) {
       SerialScope serial;
       FitSettings one = settings;
       one.starts.reset();
-      one.single_candidate = true;
+      // The given start and the estimate get the full nine-candidate fit, so
+      // the search never does worse than a plain fit from either.
+      one.single_candidate = done + k >= informed;
       one.circuit = rebuild(settings.circuit, points[done + k]);
       results[done + k] = run_fit(one);
     });

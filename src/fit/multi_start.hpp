@@ -25,16 +25,22 @@ inline constexpr double kBoundedHalfWidth = 0.25;
 // The design's seed when the fit has none: the search is deterministic.
 inline constexpr std::uint64_t kDefaultDesignSeed = 0x6b6f72766578ULL;
 
-// Physical start vectors: the given values first, then the estimate (when it
-// differs), then the design, `extra` starts besides the given one in all.
-// `held` parameters keep their given value in every start.
-std::vector<std::vector<double>> multi_start_points(const FitSettings& settings,
-                                                    std::uint64_t extra,
-                                                    const std::vector<bool>& held);
+struct StartPoints {
+  std::vector<std::vector<double>> points;  // physical values
+  std::size_t informed = 1;  // the leading points that are the given start and the estimate
+};
+
+// The given values first, then the estimate (when it differs), then the
+// design, `extra` starts besides the given one in all. `held` parameters keep
+// their given value in every start.
+StartPoints multi_start_points(const FitSettings& settings, std::uint64_t extra,
+                               const std::vector<bool>& held);
 
 // Requires settings.starts and the method "levenberg_marquardt"; every start
 // runs run_fit with the same settings but its own start circuit, so every
-// per-fit control reaches each start unchanged. `iterations` and
+// per-fit control reaches each start unchanged. The given start and the
+// estimate run the full nine-candidate fit, the design's starts one run
+// each. `iterations` and
 // `impedance_evals` are summed over the starts.
 FitResultOr multi_start_fit(const FitSettings& settings);
 
