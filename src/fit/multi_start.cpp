@@ -125,10 +125,10 @@ FitResultOr multi_start_fit(const FitSettings& settings) {
       evaluations += outcome->impedance_evals;
     }
   }
-  FitOutcome chosen = std::get<FitOutcome>(std::move(results[best]));
+  FitOutcome& chosen = std::get<FitOutcome>(results[best]);
   chosen.iterations = iterations;
   chosen.impedance_evals = evaluations;
-  return chosen;
+  return std::move(results[best]);
 }
 
 }  // namespace korvex
