@@ -16,7 +16,7 @@ inline constexpr std::uint64_t kMaxAutoStarts = 48;
 // (relative). A fixed batch size keeps the result independent of the number
 // of threads.
 inline constexpr std::size_t kStartBatch = 8;
-inline constexpr std::size_t kAgreeingStarts = 3;
+inline constexpr std::size_t kAgreeingStarts = 4;
 inline constexpr double kAgreeTolerance = 1e-4;
 // Half-width of the hypercube: decades of p - lo for an open-bound
 // parameter, and a plain offset for a bounded one (an exponent in (0, 1)).
