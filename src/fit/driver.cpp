@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "circuit/impedance.hpp"
 #include "fit/global_methods.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/multi_start.hpp"
@@ -10,7 +11,8 @@ namespace korvex {
 namespace {
 
 FitResultOr levenberg_marquardt_method(const FitSettings& s) {
-  return levenberg_marquardt_fit(s.circuit, s.frequencies, s.impedances, s.weighting,
+  return levenberg_marquardt_fit(s.circuit, ParameterMap(s.circuit, s.held), s.frequencies,
+                                 s.impedances, s.weighting,
                                  LmSettings{s.ftol, s.xtol, 1e-8, s.max_iterations,
                                             s.single_candidate});
 }
@@ -30,6 +32,15 @@ constexpr Method kMethods[] = {
     {"basin_hopping", basin_hopping_fit},
 };
 
+FitResultOr evaluate_only(const FitSettings& s, const ParameterMap& map) {
+  std::vector<double> omegas;
+  omegas.reserve(s.frequencies.size());
+  for (double f : s.frequencies) omegas.push_back(f * kTwoPi);
+  EvalCounter counter;
+  return build_outcome(s.circuit, map, {}, Termination::Evaluated, 0, omegas, s.impedances,
+                       compute_weights(s.impedances, s.weighting), counter);
+}
+
 }  // namespace
 
 FitResultOr run_fit(const FitSettings& settings) {
@@ -41,14 +52,19 @@ FitResultOr run_fit(const FitSettings& settings) {
                                       settings.impedances.size())) {
       return *error;
     }
-    if (settings.starts) {
-      if (method.run != levenberg_marquardt_method) {
-        return FitError::solver("starts works with the method \"levenberg_marquardt\" only, got \"" +
-                                settings.method + "\"");
-      }
-      return multi_start_fit(settings);
+    if (settings.starts && method.run != levenberg_marquardt_method) {
+      return FitError::solver("starts works with the method \"levenberg_marquardt\" only, got \"" +
+                              settings.method + "\"");
     }
-    return method.run(settings);
+    // Every parameter held leaves nothing for any method to search.
+    const ParameterMap map(settings.circuit, settings.held);
+    FitResultOr result = map.free_count() == 0 ? evaluate_only(settings, map)
+                         : settings.starts     ? multi_start_fit(settings)
+                                               : method.run(settings);
+    if (auto* outcome = std::get_if<FitOutcome>(&result)) {
+      outcome->initial = param_values(settings.circuit);
+    }
+    return result;
   }
   return FitError{FitError::Kind::UnknownMethod, settings.method};
 }

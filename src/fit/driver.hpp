@@ -34,6 +34,7 @@ struct FitSettings {
   double basin_hopping_step_size = 1.0;
   double basin_hopping_temperature = 1.0;
   std::optional<std::uint64_t> seed;
+  std::vector<bool> held;  // per parameter: held at the circuit's value; missing entries are free
   std::optional<StartCount> starts;  // absent: one fit from the circuit's values
   bool single_candidate = false;  // "levenberg_marquardt": one run from the values, not nine
 };

@@ -14,10 +14,11 @@
 namespace korvex {
 namespace {
 
-// Parameters that no start may move: none yet; fixed parameters of a fit
-// belong here once the settings carry them.
+// Parameters that no start may move: the fit's constants.
 std::vector<bool> held_parameters(const FitSettings& settings) {
-  return std::vector<bool>(param_count(settings.circuit), false);
+  std::vector<bool> held = settings.held;
+  held.resize(param_count(settings.circuit), false);
+  return held;
 }
 
 std::uint64_t start_count(const FitSettings& settings) {

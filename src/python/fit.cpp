@@ -5,6 +5,7 @@
 #include "python/bindings.hpp"
 #include "python/convert.hpp"
 #include "python/fit_arguments.hpp"
+#include "python/fit_controls.hpp"
 #include "python/fit_result.hpp"
 #include "python/fit_starts.hpp"
 #include "python/guess.hpp"
@@ -13,7 +14,7 @@ namespace korvex::py {
 namespace {
 
 constexpr const char* kFitSignature =
-    "def fit(self, frequencies: object, impedances: typing.Sequence[complex] | None = None, "
+    "def fit(self, frequencies: object, impedances: numpy.typing.ArrayLike | None = None, "
     "guess_init: bool | None = None, weights: str | None = None, weight: str = \"modulus\", "
     "method: str = \"levenberg_marquardt\", max_iterations: int = 200, ftol: float = 1e-8, "
     "xtol: float = 1e-8, num_particles: int = 200, generations: int = 1000, "
@@ -21,6 +22,8 @@ constexpr const char* kFitSignature =
     "sa_iterations: int = 5000, sa_initial_temperature: float = 2.0, "
     "basin_hopping_hops: int = 20, basin_hopping_step_size: float = 1.0, "
     "basin_hopping_temperature: float = 1.0, seed: int | None = None, *, "
+    "constants: typing.Mapping[str, float] | None = None, "
+    "bounds: typing.Mapping[str, tuple[float | None, float | None]] | None = None, "
     "starts: int | str | None = None) -> FitResult";
 
 constexpr const char* kFitDoc =
@@ -36,14 +39,21 @@ constexpr const char* kFitDoc =
     "`True` always guesses, and raises rather than warns when it cannot.\n"
     "`False` never guesses.\n"
     "\n"
-    "`starts` (keyword only): a positive int N adds N starting points (the\n"
-    "data-driven `estimate()`, then a Latin hypercube around it, reproducible\n"
-    "from `seed`) to the given or guessed start, runs a Levenberg-Marquardt fit\n"
-    "from each on the worker pool and keeps the lowest cost; \"auto\" takes\n"
-    "8 + 4 per parameter (at most 48) and stops early once three starts agree\n"
-    "on the best cost. A circuit without values or model then starts from the\n"
-    "estimate, without the warning. `iterations` and `impedance_evals` count\n"
-    "every start.";
+    "`constants` maps parameter names to values held fixed: no method searches\n"
+    "them, `params` lists them, their standard error is 0.0. `bounds` maps\n"
+    "parameter names to `(lo, hi)` replacing the circuit's bounds for this fit\n"
+    "(either side None keeps it); the result's circuit carries them. Constants\n"
+    "override guessed values; a start value or constant outside narrowed bounds\n"
+    "is refused.\n"
+    "\n"
+    "`starts`: a positive int N adds N starting points (the data-driven\n"
+    "`estimate()`, then a Latin hypercube around it, reproducible from `seed`)\n"
+    "to the given or guessed start, runs a Levenberg-Marquardt fit from each on\n"
+    "the worker pool and keeps the lowest cost; \"auto\" takes 8 + 4 per\n"
+    "parameter (at most 48) and stops early once four starts agree on the best\n"
+    "cost. A circuit without values or model then starts from the estimate,\n"
+    "without the warning. Constants and bounds hold for every start.\n"
+    "`iterations` and `impedance_evals` count every start.";
 
 // Settings converted from the arguments, in signature order.
 struct FitArguments {
@@ -126,14 +136,20 @@ nb::object fit_method(const PyCircuit& self, nb::handle frequencies, nb::handle 
                       nb::handle nelder_mead_iterations, nb::handle de_evaluations,
                       nb::handle sa_iterations, nb::handle sa_initial_temperature,
                       nb::handle basin_hopping_hops, nb::handle basin_hopping_step_size,
-                      nb::handle basin_hopping_temperature, nb::handle seed, nb::handle starts) {
+                      nb::handle basin_hopping_temperature, nb::handle seed,
+                      nb::handle constants, nb::handle bounds, nb::handle starts) {
   FitArguments a = convert_arguments(
       guess_init, weights, weight, method, max_iterations, ftol, xtol, num_particles, generations,
       nelder_mead_iterations, de_evaluations, sa_iterations, sa_initial_temperature,
       basin_hopping_hops, basin_hopping_step_size, basin_hopping_temperature, seed, starts);
+  const FitControls controls = read_fit_controls(self.nodes, constants, bounds);
   SpectrumData spectrum = read_spectrum(frequencies, impedances);
   a.settings.weighting = parse_weighting(a.weight);
-  a.settings.circuit = start_circuit(self, a, spectrum);
+  const SeriesList start = start_circuit(self, a, spectrum);
+  ControlledStart controlled =
+      apply_fit_controls(start, param_values(start) != param_values(self.nodes), controls);
+  a.settings.circuit = std::move(controlled.circuit);
+  a.settings.held = std::move(controlled.held);
   a.settings.frequencies = std::move(spectrum.frequencies);
   a.settings.impedances = std::move(spectrum.impedances);
 
@@ -162,7 +178,9 @@ void register_fit(nb::module_& m) {
           nb::arg("sa_iterations") = 5000, nb::arg("sa_initial_temperature") = 2.0,
           nb::arg("basin_hopping_hops") = 20, nb::arg("basin_hopping_step_size") = 1.0,
           nb::arg("basin_hopping_temperature") = 1.0, nb::arg("seed") = nb::none(), nb::kw_only(),
+          nb::arg("constants") = nb::none(), nb::arg("bounds") = nb::none(),
           nb::arg("starts") = nb::none(), nb::sig(kFitSignature), kFitDoc);
+  register_circuit_bounds(m);
 }
 
 }  // namespace korvex::py

@@ -136,3 +136,11 @@ def test_starts_is_keyword_only():
     with pytest.raises(TypeError):
         c.fit(F, c.impedance(F), False, None, "modulus", "levenberg_marquardt", 200, 1e-8, 1e-8,
               200, 1000, 2000, 20000, 5000, 2.0, 20, 1.0, 1.0, None, 4)
+
+
+def test_constants_and_bounds_hold_in_every_start():
+    z = noisy(COIN, COIN_VALUES)
+    result = korvex.Circuit(COIN).fit(F, z, starts=6, constants={"R0.r": 0.7},
+                                      bounds={"CPE3.alpha": (0.5, 0.75)})
+    assert result.params["R0.r"] == 0.7
+    assert 0.5 <= result.params["CPE3.alpha"] <= 0.75
