@@ -149,19 +149,6 @@ void fill_tail(Kind k, Complex tail, double omega, double* out) {
   }
 }
 
-// A Wo tail straight from the fitted Wo shapes: the sum of their z0 and the
-// weighted log-mean of their tau; nothing when no shape carries weight.
-void fill_wo_from_family(const SpectrumFeatures& features, std::size_t tails, double* out) {
-  double z0 = 0.0, log_tau = 0.0;
-  for (std::size_t t = 0; t < features.tail_shapes.size(); ++t) {
-    z0 += features.tail_coefficients[t];
-    log_tau += features.tail_coefficients[t] * std::log(features.tail_shapes[t]);
-  }
-  if (!(z0 > 0.0)) return;
-  out[0] = z0 / tails;
-  out[1] = std::exp(log_tau / z0);
-}
-
 void fill_slot_element(Kind k, const Arc& arc, double* out) {
   switch (k) {
     case Kind::K:
@@ -291,7 +278,6 @@ std::variant<std::vector<double>, EstimateError> estimate_values(
       }
       case Use::Tail:
         fill_tail(leaf.kind, tail, omega_tail, v);
-        if (leaf.kind == Kind::Wo && features.tail_kind == Kind::Wo) fill_wo_from_family(features, plan.tails, v);
         break;
       case Use::Inductor:
         if (leaf.kind == Kind::L) {

@@ -13,6 +13,7 @@ namespace {
 
 constexpr double kTailAlphas[] = {0.5, 0.55, 0.6, 0.65, 0.7, 0.75, 0.8, 0.85, 0.9, 0.95, 1.0};
 constexpr double kTausPerDecade = 5.0;
+constexpr double kTailTauLimit = 1.0;
 constexpr std::size_t kMaxTaus = 80;
 // Ridge on the unit-norm columns: enough to spread an arc over neighbouring
 // relaxation times (so that a depressed arc reads as one broad piece) without
@@ -79,7 +80,7 @@ SpectrumFeatures spectrum_features(std::span<const double> frequencies,
   // With a tail in the dictionary the slowest arcs stop at the measured
   // window: beyond it a Debye arc is only a capacitance, which is the tail's.
   const double tau_lo = 0.1 / out.omega_max;
-  const double tau_hi = (request.tail ? 1.0 : 10.0) / out.omega_min;
+  const double tau_hi = (request.tail ? kTailTauLimit : 10.0) / out.omega_min;
   for (std::size_t k = 0; k < n_tau; ++k) {
     out.taus.push_back(tau_lo * std::pow(tau_hi / tau_lo, static_cast<double>(k) / (n_tau - 1)));
   }
@@ -122,7 +123,7 @@ SpectrumFeatures spectrum_features(std::span<const double> frequencies,
   }
   for (std::size_t i = 0; i < n_col; ++i) {
     for (std::size_t j = 0; j < i; ++j) gram[i * n_col + j] = gram[j * n_col + i];
-    gram[i * n_col + i] += i >= first_tail ? kRidge : 1e-12;
+    gram[i * n_col + i] += i >= first_tau ? kRidge : i >= first_tail ? 0.1 * kRidge : 1e-12;
   }
   const std::vector<double> x = nnls_normal_equations(gram, h, 3 * n_col);
 

@@ -51,8 +51,8 @@ constexpr const char* kFitDoc =
     "to the given or guessed start, runs a Levenberg-Marquardt fit from each on\n"
     "the worker pool and keeps the lowest cost; \"auto\" takes 8 + 4 per\n"
     "parameter (at most 48) and stops early once four starts agree on the best\n"
-    "cost. A circuit without values or model then starts from the estimate,\n"
-    "without the warning. Constants and bounds hold for every start.\n"
+    "cost. A circuit without values or model then gets no warning: the\n"
+    "estimate stands in for the model. Constants and bounds hold for every start.\n"
     "`iterations` and `impedance_evals` count every start.";
 
 // Settings converted from the arguments, in signature order.
@@ -121,9 +121,9 @@ SeriesList start_circuit(const PyCircuit& self, const FitArguments& a,
   if (!guess) return self.nodes;
   if (a.weights) return rebuilt_with_guess(self, spectrum, a.weights);
   if (!a.guess_init && !has_builtin_model(self)) {
-    // A search from the data-driven estimate needs no model.
-    if (a.settings.starts) return estimated_start(self.nodes, spectrum);
-    warn_no_model();
+    // A search adds the data-driven estimate to the placeholder values: it
+    // needs no model, so there is nothing to warn about.
+    if (!a.settings.starts) warn_no_model();
     return self.nodes;
   }
   return rebuilt_with_guess(self, spectrum, std::nullopt);

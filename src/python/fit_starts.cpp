@@ -2,9 +2,8 @@
 
 #include <nanobind/stl/string.h>
 
-#include "analysis/estimate.hpp"
 #include "common/format.hpp"
-#include "circuit/params.hpp"
+#include "python/convert.hpp"
 #include "python/fit_arguments.hpp"
 
 namespace korvex::py {
@@ -23,12 +22,6 @@ std::optional<StartCount> to_starts(nb::handle obj) {
   const std::uint64_t count = to_unsigned(obj, "starts", kMaxU32);
   if (count == 0) throw nb::value_error("argument 'starts': expected a positive int or \"auto\", got 0");
   return StartCount{count, false};
-}
-
-SeriesList estimated_start(const SeriesList& circuit, const SpectrumData& spectrum) {
-  auto values = estimate_values(circuit, spectrum.frequencies, spectrum.impedances);
-  if (auto* v = std::get_if<std::vector<double>>(&values)) return rebuild(circuit, *v);
-  return circuit;
 }
 
 }  // namespace korvex::py
