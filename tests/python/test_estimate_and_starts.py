@@ -141,6 +141,6 @@ def test_starts_is_keyword_only():
 def test_constants_and_bounds_hold_in_every_start():
     z = noisy(COIN, COIN_VALUES)
     result = korvex.Circuit(COIN).fit(F, z, starts=6, constants={"R0.r": 0.7},
-                                      bounds={"CPE3.alpha": (0.5, 0.75)})
+                                      bounds={"CPE1.alpha": (0.5, 0.82)})
     assert result.params["R0.r"] == 0.7
-    assert 0.5 <= result.params["CPE3.alpha"] <= 0.75
+    assert 0.5 <= result.params["CPE1.alpha"] <= 0.82
