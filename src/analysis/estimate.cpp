@@ -11,7 +11,7 @@ namespace korvex {
 namespace {
 
 // omega_min * tau above which a piece of the distribution counts as tail.
-constexpr double kTailEdge = 0.3;
+constexpr double kTailEdge = 0.15;
 
 enum class Use { SeriesResistance, ArcResistance, ArcCapacitance, SlotElement, Tail, Inductor };
 

@@ -13,6 +13,7 @@ namespace korvex {
 struct StartCount {
   std::uint64_t count = 0;  // starts besides the given one
   bool automatic = false;   // count from the parameter count, early stop
+  bool placeholder_start = false;  // the given values are catalogue placeholders: one run from them
 };
 
 struct FitSettings {

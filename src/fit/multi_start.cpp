@@ -33,7 +33,7 @@ StartPoints multi_start_points(const FitSettings& settings, std::uint64_t extra,
                                const std::vector<bool>& held) {
   const std::vector<double> given = param_values(settings.circuit);
   const std::vector<Bounds> bounds = param_bounds(settings.circuit);
-  StartPoints out{{given}, 1};
+  StartPoints out{{given}, {!settings.starts->placeholder_start}};
   auto& points = out.points;
   if (extra == 0) return out;
   auto estimated = estimate_values(settings.circuit, settings.frequencies, settings.impedances);
@@ -45,7 +45,7 @@ StartPoints multi_start_points(const FitSettings& settings, std::uint64_t extra,
   std::uint64_t design = extra;
   if (centre != given) {
     points.push_back(centre);
-    out.informed = 2;
+    out.full_fit.push_back(true);
     --design;
   }
   // Latin hypercube: each coordinate takes every one of `design` strata
@@ -78,13 +78,14 @@ StartPoints multi_start_points(const FitSettings& settings, std::uint64_t extra,
       }
     }
     points.push_back(std::move(point));
+    out.full_fit.push_back(false);
   }
   return out;
 }
 
 FitResultOr multi_start_fit(const FitSettings& settings) {
   const std::vector<bool> held = held_parameters(settings);
-  const auto [points, informed] = multi_start_points(settings, start_count(settings), held);
+  const auto [points, full_fit] = multi_start_points(settings, start_count(settings), held);
   const bool automatic = settings.starts->automatic;
 
   std::vector<FitResultOr> results(points.size(), FitError::solver("start not run"));
@@ -98,7 +99,7 @@ FitResultOr multi_start_fit(const FitSettings& settings) {
       one.starts.reset();
       // The given start and the estimate get the full nine-candidate fit, so
       // the search never does worse than a plain fit from either.
-      one.single_candidate = done + k >= informed;
+      one.single_candidate = !full_fit[done + k];
       one.circuit = rebuild(settings.circuit, points[done + k]);
       results[done + k] = run_fit(one);
     });

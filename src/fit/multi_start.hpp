@@ -27,7 +27,9 @@ inline constexpr std::uint64_t kDefaultDesignSeed = 0x6b6f72766578ULL;
 
 struct StartPoints {
   std::vector<std::vector<double>> points;  // physical values
-  std::size_t informed = 1;  // the leading points that are the given start and the estimate
+  // Per point: the full nine-candidate fit (a guess or values the user gave,
+  // and the estimate) or one run (placeholder values, the design).
+  std::vector<bool> full_fit;
 };
 
 // The given values first, then the estimate (when it differs), then the

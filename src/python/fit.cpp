@@ -114,7 +114,7 @@ void warn_no_model() {
 }
 
 // The own values, a guess, or the own values after the warning.
-SeriesList start_circuit(const PyCircuit& self, const FitArguments& a,
+SeriesList start_circuit(const PyCircuit& self, FitArguments& a,
                          const SpectrumData& spectrum) {
   const bool guess =
       a.guess_init ? *a.guess_init : (a.weights.has_value() || !self.explicit_values);
@@ -124,6 +124,7 @@ SeriesList start_circuit(const PyCircuit& self, const FitArguments& a,
     // A search adds the data-driven estimate to the placeholder values: it
     // needs no model, so there is nothing to warn about.
     if (!a.settings.starts) warn_no_model();
+    else a.settings.starts->placeholder_start = true;
     return self.nodes;
   }
   return rebuilt_with_guess(self, spectrum, std::nullopt);

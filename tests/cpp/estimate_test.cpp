@@ -41,11 +41,13 @@ FitSettings settings_for(const char* text, std::vector<double> values) {
 
 TEST(MultiStart, GivenStartFirstThenEstimateThenDesignInsideBounds) {
   FitSettings s = settings_for("R0-p(R1,CPE1)-p(R2,CPE2)", {1, 1, 1, 0.5, 1, 1, 0.5});
+  s.starts = StartCount{10, false};
   const std::vector<bool> held(7, false);
   const StartPoints starts = multi_start_points(s, 10, held);
   ASSERT_EQ(starts.points.size(), 11u);
   EXPECT_EQ(starts.points[0], param_values(s.circuit));
-  EXPECT_EQ(starts.informed, 2u);
+  EXPECT_EQ(starts.full_fit, std::vector<bool>({true, true, false, false, false, false, false,
+                                                false, false, false, false}));
   EXPECT_EQ(starts.points[1],
             std::get<std::vector<double>>(estimate_values(s.circuit, s.frequencies, s.impedances)));
   const auto bounds = param_bounds(s.circuit);
@@ -58,6 +60,7 @@ TEST(MultiStart, GivenStartFirstThenEstimateThenDesignInsideBounds) {
 
 TEST(MultiStart, HeldParametersKeepTheirValueAndSeedsReproduce) {
   FitSettings s = settings_for("R0-p(R1,C1)", {2, 10, 1e-4});
+  s.starts = StartCount{6, false};
   const std::vector<bool> held{true, false, false};
   s.seed = 3;
   const StartPoints a = multi_start_points(s, 6, held);
