@@ -97,8 +97,9 @@ FitResultOr multi_start_fit(const FitSettings& settings) {
       SerialScope serial;
       FitSettings one = settings;
       one.starts.reset();
-      // The given start and the estimate get the full nine-candidate fit, so
-      // the search never does worse than a plain fit from either.
+      // A guess or values the user gave, and the estimate, get the full
+      // nine-candidate fit, so the search never does worse than a plain fit
+      // from either.
       one.single_candidate = !full_fit[done + k];
       one.circuit = rebuild(settings.circuit, points[done + k]);
       results[done + k] = run_fit(one);
