@@ -14,7 +14,8 @@ Run: python bench/robust.py [--quick] [--repeat N]
    values with arcs at least half a decade apart): the share of fits at the
    noise floor (modulus-weighted cost within 5 % of the cost at the true
    values) for a fit from the estimate alone (no search) and for
-   starts="auto", with their median times.
+   starts="auto", with their median times, and the time of estimate() alone
+   on one of the spectra (best of short batches).
 """
 
 from __future__ import annotations
@@ -29,6 +30,7 @@ from pathlib import Path
 import numpy as np
 
 import korvex
+from timing import best_seconds
 
 REAL_DIR = Path(__file__).resolve().parent / "data" / "real"
 SEED = 20261208
@@ -121,7 +123,8 @@ def synthetic(count, repeat):
     rng = np.random.default_rng(SEED)
     print(f"\nSynthetic spectra without a trained model ({count} each, {NOISE:.0%} noise), "
           "share at the noise floor and median time per fit:")
-    print(f"  {'circuit':40s} {'estimate':>9s} {'ms':>7s} {'auto':>9s} {'ms':>7s}")
+    print(f"  {'circuit':40s} {'estimate':>9s} {'ms':>7s} {'auto':>9s} {'ms':>7s} "
+          f"{'estimate() alone':>17s}")
     for text in SYNTHETIC_CIRCUITS:
         circuit = korvex.Circuit(text)
         hits_e = hits_a = 0
@@ -140,8 +143,10 @@ def synthetic(count, repeat):
             hits_a += auto.chi_square <= floor
             times_e.append(t_e)
             times_a.append(t_a)
+        alone = best_seconds(lambda: circuit.estimate(FREQUENCIES, z), 0.2)
         print(f"  {text:40s} {hits_e / count:9.1%} {statistics.median(times_e) * 1e3:7.1f} "
-              f"{hits_a / count:9.1%} {statistics.median(times_a) * 1e3:7.1f}")
+              f"{hits_a / count:9.1%} {statistics.median(times_a) * 1e3:7.1f} "
+              f"{alone * 1e6:14.0f} us")
 
 
 def main():
