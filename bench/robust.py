@@ -74,7 +74,8 @@ def real_set(repeat):
         auto, t_auto = timed(lambda: circuit.fit(f, z, starts="auto"), repeat)
         rows.append((meta["name"], meta["circuit"], default.chi_square / best, t_default,
                      auto.chi_square / best, t_auto))
-    print(f"Measured spectra ({len(rows)}), chi-square / best-known, time per fit (best of {repeat}):")
+    print(f"Measured spectra ({len(rows)}), chi-square / best-known, "
+          f"time per fit (best of {repeat}):")
     print(f"  {'spectrum':34s} {'default':>9s} {'ms':>8s} {'auto':>9s} {'ms':>8s}")
     for name, _, r_d, t_d, r_a, t_a in rows:
         print(f"  {name:34s} {r_d:9.4g} {t_d * 1e3:8.1f} {r_a:9.4g} {t_a * 1e3:8.1f}")

@@ -132,8 +132,9 @@ void fill_tail(Kind k, Complex tail, double omega, double* out) {
       out[0] = m * std::sqrt(omega / 2.0);
       break;
     case Kind::Wo: {
-      const double tau =
-          open_warburg_tau(omega, std::clamp(phase, -0.495 * std::numbers::pi, -0.255 * std::numbers::pi));
+      const double reachable =
+          std::clamp(phase, -0.495 * std::numbers::pi, -0.255 * std::numbers::pi);
+      const double tau = open_warburg_tau(omega, reachable);
       const double p[2] = {1.0, tau};
       out[0] = m / modulus(kind_impedance(Kind::Wo, p, FrequencyTerms(omega)));
       out[1] = tau;
@@ -240,7 +241,8 @@ std::variant<std::vector<double>, EstimateError> estimate_values(
   Complex tail = tail_impedance(features, omega_tail);
   if (!(modulus(tail) > 1e-3 * scale)) {
     // No tail in the data: a CPE-like placeholder a tenth of |Z|.
-    tail = {0.1 * scale * std::cos(0.4 * std::numbers::pi), -0.1 * scale * std::sin(0.4 * std::numbers::pi)};
+    const double phase = 0.4 * std::numbers::pi;
+    tail = {0.1 * scale * std::cos(phase), -0.1 * scale * std::sin(phase)};
   }
   if (plan.tails > 1) tail = {tail.re / plan.tails, tail.im / plan.tails};
 

@@ -73,7 +73,9 @@ SpectrumFeatures spectrum_features(std::span<const double> frequencies,
   if (request.tail && request.tail_kind == Kind::Wo) {
     // From a mostly capacitive Wo (tau a hundredth of the slowest period) to
     // one that is a Warburg line over the whole window.
-    for (double d = -2.0; d <= 3.01; d += 0.5) out.tail_shapes.push_back(std::pow(10.0, d) / out.omega_min);
+    for (double d = -2.0; d <= 3.01; d += 0.5) {
+      out.tail_shapes.push_back(std::pow(10.0, d) / out.omega_min);
+    }
   } else if (request.tail) {
     out.tail_shapes.assign(std::begin(kTailAlphas), std::end(kTailAlphas));
   }
@@ -132,7 +134,9 @@ SpectrumFeatures spectrum_features(std::span<const double> frequencies,
   for (std::size_t t = 0; t < out.tail_shapes.size(); ++t) {
     out.tail_coefficients.push_back(x[first_tail + t] / norms[first_tail + t]);
   }
-  for (std::size_t k = 0; k < n_tau; ++k) out.masses.push_back(x[first_tau + k] / norms[first_tau + k]);
+  for (std::size_t k = 0; k < n_tau; ++k) {
+    out.masses.push_back(x[first_tau + k] / norms[first_tau + k]);
+  }
   return out;
 }
 
@@ -167,7 +171,9 @@ Arc arc_of(const std::vector<Weighted>& items, std::size_t begin, std::size_t en
   for (int s = -8; s <= 8; ++s) {
     const double omega = std::exp(-log_tau + s * 0.05 * std::numbers::ln10);
     double im = 0.0;
-    for (std::size_t i = begin; i < end; ++i) im -= items[i].mass * debye(omega, std::exp(items[i].log_tau)).im;
+    for (std::size_t i = begin; i < end; ++i) {
+      im -= items[i].mass * debye(omega, std::exp(items[i].log_tau)).im;
+    }
     peak = std::max(peak, im);
   }
   const double alpha = 4.0 / std::numbers::pi * std::atan(2.0 * peak / mass);

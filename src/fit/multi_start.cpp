@@ -108,7 +108,9 @@ FitResultOr multi_start_fit(const FitSettings& settings) {
     for (std::size_t i = 0; i < done; ++i) {
       const auto* outcome = std::get_if<FitOutcome>(&results[i]);
       if (!outcome || !std::isfinite(outcome->cost)) continue;
-      if (best == points.size() || outcome->cost < std::get<FitOutcome>(results[best]).cost) best = i;
+      if (best == points.size() || outcome->cost < std::get<FitOutcome>(results[best]).cost) {
+        best = i;
+      }
     }
     if (!automatic || best == points.size()) continue;
     const double best_cost = std::get<FitOutcome>(results[best]).cost;

@@ -20,7 +20,9 @@ std::optional<StartCount> to_starts(nb::handle obj) {
     raise_type_error("argument 'starts': expected a positive int, \"auto\" or None, got 'bool'");
   }
   const std::uint64_t count = to_unsigned(obj, "starts", kMaxU32);
-  if (count == 0) throw nb::value_error("argument 'starts': expected a positive int or \"auto\", got 0");
+  if (count == 0) {
+    throw nb::value_error("argument 'starts': expected a positive int or \"auto\", got 0");
+  }
   return StartCount{count, false};
 }
 

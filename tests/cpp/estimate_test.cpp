@@ -25,7 +25,8 @@ TEST(Nnls, MatchesTheClosedFormWhereABoundIsActive) {
 TEST(Nnls, CoupledVariablesStayFeasible) {
   // G = [[2, 1], [1, 2]], h = [1, -2]: unconstrained (4/3, -5/3); with x2 = 0
   // the optimum is x1 = 1/2.
-  const auto x = nnls_normal_equations(std::vector<double>{2, 1, 1, 2}, std::vector<double>{1, -2}, 10);
+  const std::vector<double> gram{2, 1, 1, 2}, h{1, -2};
+  const auto x = nnls_normal_equations(gram, h, 10);
   EXPECT_NEAR(x[0], 0.5, 1e-15);
   EXPECT_EQ(x[1], 0.0);
 }
