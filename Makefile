@@ -30,6 +30,7 @@ bench:
 	@$(PY) bench/global_methods.py
 	@$(PY) bench/fit_controls.py
 	@$(PY) bench/robust.py
+	@$(PY) bench/analysis.py
 
 models:
 	@KORVEX_EXTRAS=test,train scripts/setup

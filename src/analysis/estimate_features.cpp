@@ -5,7 +5,7 @@
 #include <limits>
 #include <numbers>
 
-#include "analysis/active_set_nnls.hpp"
+#include "analysis/nnls.hpp"
 #include "circuit/impedance.hpp"
 
 namespace korvex {
@@ -127,7 +127,9 @@ SpectrumFeatures spectrum_features(std::span<const double> frequencies,
     for (std::size_t j = 0; j < i; ++j) gram[i * n_col + j] = gram[j * n_col + i];
     gram[i * n_col + i] += i >= first_tau ? kRidge : i >= first_tail ? 0.1 * kRidge : 1e-12;
   }
-  const std::vector<double> x = nnls_normal_equations(gram, h, 3 * n_col);
+  const Eigen::VectorXd x = analysis::nnls_normal(
+      Eigen::Map<const Eigen::MatrixXd>(gram.data(), n_col, n_col),
+      Eigen::Map<const Eigen::VectorXd>(h.data(), n_col));
 
   out.r_inf = x[0] / norms[0];
   if (request.inductance) out.inductance = x[1] / norms[1];

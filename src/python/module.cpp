@@ -9,4 +9,5 @@ NB_MODULE(_korvex, m) {
   register_builders(m);
   register_element_aliases(m);
   register_estimate(m);
+  register_analysis(m);
 }

@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "analysis/active_set_nnls.hpp"
 #include "analysis/estimate.hpp"
 #include "circuit/impedance.hpp"
 #include "circuit/params.hpp"
@@ -11,25 +10,6 @@
 
 namespace korvex {
 namespace {
-
-TEST(Nnls, MatchesTheClosedFormWhereABoundIsActive) {
-  // min 1/2 |x|^2 - h.x over x >= 0 with G = I: x = max(h, 0).
-  const std::vector<double> gram{1, 0, 0, 0, 1, 0, 0, 0, 1};
-  const std::vector<double> h{2.0, -1.0, 0.5};
-  const auto x = nnls_normal_equations(gram, h, 10);
-  EXPECT_DOUBLE_EQ(x[0], 2.0);
-  EXPECT_DOUBLE_EQ(x[1], 0.0);
-  EXPECT_DOUBLE_EQ(x[2], 0.5);
-}
-
-TEST(Nnls, CoupledVariablesStayFeasible) {
-  // G = [[2, 1], [1, 2]], h = [1, -2]: unconstrained (4/3, -5/3); with x2 = 0
-  // the optimum is x1 = 1/2.
-  const std::vector<double> gram{2, 1, 1, 2}, h{1, -2};
-  const auto x = nnls_normal_equations(gram, h, 10);
-  EXPECT_NEAR(x[0], 0.5, 1e-15);
-  EXPECT_EQ(x[1], 0.0);
-}
 
 FitSettings settings_for(const char* text, std::vector<double> values) {
   FitSettings s;
