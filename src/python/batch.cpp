@@ -19,6 +19,7 @@
 #include "python/convert.hpp"
 #include "python/fit_arguments.hpp"
 #include "python/fit_controls.hpp"
+#include "python/fit_starts.hpp"
 #include "python/fit_result.hpp"
 #include "python/guess.hpp"
 
@@ -62,6 +63,7 @@ void read_options(nb::dict options, FitSettings& s, BatchOptions& o) {
     else if (name == "basin_hopping_temperature")
       s.basin_hopping_temperature = to_double(value, arg);
     else if (name == "seed") s.seed = to_optional_u64(value, arg);
+    else if (name == "starts") s.starts = to_starts(value);
     else raise_type_error("fit_many() got an unexpected keyword argument '" + name + "'");
   }
 }
@@ -131,7 +133,11 @@ nb::tuple fit_batch(const PyCircuit& circuit, nb::handle spectra, nb::dict optio
   }
 
   bool guess = guess_init ? *guess_init : (weights.has_value() || !circuit.explicit_values);
-  if (guess && !weights && !guess_init && !has_builtin_model(circuit)) {
+  if (guess && !weights && !guess_init && !has_builtin_model(circuit) && settings.fit.starts) {
+    // A search needs no model (as in fit()): it adds the data-driven estimate.
+    settings.fit.starts->placeholder_start = true;
+    guess = false;
+  } else if (guess && !weights && !guess_init && !has_builtin_model(circuit)) {
     const std::string message =
         "There is no ML model to guess initial parameters for this circuit. Supply your own "
         "with Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass "
