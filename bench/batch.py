@@ -12,11 +12,11 @@ Run: python bench/batch.py [--n 10000] [--quick]
 2. chain=True on a 130-cycle coin-cell-like series (both arcs drifting
    slowly): the share of steps whose arcs keep their identity, and evaluations
    per fit chained and unchained.
-3. Dask: a LocalCluster of two worker processes against the local fit_many on
-   the same spectra (skipped without dask.distributed).
-4. fit_shared on 7 spectra x 8 parameters, both CPE exponents shared: time, and
+3. fit_shared on 7 spectra x 8 parameters, both CPE exponents shared: time, and
    the joint chi-square against separate fits holding those exponents at the
    joint values.
+4. Dask: a LocalCluster of two worker processes against the local fit_many on
+   the same spectra (skipped without dask.distributed).
 Every ratio is measured in this run; the machine's load is printed with it.
 """
 
@@ -191,7 +191,7 @@ def chains():
 
 
 def dask_run(spectra):
-    print(f"== 3. Dask LocalCluster, 2 worker processes, {len(spectra)} spectra ({load()})")
+    print(f"== 4. Dask LocalCluster, 2 worker processes, {len(spectra)} spectra ({load()})")
     try:
         import distributed
 
@@ -236,7 +236,7 @@ def shared():
         circuit.with_values(list(p.values())).fit(f, z, guess_init=False,
                                                   constants=joint.shared).chi_square
         for p, (f, z) in zip(joint.params, spectra))
-    print(f"== 4. fit_shared, 7 spectra x 8 parameters, 2 shared ({load()})")
+    print(f"== 3. fit_shared, 7 spectra x 8 parameters, 2 shared ({load()})")
     print(f"  median time {np.median(times) * 1e3:.1f} ms "
           "(goal < 50 ms, per-spectrum fits included)")
     print(f"  joint chi-square {joint.total_chi_square:.6e}   separate fits at the joint "
@@ -253,8 +253,8 @@ def main():
     n = 1000 if args.quick else args.n
     spectra = throughput(n)
     chains()
-    dask_run(spectra)
     shared()
+    dask_run(spectra)
 
 
 if __name__ == "__main__":
