@@ -31,6 +31,7 @@ constexpr Method kMethods[] = {
 }  // namespace
 
 FitResultOr run_fit(const FitSettings& settings) {
+  const CancelScope cancel(settings.cancel);
   for (const Method& method : kMethods) {
     if (settings.method != method.name) continue;
     // The guards run here as well as inside each method so that no method,

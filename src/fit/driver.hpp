@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/cancel.hpp"
 #include "fit/outcome.hpp"
 
 namespace korvex {
@@ -28,8 +29,11 @@ struct FitSettings {
   double basin_hopping_step_size = 1.0;
   double basin_hopping_temperature = 1.0;
   std::optional<std::uint64_t> seed;
+  const CancelFlag* cancel = nullptr;  // once set, the fit stops at its next evaluation
 };
 
+// Throws Cancelled when `settings.cancel` (or the calling thread's flag, see
+// common/cancel.hpp) is set while the fit runs.
 FitResultOr run_fit(const FitSettings& settings);
 
 }  // namespace korvex

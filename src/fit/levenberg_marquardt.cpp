@@ -7,6 +7,7 @@
 #include "circuit/impedance.hpp"
 #include "common/format.hpp"
 #include "fit/lm_problem.hpp"
+#include "fit/start_values.hpp"
 
 namespace korvex {
 namespace {
@@ -42,7 +43,7 @@ FitResultOr levenberg_marquardt_fit(const SeriesList& circuit, std::span<const d
   const Spectrum spectrum{circuit, omegas, impedances, weights};
   EvalCounter counter;
   const std::vector<Bounds> bounds = param_bounds(circuit);
-  const std::vector<double> initial = param_values(circuit);
+  const std::vector<double> initial = start_inside_bounds(param_values(circuit), bounds);
   const std::vector<bool> free(initial.size(), false);
 
   auto candidates =

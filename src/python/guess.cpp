@@ -8,6 +8,7 @@
 #include "models/circuit_guess.hpp"
 #include "models/registry.hpp"
 #include "nn/guesser.hpp"
+#include "python/spectrum_check.hpp"
 
 namespace korvex::py {
 namespace {
@@ -36,6 +37,7 @@ nb::list guess_method(const PyCircuit& self, nb::handle frequencies, nb::handle 
   std::optional<std::string> path;
   if (!weights.is_none()) path = to_str(weights, "weights");
   const SpectrumData spectrum = read_spectrum(frequencies, impedances);
+  check_measured_spectrum(spectrum);
   nb::list out;
   for (double v : guess_params(self, spectrum, path)) out.append(v);
   return out;

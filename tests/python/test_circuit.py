@@ -97,8 +97,6 @@ def test_series_flattens_and_keeps_labels():
     c = Series([Circuit("R0-C1"), korvex.R(5), Circuit("(R2,L3)")])
     assert c.param_names() == ["R0.r", "C1.c", "R0.r", "R2.r", "L3.l"]
     assert c.param_values() == [1.0, 0.001, 5.0, 1.0, 1e-6]
-    same = Circuit("R0-C1")
-    assert Series([same, same]).param_names() == ["R0.r", "C1.c"] * 2
     empty = Series(parts=[])
     assert empty.param_names() == []
     assert list(empty.impedance([1.0, 2.0])) == [0j, 0j]
