@@ -84,8 +84,12 @@ bool has_builtin_model(const PyCircuit& circuit) {
 
 std::vector<double> guess_params(const PyCircuit& circuit, const SpectrumData& spectrum,
                                  const std::optional<std::string>& weights_path) {
-  auto outcome = models::guess_params(circuit.nodes, spectrum.frequencies, spectrum.impedances,
-                                      weights_path);
+  // Released: reading a weight file from disk may take a while.
+  auto outcome = [&] {
+    nb::gil_scoped_release release;
+    return models::guess_params(circuit.nodes, spectrum.frequencies, spectrum.impedances,
+                                weights_path);
+  }();
   if (auto* message = std::get_if<std::string>(&outcome)) {
     throw nb::value_error(message->c_str());
   }

@@ -149,7 +149,10 @@ def test_deep_builder_nesting_stops_at_the_limit():
     assert c.with_values(c.param_values()).impedance([1.0, 1e3]).shape == (2,)
     assert repr(c).startswith("Circuit (201 parameters)")
     # Series does not nest, so it can join deep circuits freely.
-    assert len(Series([c, c]).param_names()) == 402
+    d = Circuit("R1")
+    for _ in range(depth):
+        d = Parallel([d, korvex.C(1e-3)])
+    assert len(Series([c, d]).param_names()) == 402
 
 
 ALPHABET = "RCLpaWoszGKZrcTQEPM0123456789()-,, \u00e9\u2029\U0001f600\ud800\x00"

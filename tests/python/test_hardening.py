@@ -187,3 +187,20 @@ def test_children_forked_from_a_busy_parent_do_not_hang():
         for t in threads:
             t.join()
     assert hung == 0
+
+
+def test_weight_files_that_are_not_small_regular_files_are_refused(tmp_path):
+    import eisnn_writer
+
+    fifo = tmp_path / "fifo.eisnn"
+    os.mkfifo(fifo)  # no writer: opening it for reading used to block every thread
+    for path in ["/dev/zero", str(fifo)]:
+        with pytest.raises(ValueError, match="is not a regular file"):
+            RC.guess(F, Z, weights=path)
+    # A failed load poisons nothing, and a replaced file is read again.
+    path = tmp_path / "rc.eisnn"
+    names = ["R0.r", "R1.r", "C1.c"]
+    path.write_bytes(eisnn_writer.random_model("R0-(R1,C1)", names, seed=1))
+    first = RC.guess(F, Z, weights=str(path))
+    path.write_bytes(eisnn_writer.random_model("R0-(R1,C1)", names, seed=2, channels=8))
+    assert RC.guess(F, Z, weights=str(path)) != first
