@@ -3,7 +3,11 @@ long fuzz run (tests/fuzz/run.py): circuit text and weight-file mutations."""
 
 from __future__ import annotations
 
+import os
+import time
+
 import numpy as np
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import korvex
@@ -83,3 +87,35 @@ def hostile_size_file(channels: int, n_grid: int, kernel: int, dilation: int) ->
             ("w.stem.bias", [channels], np.ones(channels), eisnn_writer.Q8)]
     data = eisnn_writer.encode(meta, stem + eisnn_writer.normalisation(NAMES))
     return data + bytes(max(0, 100_000 - len(data)))
+
+
+class TimeUp(Exception):
+    pass
+
+
+def run(name: str, max_examples: int, folder: str, seconds: float | None = None) -> int:
+    """Runs property `name` ("circuit_text" or "weight_files") on up to
+    `max_examples` examples, stopping early after `seconds`; returns the count."""
+    path = os.path.join(folder, "fuzzed.eisnn")
+    strategy, check = {
+        "circuit_text": (circuit_texts, check_circuit_text),
+        "weight_files": (weight_files, lambda data: check_weight_file(path, data)),
+    }[name]
+    stop = None if seconds is None else time.monotonic() + seconds
+    count = 0
+
+    @settings(max_examples=max_examples, deadline=None, database=None,
+              suppress_health_check=list(HealthCheck))
+    @given(strategy)
+    def property_holds(example):
+        nonlocal count
+        count += 1
+        check(example)
+        if stop is not None and time.monotonic() > stop:
+            raise TimeUp
+
+    try:
+        property_holds()
+    except TimeUp:
+        pass
+    return count
