@@ -7,8 +7,26 @@
 #include <thread>
 
 namespace korvex::py {
+namespace {
+
+// Signal handlers run only on the interpreter's main thread: elsewhere no
+// signal can interrupt the call, and the helper thread would be pure cost.
+bool on_main_thread() {
+  static const unsigned long main_ident = [] {
+    nb::object main = nb::module_::import_("threading").attr("main_thread")();
+    return nb::cast<unsigned long>(main.attr("ident"));
+  }();
+  return PyThread_get_thread_ident() == main_ident;
+}
+
+}  // namespace
 
 void run_interruptible(const std::function<void(const CancelFlag*)>& work) {
+  if (!on_main_thread()) {
+    nb::gil_scoped_release release;
+    work(nullptr);
+    return;
+  }
   CancelFlag cancel{false};
   std::exception_ptr error;
   std::mutex mutex;

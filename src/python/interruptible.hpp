@@ -17,7 +17,8 @@ namespace korvex::py {
 inline constexpr int kSignalPollMs = 50;
 
 // Runs `work(flag)` as described above. Exceptions from `work` propagate,
-// except the Cancelled that the flag causes.
+// except the Cancelled that the flag causes. On any other thread, where no
+// signal handler can run, `work(nullptr)` runs right there, the lock released.
 void run_interruptible(const std::function<void(const CancelFlag*)>& work);
 
 template <typename Result>
