@@ -32,12 +32,13 @@ void check_measured_spectrum(const SpectrumData& s) {
   for (std::size_t i = 0; i < s.frequencies.size(); ++i) {
     const double f = s.frequencies[i];
     if (!(std::isfinite(f) && f > 0.0)) {
-      refuse(point_name(s, "frequencies", "frequency", i) + " must be a positive finite number, got " +
-             repr_float(f));
+      refuse(point_name(s, "frequencies", "frequency", i) +
+             " must be a positive finite number, got " + repr_float(f));
     }
     const Complex z = s.impedances[i];
     if (!(std::isfinite(z.re) && std::isfinite(z.im))) {
-      refuse(point_name(s, "impedances", "impedance", i) + " must be finite, got " + repr_complex(z));
+      refuse(point_name(s, "impedances", "impedance", i) + " must be finite, got " +
+             repr_complex(z));
     }
     if (z.re != 0.0 || z.im != 0.0) all_zero = false;
   }

@@ -252,7 +252,8 @@ TEST_F(ExternalCacheTest, RefusesWhatIsNotASmallRegularFile) {
             "reading weights: /dev/zero is not a regular file");
   const std::string fifo = (dir_ / "fifo").string();
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  EXPECT_EQ(load_external(fifo).error().message(), "reading weights: " + fifo + " is not a regular file");
+  EXPECT_EQ(load_external(fifo).error().message(),
+            "reading weights: " + fifo + " is not a regular file");
   const std::string big = (dir_ / "big.eisnn").string();
   std::filesystem::resize_file(write("big.eisnn", {}), kMaxWeightFileBytes + 1);
   EXPECT_NE(load_external(big).error().message().find("larger than the limit"), std::string::npos);

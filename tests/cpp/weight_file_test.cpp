@@ -177,7 +177,8 @@ TEST(WeightFile, SizeFieldsPastTheirLimitsAreRefused) {
   padded.erase_meta("channels").meta("channels", "1000");
   EXPECT_EQ(error_of(padded.bytes()), "weight file has an unparsable value for \"dilations\"");
   EisnnBuilder edge = complete();
-  edge.erase_meta("n_grid").meta("n_grid", "4096").erase_meta("dilations").meta("dilations", "0,4096");
+  edge.erase_meta("n_grid").meta("n_grid", "4096");
+  edge.erase_meta("dilations").meta("dilations", "0,4096");
   EXPECT_EQ(error_of(edge.bytes()), "ok");
 }
 

@@ -30,11 +30,14 @@ def spoiled(index, frequency=None, impedance=None):
 @pytest.mark.parametrize(
     "f, z, message",
     [
-        (*spoiled(3, frequency=-1.0), r"frequencies\[3\] must be a positive finite number, got -1.0"),
+        (*spoiled(3, frequency=-1.0),
+         r"frequencies\[3\] must be a positive finite number, got -1.0"),
         (*spoiled(0, frequency=0.0), r"frequencies\[0\] must be a positive finite number, got 0.0"),
         (*spoiled(5, frequency=math.nan), r"frequencies\[5\] .* got nan"),
-        (*spoiled(2, impedance=complex(math.nan, 1.0)), r"impedances\[2\] must be finite, got \(nan\+1j\)"),
-        (*spoiled(7, impedance=complex(1.0, math.inf)), r"impedances\[7\] must be finite, got \(1\+infj\)"),
+        (*spoiled(2, impedance=complex(math.nan, 1.0)),
+         r"impedances\[2\] must be finite, got \(nan\+1j\)"),
+        (*spoiled(7, impedance=complex(1.0, math.inf)),
+         r"impedances\[7\] must be finite, got \(1\+infj\)"),
         (F, np.zeros_like(Z), "every measured impedance is zero"),
         (F, Z[:-1], "same length"),
     ],
