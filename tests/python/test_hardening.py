@@ -148,6 +148,24 @@ def test_ctrl_c_stops_every_method(method):
     assert RC.fit(F, Z).cost < 1e-20  # pool and module still usable
 
 
+@pytest.mark.skipif(not hasattr(signal, "SIGUSR1"), reason="needs SIGUSR1")
+def test_a_fit_inside_a_signal_handler_runs_while_another_waits():
+    costs = []
+    previous = signal.signal(signal.SIGUSR1, lambda *_: costs.append(RC.fit(F, Z).cost))
+    timers = [threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGUSR1)),
+              threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))]
+    try:
+        for t in timers:
+            t.start()
+        with pytest.raises(KeyboardInterrupt):
+            RC.fit(F, Z * 1.1, method="particle_swarm", generations=10**9)
+    finally:
+        for t in timers:
+            t.cancel()
+        signal.signal(signal.SIGUSR1, previous)
+    assert len(costs) == 1 and costs[0] < 1e-20
+
+
 def test_absurd_swarm_is_refused_before_allocating():
     with pytest.raises(ValueError, match="num_particles must be at most 100000, got 4294967295"):
         RC.fit(F, Z, method="particle_swarm", num_particles=2**32 - 1)
@@ -166,6 +184,7 @@ def test_children_forked_from_a_busy_parent_do_not_hang():
         while not stop.is_set():
             RC.jacobian(params, f, z)
 
+    RC.fit(F, Z)  # the parent's fit helper thread exists, and is not inherited
     thread = threading.Thread(target=busy)
     thread.start()
     hung = 0
@@ -176,6 +195,7 @@ def test_children_forked_from_a_busy_parent_do_not_hang():
                 pid = os.fork()
                 if pid == 0:
                     RC.jacobian(params, f, z)
+                    RC.fit(F, Z)  # on the child's own helper thread
                     os._exit(0)
                 deadline = time.monotonic() + 5.0
                 while os.waitpid(pid, os.WNOHANG) == (0, 0):
@@ -185,6 +205,8 @@ def test_children_forked_from_a_busy_parent_do_not_hang():
                         hung += 1
                         break
                     time.sleep(0.0005)
+                if hung:
+                    break
     finally:
         stop.set()
         thread.join()
