@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/cancel.hpp"
 #include "common/pool.hpp"
 #include "fit/residuals.hpp"
 
@@ -37,6 +38,10 @@ std::vector<std::optional<BatchEntry>> run_batch(const std::vector<BatchSpectrum
   std::stable_sort(units.begin(), units.end(),
                    [](const auto& a, const auto& b) { return a.size() > b.size(); });
 
+  // A fit running when the batch is cancelled stops at its next evaluation
+  // and leaves its entry empty, like the fits that never started.
+  FitSettings base = settings.fit;
+  base.cancel = &control.cancelled;
   std::atomic<std::size_t> next_unit{0};
   auto worker = [&](std::size_t) {
     // One fit per task: the fit's own Jacobian stays on this thread.
@@ -45,13 +50,17 @@ std::vector<std::optional<BatchEntry>> run_batch(const std::vector<BatchSpectrum
       const SeriesList* previous = nullptr;
       for (std::size_t i : units[u]) {
         if (control.cancelled.load(std::memory_order_relaxed)) return;
-        BatchEntry entry = fit_one(spectra[i], previous ? StartOr(*previous) : start(i),
-                                   settings.fit);
-        const auto* outcome = std::get_if<FitOutcome>(&entry);
+        std::optional<BatchEntry> fitted;
+        try {
+          fitted = fit_one(spectra[i], previous ? StartOr(*previous) : start(i), base);
+        } catch (const Cancelled&) {
+          return;
+        }
+        const auto* outcome = std::get_if<FitOutcome>(&*fitted);
+        const bool succeeded = outcome && outcome->success;
         if (!outcome && settings.stop_on_error) control.cancelled.store(true);
-        entries[i] = std::move(entry);
-        previous = outcome && outcome->success ? &std::get<FitOutcome>(*entries[i]).circuit
-                                               : nullptr;
+        entries[i] = std::move(fitted);
+        previous = succeeded ? &std::get<FitOutcome>(*entries[i]).circuit : nullptr;
         control.done.fetch_add(1, std::memory_order_relaxed);
       }
     }

@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/cancel.hpp"
 #include "fit/driver.hpp"
 
 namespace korvex {
@@ -43,7 +44,7 @@ struct BatchSettings {
 // Shared with the caller while the batch runs.
 struct BatchControl {
   std::atomic<std::size_t> done{0};     // fits finished (or skipped as failed)
-  std::atomic<bool> cancelled{false};   // set by the caller: no new fits start
+  CancelFlag cancelled{false};  // set by the caller: no new fits start, running ones stop
 };
 
 // Fits every spectrum. `start(i)` gives spectrum i's starting circuit when it
