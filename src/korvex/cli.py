@@ -17,33 +17,43 @@ def _constant(text: str) -> tuple[str, float]:
         raise argparse.ArgumentTypeError(f"{value!r} is not a number (in {text!r})") from None
 
 
+_TABLE_SUFFIXES = (".csv", ".parquet", ".json")
+
+
 def _write(frame, path: Path) -> None:
     suffix = path.suffix.lower()
     if suffix == ".csv":
         frame.to_csv(path)
     elif suffix == ".parquet":
         frame.to_parquet(path)
-    elif suffix == ".json":
-        frame.reset_index().to_json(path, orient="records", indent=1)
     else:
-        raise SystemExit(f"korvex: cannot write {path}: use .csv, .parquet or .json")
+        frame.reset_index().to_json(path, orient="records", indent=1)
 
 
 def _read_all(files):
+    """File name (with "#<cycle>" for files of several cycles) -> spectrum."""
     import korvex
 
     spectra = {}
     for name in files:
         try:
-            spectra[name] = korvex.read(name)
+            frame = korvex.read(name)
         except (OSError, ValueError) as error:
             raise SystemExit(f"korvex: {error}") from None
+        if "cycle" in frame and frame["cycle"].nunique() > 1:
+            for cycle, group in frame.groupby("cycle", sort=False):
+                spectra[f"{name}#{cycle}"] = group
+        else:
+            spectra[name] = frame
     return spectra
 
 
 def _fit(args) -> int:
     import korvex
 
+    # Checked before any work, so that a typo does not cost a whole batch.
+    if args.output and Path(args.output).suffix.lower() not in _TABLE_SUFFIXES:
+        raise SystemExit(f"korvex: cannot write {args.output}: use .csv, .parquet or .json")
     try:
         circuit = korvex.Circuit(args.circuit)
     except ValueError as error:
@@ -75,7 +85,7 @@ def _plot(batch, spectra, folder: Path) -> None:
         if result is None or isinstance(result, BaseException):
             continue
         figure = result.plot(spectra[name], title=Path(name).name)
-        figure.savefig(folder / f"{Path(name).stem}.png", dpi=100)
+        figure.savefig(folder / f"{Path(name).name.replace('#', '_')}.png", dpi=100)
         plt.close(figure)
 
 

@@ -9,7 +9,7 @@ import pytest
 import korvex
 from korvex import cli
 
-SAMPLE = Path(__file__).resolve().parent.parent / "data" / "instruments" / "exampleDataZPlot.z"
+SAMPLE = Path(__file__).resolve().parent.parent / "data" / "instruments" / "exampleDataGamry.DTA"
 needs_reader = pytest.mark.skipif(not hasattr(korvex, "read") or not SAMPLE.exists(),
                                   reason="korvex.read and its sample files are not in this build")
 
@@ -17,7 +17,7 @@ needs_reader = pytest.mark.skipif(not hasattr(korvex, "read") or not SAMPLE.exis
 @needs_reader
 def test_fit_files_writes_the_table(tmp_path, capsys):
     files = []
-    for name in ("a.z", "b.z"):
+    for name in ("a.DTA", "b.DTA"):
         shutil.copy(SAMPLE, tmp_path / name)
         files.append(str(tmp_path / name))
     out = tmp_path / "results.json"
@@ -25,14 +25,14 @@ def test_fit_files_writes_the_table(tmp_path, capsys):
                      "--constants", "L0.l=1e-7", "-o", str(out)])
     assert code == 0
     rows = json.loads(out.read_text())
-    assert [Path(r["file"]).name for r in rows] == ["a.z", "b.z"]
+    assert [Path(r["file"]).name for r in rows] == ["a.DTA", "b.DTA"]
     assert all(r["success"] and r["L0.l"] == 1e-7 for r in rows)
     assert "2/2 fitted" in capsys.readouterr().out
 
 
 @needs_reader
 @pytest.mark.parametrize("argv, message", [
-    (["fit", "x.z", "--circuit", "R0-"], "--circuit"),
+    (["fit", "x.DTA", "--circuit", "R0-"], "--circuit"),
     (["fit", "missing.z", "--circuit", "R0"], "missing.z"),
     (["fit", str(SAMPLE), "--circuit", "R0", "-o", "out.xlsx", "-q"], ".csv, .parquet or .json"),
 ])
