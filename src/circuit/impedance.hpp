@@ -19,10 +19,10 @@ std::optional<Complex> series_impedance_with_params(const SeriesList& circuit,
 
 // The same two evaluations over a list of angular frequencies, into `out`
 // (same size as `omegas`), on the calling thread. Each value is bit for bit
-// the single-frequency result; the tree is walked once per block of
-// frequencies instead of once per frequency. The parameter form returns false,
-// leaving `out` untouched, when `params` runs out (it needs no values when
-// there are no frequencies).
+// the single-frequency result; the circuit is compiled once into an
+// ImpedancePlan (plan.hpp) instead of walked per frequency. The parameter
+// form returns false, leaving `out` untouched, when `params` runs out (it
+// needs no values when there are no frequencies).
 void impedance_block(const SeriesList& circuit, std::span<const double> omegas,
                      std::span<Complex> out);
 bool series_impedance_with_params_block(const SeriesList& circuit, std::span<const double> params,

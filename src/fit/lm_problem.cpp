@@ -123,7 +123,8 @@ LmProblem::LmProblem(const SeriesList& circuit, std::span<const double> omegas,
       bounds_(std::move(bounds)),
       fixed_(std::move(fixed)),
       internal_(std::move(start)),
-      counter_(counter) {
+      counter_(counter),
+      plan_(circuit, omegas) {
   refresh_physical();
 }
 
@@ -142,14 +143,14 @@ void LmProblem::refresh_physical() {
 std::vector<double> LmProblem::physical() const { return physical_; }
 
 bool LmProblem::residuals(std::span<double> out) {
-  return residuals_into(Spectrum{circuit_, omegas_, impedances_, weights_}, physical_, counter_,
+  return residuals_into(Spectrum{circuit_, omegas_, impedances_, weights_, &plan_}, physical_, counter_,
                         out);
 }
 
 bool LmProblem::jacobian(std::span<double> out) {
   const std::size_t p = physical_.size();
   if (p == 0) return false;
-  if (!jacobian_into(Spectrum{circuit_, omegas_, impedances_, weights_}, physical_, counter_,
+  if (!jacobian_into(Spectrum{circuit_, omegas_, impedances_, weights_, &plan_}, physical_, counter_,
                      out)) {
     return false;
   }
@@ -198,7 +199,8 @@ std::vector<Candidate> candidate_starting_points(const SeriesList& circuit,
     points.push_back(std::move(p));
   }
 
-  const Spectrum spectrum{circuit, omegas, impedances, weights};
+  const SpectrumPlan plan(circuit, omegas);
+  const Spectrum spectrum{circuit, omegas, impedances, weights, &plan};
   std::vector<double> r(2 * omegas.size());
   std::vector<Candidate> out;
   out.reserve(points.size());

@@ -56,6 +56,7 @@ class LmProblem {
   std::vector<double> internal_;
   std::vector<double> physical_;  // scratch, refreshed on every set_params
   EvalCounter& counter_;
+  SpectrumPlan plan_;  // the circuit compiled for omegas_, shared by every evaluation
 };
 
 struct Candidate {

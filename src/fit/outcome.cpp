@@ -56,7 +56,8 @@ FitOutcome build_outcome(const SeriesList& circuit, std::vector<double> params, 
     if (params[j] < bounds[j].first) params[j] = bounds[j].first;
     else if (params[j] > bounds[j].second) params[j] = bounds[j].second;
   }
-  const Spectrum spectrum{circuit, omegas, impedances, weights};
+  const SpectrumPlan plan(circuit, omegas);
+  const Spectrum spectrum{circuit, omegas, impedances, weights, &plan};
 
   FitOutcome out;
   const auto r = residuals(spectrum, params, counter);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "circuit/node.hpp"
+#include "circuit/plan.hpp"
 
 namespace korvex {
 
@@ -31,6 +32,9 @@ struct Spectrum {
   std::span<const double> omegas;       // rad/s, length N
   std::span<const Complex> impedances;  // length >= N
   std::span<const double> weights;      // length >= N
+  // The circuit compiled for `omegas`, built once by a fit that evaluates
+  // many times; without it every evaluation compiles its own.
+  const SpectrumPlan* plan = nullptr;
 };
 
 // r[2i] = (Re Zmodel - Re Zmeas) / w_i, r[2i+1] likewise for Im; `out` holds
