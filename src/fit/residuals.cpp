@@ -14,14 +14,16 @@ namespace {
 // Below this much work (2 x P x N x parameter count, a proxy for element
 // evaluations) the Jacobian's columns run on the caller. Measured with
 // korvex_bench_jacobian (bench/jacobian_threshold.cpp, run by
-// bench/residuals.py) on an idle 2-core machine with block evaluation: one
-// unit costs about 7.5 ns and handing a column to a sleeping worker about
-// 1.2-2.5 us. The pool lost 5-13 % at 180-540 units, won 13-16 % at 1080-1280
-// units ("R0-(R1,C1)" at 60 points, the 8-parameter circuit at 10 points) and
-// 28-49 % from 2250 units on. 1500 units (about 11 us) keeps every measured
-// loss on the caller. When every core is busy the pool costs up to 13 % just
-// above the threshold, and no more than 6 % on larger Jacobians.
-constexpr std::size_t kParallelJacobianWork = 1500;
+// bench/residuals.py). Before columns reused the recorded subtrees, on an
+// idle 2-core machine one unit cost about 7.5 ns and handing a column to a
+// sleeping worker 1.2-2.5 us; the pool lost 5-13 % below about 11 us of work
+// and won 28-49 % from 17 us on. Since the reuse a unit costs 0.9-1.6 ns
+// (1.45 ns for the 8-parameter circuit at 60 points), so the same 11 us is
+// about 8000 units. With both cores busy (load average 13 on the 2-core
+// machine) the pool never won: it lost 11-52 % up to 2600 units, 1-15 % at
+// 3800-13500 and at most 6 % from 13500 on; this threshold keeps the large
+// losses on the caller without giving up the idle machine's gains.
+constexpr std::size_t kParallelJacobianWork = 8000;
 
 // r from the model values of every frequency.
 void residuals_from_model(const Spectrum& s, std::span<const Complex> model,
