@@ -28,6 +28,7 @@ bench:
 	@$(PY) bench/residuals.py
 	@$(PY) bench/fit.py
 	@$(PY) bench/global_methods.py
+	@$(PY) bench/fit_controls.py
 
 models:
 	@KORVEX_EXTRAS=test,train scripts/setup

@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
       }
       const std::vector<double> w = compute_weights(z, Weighting::Modulus);
       const SpectrumPlan plan(circuit, omegas);
-      const Spectrum s{circuit, omegas, z, w, &plan};
+      const Spectrum s{circuit, omegas, z, w, nullptr, &plan};
       PlanRecord record;
       std::vector<Complex> base(n);
       plan.plan.evaluate_recording(p, plan.terms, base, PlanScratch::of_this_thread(), record);

@@ -7,6 +7,7 @@
 #include "circuit/impedance.hpp"
 #include "circuit/params.hpp"
 #include "common/pool.hpp"
+#include "fit/parameter_map.hpp"
 
 namespace korvex {
 namespace {
@@ -25,6 +26,27 @@ namespace {
 // losses on the caller without giving up the idle machine's gains.
 constexpr std::size_t kParallelJacobianWork = 8000;
 
+// The circuit's full vector for `params`: `params` itself, or, with a map,
+// its expansion in the thread's buffer (valid until the thread's next
+// evaluation). False when `params` is shorter than the map's free vector.
+bool full_params(const Spectrum& s, std::span<const double>& params) {
+  if (!s.map) return true;
+  if (params.size() < s.map->free_count()) return false;
+  thread_local std::vector<double> full;
+  full.resize(s.map->full_count());
+  s.map->expand_into(params, full);
+  params = full;
+  return true;
+}
+
+// Position in the full vector of entry j of `params`: through the map's free
+// indices, past the end for an entry the map ignores.
+std::size_t full_index(const Spectrum& s, std::size_t j) {
+  if (!s.map) return j;
+  const auto& free = s.map->free_indices();
+  return j < free.size() ? free[j] : s.map->full_count();
+}
+
 // r from the model values of every frequency.
 void residuals_from_model(const Spectrum& s, std::span<const Complex> model,
                           std::span<double> out) {
@@ -35,10 +57,12 @@ void residuals_from_model(const Spectrum& s, std::span<const Complex> model,
 }
 
 // residuals_into at `params` that differ from the vector `record` was taken
-// at in parameter j only; the same values, for less work.
+// at in entry j only; the same values, for less work.
 bool residuals_changed(const Spectrum& s, std::span<const double> params, std::size_t j,
                        const PlanRecord& record, EvalCounter& counter, std::span<double> out) {
   counter.add(1);
+  if (!full_params(s, params)) return false;
+  j = full_index(s, j);
   PlanScratch& scratch = PlanScratch::of_this_thread();
   scratch.model.resize(s.omegas.size());
   const std::span<Complex> model(scratch.model);
@@ -85,8 +109,10 @@ bool for_each_column(const Spectrum& given, std::span<const double> params, Eval
   PlanRecord record;
   PlanScratch& scratch = PlanScratch::of_this_thread();
   scratch.model.resize(s.omegas.size());
+  std::span<const double> full = params;
   const bool recorded =
-      s.plan->plan.evaluate_recording(params, s.plan->terms, scratch.model, scratch, record);
+      full_params(s, full) &&
+      s.plan->plan.evaluate_recording(full, s.plan->terms, scratch.model, scratch, record);
   std::atomic<bool> ok{true};
   auto body = [&](std::size_t j) {
     if (!column_into(s, params, j, recorded ? &record : nullptr, counter, column_at(j))) {
@@ -119,6 +145,7 @@ std::vector<double> compute_weights(std::span<const Complex> impedances, Weighti
 bool residuals_into(const Spectrum& s, std::span<const double> params, EvalCounter& counter,
                     std::span<double> out) {
   counter.add(1);
+  if (!full_params(s, params)) return false;
   const std::size_t n = s.omegas.size();
   PlanScratch& scratch = PlanScratch::of_this_thread();
   scratch.model.resize(n);

@@ -5,10 +5,10 @@ element objects with `Series` and `Parallel`, evaluate its impedance, and fit
 its parameters to measured spectra, starting from a neural-network guess.
 """
 
-from korvex import _korvex
 from korvex._korvex import (
     Circuit,
     Element,
+    FitResult,
     Parallel,
     Series,
 )
@@ -27,8 +27,6 @@ K = Element.K
 Zarc = Element.Zarc
 Tlmq = Element.Tlmq
 T = Element.T
-
-FitResult = getattr(_korvex, "FitResult", None)
 
 __all__ = [
     "Element", "Circuit", "FitResult", "Series", "Parallel",

@@ -10,6 +10,7 @@
 #include "circuit/params.hpp"
 #include "circuit/parser.hpp"
 #include "circuit/plan.hpp"
+#include "fit/parameter_map.hpp"
 #include "fit/residuals.hpp"
 
 namespace korvex {
@@ -53,8 +54,11 @@ TEST(Plan, ChangedParameterReusesTheRestExactly) {
 }
 
 // The Jacobian's columns are the central differences of full residual
-// evaluations, to the bit, and it counts 2P evaluations.
-TEST(Plan, JacobianMatchesFullEvaluations) {
+// evaluations, to the bit, and it counts 2P evaluations; with every parameter
+// free and with some held through a map.
+class PlanJacobian : public ::testing::TestWithParam<bool> {};
+
+TEST_P(PlanJacobian, MatchesFullEvaluations) {
   const SeriesList circuit = std::get<SeriesList>(parse("R0-p(R1,CPE1)-p(R2-W2,CPE2)"));
   std::vector<double> omegas;
   std::vector<Complex> measured;
@@ -63,8 +67,11 @@ TEST(Plan, JacobianMatchesFullEvaluations) {
     measured.push_back({10.0 + i, -0.5 * i});
   }
   const std::vector<double> weights = compute_weights(measured, Weighting::Modulus);
-  const std::vector<double> p{10.0, 50.0, 2e-5, 0.85, 80.0, 15.0, 1e-3, 0.7};
-  const Spectrum s{circuit, omegas, measured, weights};
+  const bool hold = GetParam();
+  const ParameterMap map(circuit, {false, true, false, false, false, true});
+  std::vector<double> p{10.0, 50.0, 2e-5, 0.85, 80.0, 15.0, 1e-3, 0.7};
+  if (hold) p = map.free_of(p);
+  const Spectrum s{circuit, omegas, measured, weights, hold ? &map : nullptr};
   EvalCounter counter;
   const auto columns = jacobian_columns(s, p, counter);
   ASSERT_TRUE(columns.has_value());
@@ -82,6 +89,8 @@ TEST(Plan, JacobianMatchesFullEvaluations) {
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(HeldOrNot, PlanJacobian, ::testing::Bool());
 
 }  // namespace
 }  // namespace korvex
