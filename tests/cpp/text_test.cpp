@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "circuit/params.hpp"
+#include "circuit/parser.hpp"
+#include "circuit/text.hpp"
+
+namespace korvex {
+namespace {
+
+SeriesList tree(const std::string& text) { return std::get<SeriesList>(parse(text)); }
+Node leaf(Kind kind) { return Node::make_element(Element{kind, {1.0, 0.5}}); }
+
+TEST(CircuitText, ParsedTextsComeBackCanonical) {
+  for (const auto& [in, out] : std::vector<std::pair<std::string, std::string>>{
+           {"R0", "R0"},
+           {"R0-(R1,C1)", "R0-p(R1,C1)"},
+           {"R0-p(R1-W1,CPE1)-Wo12", "R0-p(R1-W1,CPE1)-Wo12"},
+           {"((R1,C1),L2)", "p(p(R1,C1),L2)"},
+           {"Cpe3-TLMQ1", "Cpe3-TLMQ1"},
+       }) {
+    const auto text = circuit_text(tree(in));
+    ASSERT_TRUE(text) << in;
+    EXPECT_EQ(*text, out);
+    EXPECT_EQ(tree(*text), tree(in)) << in;
+  }
+}
+
+TEST(CircuitText, UnlabelledLeavesTakeTheirAutomaticLabels) {
+  // Series([R, Parallel([R, Cpe]), R]) joined with a parsed "R0": the parsed
+  // label stays, the others count per code over the unlabelled leaves only.
+  SeriesList c{leaf(Kind::R), Node::make_parallel({{leaf(Kind::R)}, {leaf(Kind::Cpe)}}),
+               Node::make_element(Element{Kind::C, {1.0}}, "C7")};
+  EXPECT_EQ(circuit_text(c), "R0-p(R1,Cpe0)-C7");
+  EXPECT_EQ(param_names(tree(*circuit_text(c))), param_names(c));
+}
+
+TEST(CircuitText, EmptyGroupsHaveNoText) {
+  EXPECT_EQ(circuit_text(SeriesList{}), "");
+  EXPECT_FALSE(circuit_text(SeriesList{Node::make_parallel({})}));
+  EXPECT_FALSE(circuit_text(SeriesList{Node::make_parallel({{}, {leaf(Kind::R)}})}));
+}
+
+TEST(CircuitText, WithoutLabelsRestoresAutomaticLabels) {
+  const SeriesList parsed = tree("R0-p(R1,Cpe0)-C7");
+  const std::vector<std::size_t> automatic{0, 1, 2, 99};
+  const SeriesList c = without_labels(parsed, automatic);
+  EXPECT_FALSE(c[0].label);
+  EXPECT_FALSE(c[1].branches[1][0].label);
+  EXPECT_EQ(c[2].label, "C7");
+  EXPECT_EQ(param_names(c), param_names(parsed));
+  EXPECT_EQ(param_values(c), param_values(parsed));
+}
+
+}  // namespace
+}  // namespace korvex
