@@ -44,7 +44,7 @@ try:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 except ImportError:
-    print("\nmatplotlib is not installed: no plot (pip install 'korvex[demo]')")
+    print("\nmatplotlib is not installed: no plot (pip install 'korvex-eis[plot]')")
 else:
     f = frame["Frequency / Hz"].to_numpy()
     z = frame["Real Impedance / ohm"].to_numpy() + 1j * frame["Imaginary Impedance / ohm"].to_numpy()

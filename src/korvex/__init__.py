@@ -30,9 +30,14 @@ T = Element.T
 
 FitResult = getattr(_korvex, "FitResult", None)
 
+# Files in, figures and tables out; pandas and matplotlib load on first use.
+from korvex import io  # noqa: E402
+from korvex.io import read, read_many  # noqa: E402
+
 __all__ = [
     "Element", "Circuit", "FitResult", "Series", "Parallel",
     "R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T",
+    "read", "read_many",
 ]
 
 # The classes are defined in the compiled module; users meet them here.
