@@ -31,13 +31,26 @@ T = Element.T
 FitResult = getattr(_korvex, "FitResult", None)
 
 # Files in, figures and tables out; pandas and matplotlib load on first use.
-from korvex import io  # noqa: E402
+from korvex import io, plot  # noqa: E402
 from korvex.io import read, read_many  # noqa: E402
+from korvex.tables import circuit_html as _circuit_html  # noqa: E402
+from korvex.tables import results_frame  # noqa: E402
+
+
+def _plot_fit(self, f, z=None, *, title=None):
+    """Nyquist, Bode and residual plots of this fit against the spectrum, in
+    one new matplotlib figure (see `korvex.plot.fit`)."""
+    return plot.fit(f, z, self, title=title)
+
+
+Circuit._repr_html_ = _circuit_html
+if FitResult is not None:
+    FitResult.plot = _plot_fit
 
 __all__ = [
     "Element", "Circuit", "FitResult", "Series", "Parallel",
     "R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T",
-    "read", "read_many",
+    "read", "read_many", "results_frame",
 ]
 
 # The classes are defined in the compiled module; users meet them here.
