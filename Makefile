@@ -28,6 +28,8 @@ bench:
 	@$(PY) bench/residuals.py
 	@$(PY) bench/fit.py
 	@$(PY) bench/global_methods.py
+	@$(PY) bench/readers.py
+	@$(PY) bench/persistence.py
 
 models:
 	@KORVEX_EXTRAS=test,train scripts/setup
