@@ -30,17 +30,43 @@ T = Element.T
 
 FitResult = getattr(_korvex, "FitResult", None)
 
-# Files in, figures and tables out; pandas and matplotlib load on first use.
-from korvex import io, plot  # noqa: E402
-from korvex.io import read, read_many  # noqa: E402
-from korvex.tables import circuit_html as _circuit_html  # noqa: E402
-from korvex.tables import results_frame  # noqa: E402
+# Files in, figures and tables out. These modules, and pandas, matplotlib and
+# NumPy behind them, load on first use, so that `import korvex` stays fast.
+_LAZY = {
+    "io": ("korvex.io", None),
+    "plot": ("korvex.plot", None),
+    "read": ("korvex.io", "read"),
+    "read_many": ("korvex.io", "read_many"),
+    "results_frame": ("korvex.tables", "results_frame"),
+}
+
+
+def __getattr__(name):
+    if name not in _LAZY:
+        raise AttributeError(f"module 'korvex' has no attribute {name!r}")
+    import importlib
+
+    module, attribute = _LAZY[name]
+    value = importlib.import_module(module)
+    return value if attribute is None else getattr(value, attribute)
+
+
+def __dir__():
+    return sorted([*globals(), *_LAZY])
+
+
+def _circuit_html(self):
+    from korvex.tables import circuit_html
+
+    return circuit_html(self)
 
 
 def _plot_fit(self, f, z=None, *, title=None):
     """Nyquist, Bode and residual plots of this fit against the spectrum, in
     one new matplotlib figure (see `korvex.plot.fit`)."""
-    return plot.fit(f, z, self, title=title)
+    from korvex.plot import fit
+
+    return fit(f, z, self, title=title)
 
 
 Circuit._repr_html_ = _circuit_html
