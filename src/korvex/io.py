@@ -177,8 +177,9 @@ def _find(names, wanted):
     return None
 
 
-def _columns(names, name, line):
-    """Positions of frequency, real and imaginary part, and the imaginary sign."""
+def _columns(names, where):
+    """Positions of frequency, real and imaginary part, and the imaginary sign;
+    `where` ("file, line n") starts the error message."""
     f = _find(names, _FREQUENCY_NAMES)
     re_ = _find(names, _REAL_NAMES)
     im = _find(names, _IMAGINARY_NAMES)
@@ -189,7 +190,7 @@ def _columns(names, name, line):
     for index, what in ((f, "frequency"), (re_, "real impedance"), (im, "imaginary impedance")):
         if index is None:
             shown = ", ".join(repr(n.strip()) for n in names if n.strip())
-            raise ValueError(f"{name}, line {line}: no {what} column among {shown}")
+            raise ValueError(f"{where}: no {what} column among {shown}")
     return f, re_, im, sign
 
 
@@ -250,7 +251,7 @@ def _table(lines, header, name, spectrum, split=_split_any, start=None, stop=Non
            cycle=1, skip_dc=False, names=None):
     """Reads the rows under the header line at index `header` into `spectrum`."""
     names = split(lines[header]) if names is None else names
-    f, re_, im, sign = _columns(names, name, header + 1)
+    f, re_, im, sign = _columns(names, f"{name}, line {header + 1}")
     cycle_at = _find(names, _CYCLE_NAMES)
     rows = _rows(lines, header + 1 if start is None else start,
                  len(lines) if stop is None else stop, split)
@@ -267,7 +268,7 @@ def _line_index(lines, test, name, what):
     raise ValueError(f"{name}: no {what} (wrong format or truncated file?)")
 
 
-def _declared(lines, count_line, rows, name):
+def _declared(count_line, rows, name):
     """Checks a point count the file declares against the rows it holds."""
     if rows < count_line[1]:
         raise ValueError(f"{name}, line {count_line[0] + 1}: {count_line[1]} points declared, "
@@ -279,7 +280,7 @@ def _declared(lines, count_line, rows, name):
 def _zplot(lines, name):
     spectrum = _Spectrum()
     end = _line_index(lines, lambda s: s.startswith("End Comments"), name, "'End Comments' line")
-    rows = _table(lines, end - 1, name, spectrum, split=_split_any, start=end + 1)
+    rows = _table(lines, end - 1, name, spectrum, start=end + 1)
     # "Data Points" counts the points planned: a sweep stopped early holds fewer.
     for line in lines[:end]:
         planned = re.match(r"\s*Data Points:\s*(\d+)", line)
@@ -298,7 +299,7 @@ def _autolab(lines, name):
                   split=lambda s: [f.strip() for f in s.split(",")])
     count = lines[header - 1].strip() if header else ""
     if count.isdigit():
-        _declared(lines, (header - 1, int(count)), rows, name)
+        _declared((header - 1, int(count)), rows, name)
     return spectrum
 
 
@@ -381,7 +382,7 @@ def _ivium(lines, name):
     if not count.isdigit():
         raise ValueError(f"{name}, line {start + 2}: expected the number of points")
     rows = _rows(lines, start + 2, start + 2 + int(count), str.split)
-    _declared(lines, (start + 1, int(count)), len(rows), name)
+    _declared((start + 1, int(count)), len(rows), name)
     # Ivium writes Z', Z'' (with its sign) and the frequency.
     spectrum.add_rows(rows, name, (2, 0, 1), 1.0)
     return spectrum
@@ -444,7 +445,7 @@ def _read_mpr(path):
     except Exception as error:  # galvani raises many kinds on broken files
         raise ValueError(f"{path.name}: not a readable BioLogic .mpr file ({error})") from error
     names = data.dtype.names
-    f, re_, im, sign = _columns(list(names), path.name, "(binary)")
+    f, re_, im, sign = _columns(list(names), path.name)
     spectrum = _Spectrum()
     spectrum.frequency = [float(v) for v in data[names[f]]]
     spectrum.real = [float(v) for v in data[names[re_]]]
