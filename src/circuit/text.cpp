@@ -1,6 +1,7 @@
 #include "circuit/text.hpp"
 
 #include <algorithm>
+#include <unordered_set>
 #include <vector>
 
 #include "circuit/params.hpp"
@@ -50,6 +51,9 @@ void unlabel(const SeriesList& in, std::span<const std::size_t> leaves, std::siz
 
 std::optional<std::string> circuit_text(const SeriesList& circuit) {
   const std::vector<std::string> labels = leaf_labels(circuit);
+  if (std::unordered_set<std::string>(labels.begin(), labels.end()).size() != labels.size()) {
+    return std::nullopt;
+  }
   std::string out;
   std::size_t leaf = 0;
   if (!write_series(circuit, labels, leaf, out)) return std::nullopt;

@@ -11,7 +11,8 @@ namespace korvex {
 
 // "R0-p(R1,CPE1)-W2": series parts joined by '-', parallel groups as "p(a,b)",
 // each leaf by its leaf_labels() label. The empty circuit gives "". None when a
-// group or one of its branches is empty: the syntax has no form for those.
+// group or one of its branches is empty, or when two leaves share a label:
+// parse() reads no such text.
 std::optional<std::string> circuit_text(const SeriesList& circuit);
 
 // Copy of `circuit` in which the leaves at `leaves` (leaf order) carry no label

@@ -17,7 +17,9 @@
 namespace korvex::py {
 namespace {
 
-constexpr const char* kNoText = "a circuit with an empty parallel group or branch has no text form";
+constexpr const char* kNoText =
+    "a circuit with an empty parallel group or branch, or with two elements of the same "
+    "label, has no text form";
 
 std::string text_of(const SeriesList& nodes) {
   auto text = circuit_text(nodes);

@@ -38,8 +38,11 @@ TEST(CircuitText, UnlabelledLeavesTakeTheirAutomaticLabels) {
   EXPECT_EQ(param_names(tree(*circuit_text(c))), param_names(c));
 }
 
-TEST(CircuitText, EmptyGroupsHaveNoText) {
+TEST(CircuitText, EmptyGroupsAndRepeatedLabelsHaveNoText) {
   EXPECT_EQ(circuit_text(SeriesList{}), "");
+  // A parsed "R0" joined with an unlabelled resistor, which is also called R0.
+  EXPECT_FALSE(circuit_text(SeriesList{Node::make_element(Element{Kind::R, {1.0}}, "R0"),
+                                       leaf(Kind::R)}));
   EXPECT_FALSE(circuit_text(SeriesList{Node::make_parallel({})}));
   EXPECT_FALSE(circuit_text(SeriesList{Node::make_parallel({{}, {leaf(Kind::R)}})}));
 }

@@ -65,8 +65,11 @@ def test_circuit_text_parses_to_an_equal_circuit():
     built = circuits()["builders"]
     assert built.text == "R0-p(R1,Cpe0)-R7"
     assert korvex.Circuit(built.text).with_values(built.param_values()) == built
-    with pytest.raises(ValueError, match="empty parallel group"):
-        korvex.Parallel([]).text
+    for no_text in [korvex.Parallel([]), korvex.Series([korvex.Circuit("R0"), korvex.R(1.0)])]:
+        with pytest.raises(ValueError, match="has no text form"):
+            no_text.text
+        with pytest.raises(ValueError, match="has no text form"):
+            pickle.dumps(no_text)
 
 
 def test_equality_is_by_value():
