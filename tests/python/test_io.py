@@ -115,6 +115,16 @@ def test_decimal_commas_and_several_sweeps(tmp_path):
     first, second = (frame[frame["cycle"] == c].reset_index(drop=True) for c in (1, 2))
     pd.testing.assert_frame_equal(first[COLUMNS], second[COLUMNS])
 
+    def second_cycle(text):  # BioLogic numbers cycles in a "cycle number" column
+        lines = text.split("\n")
+        lines[-10:] = [line.replace("\t1.000000000000000E+000\t", "\t2.000000000000000E+000\t")
+                       for line in lines[-10:]]
+        return "\n".join(lines)
+
+    with pytest.warns(UserWarning, match="holds 2 sweeps"):
+        frame = korvex.read(copy_with(tmp_path, "exampleDataBioLogic.mpt", second_cycle))
+    assert frame["cycle"].value_counts().to_dict() == {1: 33, 2: 10}
+
 
 def test_read_many(tmp_path):
     for name in ("exampleDataZPlot.z", "exampleDataGamry.DTA"):
