@@ -41,6 +41,13 @@ _LAZY = {
 }
 
 
+TYPE_CHECKING = False  # type checkers take it as true; importing typing costs 10 ms
+if TYPE_CHECKING:
+    from korvex import io, plot
+    from korvex.io import read, read_many
+    from korvex.tables import results_frame
+
+
 def __getattr__(name):
     if name not in _LAZY:
         raise AttributeError(f"module 'korvex' has no attribute {name!r}")

@@ -23,7 +23,14 @@ import glob
 import os
 import re
 import warnings
+from collections.abc import Iterable, Mapping
 from pathlib import Path
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    import pandas
+
+PathLike = str | os.PathLike[str]
 
 FREQUENCY = "Frequency / Hz"
 REAL = "Real Impedance / ohm"
@@ -51,7 +58,9 @@ _NEGATIVE_IMAGINARY_NAMES = {"-im(z)/ohm", "-im(z)", "-z''(ω)", "-z''(ohm)", "-
 _CYCLE_NAMES = {"cyclenumber", "cycle"}
 
 
-def read(path, format=None, *, columns=None, encoding=None):
+def read(path: PathLike, format: str | None = None, *,
+         columns: Mapping[str, str | int] | None = None,
+         encoding: str | None = None) -> pandas.DataFrame:
     """The impedance spectrum (or spectra) in an instrument file, as a DataFrame.
 
     `format` overrides the detection (one of `korvex.io.FORMATS`). `columns`
@@ -80,7 +89,9 @@ def read(path, format=None, *, columns=None, encoding=None):
     return _frame(spectrum, name, format, str(path))
 
 
-def read_many(paths, format=None, *, columns=None, encoding=None):
+def read_many(paths: PathLike | Iterable[PathLike], format: str | None = None, *,
+              columns: Mapping[str, str | int] | None = None,
+              encoding: str | None = None) -> pandas.DataFrame:
     """Many files in one long DataFrame with a leading `"file"` column.
 
     `paths` is a glob pattern (`"data/*.DTA"`, sorted), one path, or an
@@ -103,7 +114,7 @@ def read_many(paths, format=None, *, columns=None, encoding=None):
     return pd.concat(frames, ignore_index=True)
 
 
-def detect_format(path):
+def detect_format(path: PathLike) -> str:
     """The format of the file at `path`, from its first bytes, else its extension."""
     path = Path(os.fspath(path))
     with open(path, "rb") as file:

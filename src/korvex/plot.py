@@ -10,7 +10,17 @@ when `None`) and returns them. matplotlib is imported on first use
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING, Any
+
 import numpy as np
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+
+    from korvex import Circuit, FitResult
+
+    Model = Circuit | FitResult
 
 GRID_POINTS = 400  # model points per curve, log-spaced over the measured range
 
@@ -19,7 +29,8 @@ _REAL = ("Real Impedance / ohm", "real_impedance_ohm")
 _IMAGINARY = ("Imaginary Impedance / ohm", "imaginary_impedance_ohm")
 
 
-def nyquist(ax=None, f=None, z=None, model=None, *, label="measured", model_label=None):
+def nyquist(ax: Axes | None = None, f: Any = None, z: Any = None, model: Model | None = None, *,
+            label: str = "measured", model_label: str | None = None) -> Axes:
     """-Im Z against Re Z with equal scales on both axes."""
     f, z = _spectrum(f, z)
     ax = ax if ax is not None else _new_axes()
@@ -36,7 +47,9 @@ def nyquist(ax=None, f=None, z=None, model=None, *, label="measured", model_labe
     return ax
 
 
-def bode(axes=None, f=None, z=None, model=None, *, label="measured", model_label=None):
+def bode(axes: tuple[Axes, Axes] | None = None, f: Any = None, z: Any = None,
+         model: Model | None = None, *, label: str = "measured",
+         model_label: str | None = None) -> tuple[Axes, Axes]:
     """|Z| (log-log) and -phase against frequency on two axes sharing x."""
     f, z = _spectrum(f, z)
     if axes is None:
@@ -60,7 +73,8 @@ def bode(axes=None, f=None, z=None, model=None, *, label="measured", model_label
     return axes
 
 
-def residuals(ax=None, f=None, z=None, fitted=None):
+def residuals(ax: Axes | None = None, f: Any = None, z: Any = None,
+              fitted: Model | Any = None) -> Axes:
     """(Z - Z_fit) / |Z| in percent, real and imaginary parts, against frequency.
 
     `fitted` is a `Circuit`, a `FitResult` or the fitted impedances at `f`.
@@ -81,7 +95,7 @@ def residuals(ax=None, f=None, z=None, fitted=None):
     return ax
 
 
-def fit(f, z=None, model=None, *, title=None):
+def fit(f: Any, z: Any = None, model: Model | None = None, *, title: str | None = None) -> Figure:
     """One figure: Nyquist, Bode (|Z| and phase) and residuals of `model`
     (a `FitResult` or `Circuit`) against the spectrum. Returns the figure."""
     if model is None:

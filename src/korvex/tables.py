@@ -4,10 +4,17 @@ from __future__ import annotations
 
 import html
 import math
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    import pandas
+
+    from korvex import Circuit, FitResult
 
 
-def results_frame(results, names=None):
+def results_frame(results: Iterable[FitResult] | Mapping[object, FitResult],
+                  names: Sequence[object] | None = None) -> pandas.DataFrame:
     """One row per fit: the circuit text, success, chi-square, cost, every
     parameter and its standard error (column `"<name>_stderr"`; NaN where a
     fit has none or its circuit lacks the parameter).
@@ -48,7 +55,7 @@ def results_frame(results, names=None):
     return frame[["circuit", "success", "chi_square", "cost", *value_columns, *stderr_columns]]
 
 
-def circuit_html(circuit):
+def circuit_html(circuit: Circuit) -> str:
     """The circuit's parameter table for notebooks (`Circuit._repr_html_`)."""
     try:
         title = html.escape(circuit.text)
