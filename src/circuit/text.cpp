@@ -9,7 +9,7 @@
 namespace korvex {
 namespace {
 
-bool write_series(const SeriesList& list, const std::vector<std::string>& labels,
+void write_series(const SeriesList& list, const std::vector<std::string>& labels,
                   std::size_t& leaf, std::string& out) {
   for (std::size_t i = 0; i < list.size(); ++i) {
     if (i) out += '-';
@@ -18,14 +18,22 @@ bool write_series(const SeriesList& list, const std::vector<std::string>& labels
       out += labels[leaf++];
       continue;
     }
-    if (node.branches.empty()) return false;
     out += "p(";
     for (std::size_t b = 0; b < node.branches.size(); ++b) {
       if (b) out += ',';
-      if (node.branches[b].empty()) return false;
-      if (!write_series(node.branches[b], labels, leaf, out)) return false;
+      write_series(node.branches[b], labels, leaf, out);
     }
     out += ')';
+  }
+}
+
+bool no_empty_group(const SeriesList& list) {
+  for (const Node& node : list) {
+    if (!node.parallel) continue;
+    if (node.branches.empty()) return false;
+    for (const SeriesList& branch : node.branches) {
+      if (branch.empty() || !no_empty_group(branch)) return false;
+    }
   }
   return true;
 }
@@ -49,15 +57,17 @@ void unlabel(const SeriesList& in, std::span<const std::size_t> leaves, std::siz
 
 }  // namespace
 
-std::optional<std::string> circuit_text(const SeriesList& circuit) {
-  const std::vector<std::string> labels = leaf_labels(circuit);
-  if (std::unordered_set<std::string>(labels.begin(), labels.end()).size() != labels.size()) {
-    return std::nullopt;
-  }
+std::string circuit_text(const SeriesList& circuit) {
   std::string out;
   std::size_t leaf = 0;
-  if (!write_series(circuit, labels, leaf, out)) return std::nullopt;
+  write_series(circuit, leaf_labels(circuit), leaf, out);
   return out;
+}
+
+bool has_text_form(const SeriesList& circuit) {
+  const std::vector<std::string> labels = leaf_labels(circuit);
+  return no_empty_group(circuit) &&
+         std::unordered_set<std::string>(labels.begin(), labels.end()).size() == labels.size();
 }
 
 SeriesList without_labels(const SeriesList& circuit, std::span<const std::size_t> leaves) {

@@ -22,9 +22,8 @@ constexpr const char* kNoText =
     "label, has no text form";
 
 std::string text_of(const SeriesList& nodes) {
-  auto text = circuit_text(nodes);
-  if (!text) throw nb::value_error(kNoText);
-  return *text;
+  if (!has_text_form(nodes)) throw nb::value_error(kNoText);
+  return circuit_text(nodes);
 }
 
 std::string debug_key(const char* key) { return "'" + std::string(key) + "'"; }
@@ -71,7 +70,7 @@ nb::object circuit_key(const PyCircuit& c) {
   nb::list values, bounds;
   for (double v : param_values(c.nodes)) values.append(bits(v));
   for (const auto& [lo, hi] : param_bounds(c.nodes)) bounds.append(nb::make_tuple(bits(lo), bits(hi)));
-  return nb::make_tuple(text_of(c.nodes), nb::tuple(values), nb::tuple(bounds));
+  return nb::make_tuple(circuit_text(c.nodes), nb::tuple(values), nb::tuple(bounds));
 }
 
 nb::object element_key(const PyElement& e) {

@@ -65,11 +65,15 @@ def test_circuit_text_parses_to_an_equal_circuit():
     built = circuits()["builders"]
     assert built.text == "R0-p(R1,Cpe0)-R7"
     assert korvex.Circuit(built.text).with_values(built.param_values()) == built
-    for no_text in [korvex.Parallel([]), korvex.Series([korvex.Circuit("R0"), korvex.R(1.0)])]:
+    for build in [lambda: korvex.Parallel([]),
+                  lambda: korvex.Series([korvex.Circuit("R0"), korvex.R(1.0)])]:
+        no_text = build()
         with pytest.raises(ValueError, match="has no text form"):
             no_text.text
         with pytest.raises(ValueError, match="has no text form"):
             pickle.dumps(no_text)
+        assert no_text == build() and hash(no_text) == hash(build())
+    assert korvex.Parallel([]) != korvex.Series([])
 
 
 def test_equality_is_by_value():
