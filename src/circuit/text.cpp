@@ -49,8 +49,8 @@ void unlabel(const SeriesList& in, std::span<const std::size_t> leaves, std::siz
       }
       out.push_back(Node::make_parallel(std::move(branches)));
     } else {
-      const bool drop = std::find(leaves.begin(), leaves.end(), leaf++) != leaves.end();
-      out.push_back(Node::make_element(node.element, drop ? std::nullopt : node.label));
+      out.push_back(node);  // everything of the leaf but, perhaps, its label
+      if (std::find(leaves.begin(), leaves.end(), leaf++) != leaves.end()) out.back().label.reset();
     }
   }
 }

@@ -48,8 +48,9 @@ T as(nb::handle value, const char* key) {
   return out;
 }
 
-// Re-applies the bounds saved with a circuit. A circuit holds its elements'
-// default bounds, so saved bounds that differ are refused rather than dropped.
+// Re-applies the bounds saved with a circuit: the one place where a restored
+// circuit gets bounds of its own. Circuits hold their elements' default bounds
+// only, so saved bounds that differ are refused rather than dropped.
 void restore_bounds(PyCircuit& c, const std::vector<Bounds>& saved) {
   if (saved != param_bounds(c.nodes)) bad_state("'bounds' differ from the elements' bounds");
 }
