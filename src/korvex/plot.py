@@ -32,7 +32,7 @@ _IMAGINARY = ("Imaginary Impedance / ohm", "imaginary_impedance_ohm")
 def nyquist(ax: Axes | None = None, f: Any = None, z: Any = None, model: Model | None = None, *,
             label: str = "measured", model_label: str | None = None) -> Axes:
     """-Im Z against Re Z with equal scales on both axes."""
-    f, z = _spectrum(f, z)
+    f, z = _drawable(f, z, model)
     ax = ax if ax is not None else _new_axes()
     if z is not None:
         ax.plot(z.real, -z.imag, "o", ms=4, label=label)
@@ -51,7 +51,7 @@ def bode(axes: tuple[Axes, Axes] | None = None, f: Any = None, z: Any = None,
          model: Model | None = None, *, label: str = "measured",
          model_label: str | None = None) -> tuple[Axes, Axes]:
     """|Z| (log-log) and -phase against frequency on two axes sharing x."""
-    f, z = _spectrum(f, z)
+    f, z = _drawable(f, z, model)
     if axes is None:
         _, axes = _pyplot().subplots(2, 1, sharex=True, figsize=(6, 5), layout="constrained")
     magnitude, phase = axes
@@ -147,6 +147,13 @@ def _spectrum(f, z):
         z = np.asarray(z, dtype=complex)
         if z.shape != f.shape:
             raise ValueError(f"{len(f)} frequencies but {len(z)} impedances")
+    return f, z
+
+
+def _drawable(f, z, model):
+    f, z = _spectrum(f, z)
+    if z is None and model is None:
+        raise ValueError("nothing to plot: pass impedances, a model, or both")
     return f, z
 
 

@@ -71,6 +71,7 @@ def test_fit_figure_from_a_dataframe(tmp_path):
     (lambda: plot.nyquist(None, F, Z[:3]), ValueError, "25 frequencies but 3 impedances"),
     (lambda: plot.nyquist(None, F, None, "R0"), TypeError, "expected a Circuit or FitResult"),
     (lambda: plot.fit(F, Z), ValueError, "pass model="),
+    (lambda: plot.nyquist(None, F), ValueError, "nothing to plot"),
     (lambda: plot.bode(None, {"f": F}), ValueError, "no 'Frequency / Hz' column"),
 ])
 def test_bad_arguments(call, error, match):
