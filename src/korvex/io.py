@@ -454,7 +454,8 @@ def _read_mpr(path):
         with open(path, "rb") as file:
             data = BioLogic.MPRfile(file).data
     except Exception as error:  # galvani raises many kinds on broken files
-        raise ValueError(f"{path.name}: not a readable BioLogic .mpr file ({error})") from error
+        reason = " ".join(str(error).split())
+        raise ValueError(f"{path.name}: not a readable BioLogic .mpr file ({reason})") from error
     names = data.dtype.names
     f, re_, im, sign = _columns(list(names), path.name)
     spectrum = _Spectrum()
