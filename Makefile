@@ -28,6 +28,7 @@ bench:
 	@$(PY) bench/residuals.py
 	@$(PY) bench/fit.py
 	@$(PY) bench/global_methods.py
+	@$(PY) bench/fit_controls.py
 	@$(PY) bench/readers.py
 	@$(PY) bench/persistence.py
 

@@ -53,7 +53,9 @@ std::optional<std::string> check_search_box(const SearchBox& box,
 // The fit-side problem of Nelder-Mead and particle swarm (simulated annealing
 // and differential evolution evaluate the same cost through it): the common
 // prologue of every method, a counted cost, and the final polish. The caller
-// applies check_fit_inputs first.
+// applies check_fit_inputs first. Its space holds the free parameters only
+// (FitSettings::held): positions, bounds, start values and the search box
+// leave the held ones out.
 class PsoProblem {
  public:
   explicit PsoProblem(const FitSettings& settings);
@@ -81,6 +83,7 @@ class PsoProblem {
 
  private:
   const FitSettings& settings_;
+  ParameterMap map_;
   std::vector<double> omegas_;
   std::vector<double> weights_;
   std::vector<Bounds> bounds_;

@@ -5,10 +5,10 @@ element objects with `Series` and `Parallel`, evaluate its impedance, and fit
 its parameters to measured spectra, starting from a neural-network guess.
 """
 
-from korvex import _korvex
 from korvex._korvex import (
     Circuit,
     Element,
+    FitResult,
     Parallel,
     Series,
 )
@@ -27,8 +27,6 @@ K = Element.K
 Zarc = Element.Zarc
 Tlmq = Element.Tlmq
 T = Element.T
-
-FitResult = getattr(_korvex, "FitResult", None)
 
 # Files in, figures and tables out. These modules, and pandas, matplotlib and
 # NumPy behind them, load on first use, so that `import korvex` stays fast.
@@ -77,8 +75,7 @@ def _plot_fit(self, f, z=None, *, title=None):
 
 
 Circuit._repr_html_ = _circuit_html
-if FitResult is not None:
-    FitResult.plot = _plot_fit
+FitResult.plot = _plot_fit
 
 __all__ = [
     "Element", "Circuit", "FitResult", "Series", "Parallel",

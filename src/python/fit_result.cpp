@@ -5,10 +5,13 @@
 #include <utility>
 #include <vector>
 
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include "common/format.hpp"
+#include "fit/covariance.hpp"
+#include "fit/outcome_report.hpp"
 #include "python/convert.hpp"
 #include "python/persist.hpp"
 
@@ -40,6 +43,7 @@ struct PyFitResult {
   double cost = 0.0;
   double chi_square = 0.0;
   bool success = false;
+  FitOutcome outcome;  // everything else the result shows is read from here
 };
 
 nb::dict to_dict(const NamedValues& values) {
@@ -61,89 +65,201 @@ std::string fit_result_repr(const PyFitResult& r) {
          ", chi_square=" + scientific6(r.chi_square) + ", params=" + params + ")";
 }
 
+using FloatArray = nb::ndarray<nb::numpy, double>;
+
+// A NumPy array owning a copy of `values` with the given shape.
+nb::object float_array(const std::vector<double>& values,
+                       std::initializer_list<std::size_t> shape) {
+  auto* data = new double[values.empty() ? 1 : values.size()];
+  std::copy(values.begin(), values.end(), data);
+  nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
+  return nb::cast(FloatArray(data, shape.size(), shape.begin(), owner), nb::rv_policy::move);
+}
+
+nb::object square_or_none(const std::optional<std::vector<double>>& m, std::size_t p) {
+  if (!m) return nb::none();
+  return float_array(*m, {p, p});
+}
+
+std::vector<std::string> names_where(const FitOutcome& o, const std::vector<bool>& flags) {
+  std::vector<std::string> out;
+  for (std::size_t j = 0; j < flags.size() && j < o.param_names.size(); ++j) {
+    if (flags[j]) out.push_back(o.param_names[j]);
+  }
+  return out;
+}
+
+void register_outcome_details(nb::class_<PyFitResult>& cls) {
+  cls.def_prop_ro(
+      "status",
+      [](const PyFitResult& r) { return std::string(termination_name(r.outcome.termination)); },
+      "Why the fit ended, as a short name: \"converged_ftol\", \"converged_xtol\",\n"
+      "\"converged_ftol_xtol\", \"converged_gtol\", \"global_search_done\", \"evaluated\"\n"
+      "(every parameter held) on success; \"budget_exhausted\", \"tolerance_too_small\",\n"
+      "\"nonfinite\", \"invalid_problem\" otherwise. `success` is read from it.");
+  cls.def_prop_ro(
+      "message",
+      [](const PyFitResult& r) { return std::string(termination_message(r.outcome.termination)); },
+      "The status as one plain sentence.");
+  cls.def_prop_ro(
+      "at_bounds", [](const PyFitResult& r) { return names_where(r.outcome, r.outcome.at_bound); },
+      nb::sig("def at_bounds(self) -> list[str]"),
+      "Names of the fitted parameters that ended on (or within 1e-9 relative of)\n"
+      "a bound.");
+  cls.def_prop_ro(
+      "warnings", [](const PyFitResult& r) { return r.outcome.warnings; },
+      nb::sig("def warnings(self) -> list[str]"),
+      "Plain sentences on what deserves a second look: parameters at a bound,\n"
+      "standard errors larger than their value or not finite, residuals that are\n"
+      "not white (chi-square above what the noise allows). Nothing is emitted\n"
+      "through Python's warnings module.");
+  cls.def(
+      "report", [](const PyFitResult& r) { return fit_report_text(r.outcome); },
+      "A readable multi-line report: status, chi-square, each parameter with its\n"
+      "value, standard error, relative error, unit and flags, then the warnings.");
+  cls.def("_repr_html_", [](const PyFitResult& r) { return fit_report_html(r.outcome); });
+  cls.def_prop_ro(
+      "residuals",
+      [](const PyFitResult& r) {
+        return float_array(r.outcome.residuals, {r.outcome.residuals.size()});
+      },
+      nb::sig("def residuals(self) -> numpy.typing.NDArray[numpy.float64]"),
+      "Weighted residuals at the fitted parameters, interleaved\n"
+      "`[re0, im0, re1, im1, ...]` as `Circuit.residuals()`.");
+  cls.def_prop_ro(
+      "covariance",
+      [](const PyFitResult& r) {
+        return square_or_none(r.outcome.covariance, r.outcome.params.size());
+      },
+      nb::sig("def covariance(self) -> numpy.typing.NDArray[numpy.float64] | None"),
+      "P x P covariance of the parameters in `params` order, chi2 / (2N - F) *\n"
+      "(J^T J)^-1 over the F fitted parameters; held parameters have zero rows and\n"
+      "columns. None where `stderr` is None.");
+  cls.def_prop_ro(
+      "correlation",
+      [](const PyFitResult& r) -> nb::object {
+        const auto& c = r.outcome.covariance;
+        const std::size_t p = r.outcome.params.size();
+        if (!c) return nb::none();
+        return square_or_none(correlation(*c, p), p);
+      },
+      nb::sig("def correlation(self) -> numpy.typing.NDArray[numpy.float64] | None"),
+      "The covariance scaled to correlations; NaN in the rows and columns of held\n"
+      "parameters. None where `stderr` is None.");
+  cls.def_prop_ro(
+      "initial",
+      [](const PyFitResult& r) {
+        return to_dict(pair_up(r.outcome.param_names, r.outcome.initial));
+      },
+      nb::sig("def initial(self) -> dict[str, float]"),
+      "The starting values the fit used (guessed or given, constants applied).");
+}
+
 // The fields of the state that pickle, copy and to_dict() carry: visit(key,
-// field) once per field, in this order. A new field of the state is one line.
-template <class Result, class Visit>
-void visit_state(Result& r, Visit&& visit) {
-  visit("circuit", r.circuit);
-  visit("params", r.params);
-  visit("stderr", r.stderr_);
-  visit("iterations", r.iterations);
-  visit("impedance_evals", r.impedance_evals);
-  visit("cost", r.cost);
-  visit("chi_square", r.chi_square);
-  visit("success", r.success);
+// field) once per field, in this order; fields kept by parameter name also get
+// the names, which the first of them ("params") sets. A new field of the state
+// is one line.
+template <class Outcome, class Visit>
+void visit_state(Outcome& o, Visit&& visit) {
+  visit("circuit", o.circuit);
+  visit("params", o.params, o.param_names);
+  visit("stderr", o.stderr_, o.param_names);
+  visit("iterations", o.iterations);
+  visit("impedance_evals", o.impedance_evals);
+  visit("cost", o.cost);
+  visit("chi_square", o.chi_square);
+  visit("success", o.success);
+  visit("status", o.termination);
+  visit("covariance", o.covariance);  // P x P, row-major, or None
+  visit("residuals", o.residuals);
+  visit("held", o.held);
+  visit("at_bound", o.at_bound);
+  visit("warnings", o.warnings);
+  visit("initial", o.initial, o.param_names);
 }
 
 [[noreturn]] void bad_state(const char* key, const std::string& what) {
   throw nb::value_error(("FitResult state: '" + std::string(key) + "' " + what).c_str());
 }
 
-nb::object to_state(const SeriesList& circuit) { return circuit_state(PyCircuit{circuit, true}); }
-nb::object to_state(const NamedValues& values) { return to_dict(values); }
-template <class T>
-nb::object to_state(const std::optional<T>& value) {
-  return value ? to_state(*value) : nb::none();
-}
 template <class T>
 nb::object to_state(const T& value) {
   return nb::cast(value);
 }
+nb::object to_state(const SeriesList& circuit) { return circuit_state(PyCircuit{circuit, true}); }
+nb::object to_state(Termination reason) {
+  const std::string_view name = termination_name(reason);
+  return nb::str(name.data(), name.size());
+}
+nb::object to_state(const std::vector<bool>& flags) {
+  nb::list out;
+  for (bool flag : flags) out.append(flag);
+  return out;
+}
+nb::object to_state(const std::vector<double>& values, const std::vector<std::string>& names) {
+  return to_dict(pair_up(names, values));
+}
+template <class T, class... Names>
+nb::object to_state(const std::optional<T>& value, const Names&... names) {
+  return value ? to_state(*value, names...) : nb::none();
+}
 
-void from_state(nb::handle state, const char*, SeriesList& out) {
-  out = circuit_from_state(state).nodes;
-}
-void from_state(nb::handle state, const char* key, NamedValues& out) {
-  if (!PyDict_Check(state.ptr())) bad_state(key, "must be a dict");
-  for (auto [name, value] : nb::borrow<nb::dict>(state)) {
-    double v;
-    if (!PyUnicode_Check(name.ptr()) || !nb::try_cast(value, v)) {
-      bad_state(key, "must map names to floats");
-    }
-    out.emplace_back(nb::cast<std::string>(name), v);
-  }
-}
-template <class T>
-void from_state(nb::handle state, const char* key, std::optional<T>& out) {
-  if (state.is_none()) return out.reset();
-  from_state(state, key, out.emplace());
-}
 template <class T>
 void from_state(nb::handle state, const char* key, T& out) {
   if (!nb::try_cast(state, out)) {
     bad_state(key, "has the wrong type '" + std::string(nb::type_name(state.type()).c_str()) + "'");
   }
 }
-
-nb::dict fit_result_state(const PyFitResult& r) {
-  nb::dict state;
-  visit_state(r, [&](const char* key, const auto& field) { state[key] = to_state(field); });
-  return state;
+void from_state(nb::handle state, const char*, SeriesList& out) {
+  out = circuit_from_state(state).nodes;
 }
-
-PyFitResult fit_result_from_state(nb::handle state) {
-  if (!PyDict_Check(state.ptr())) {
-    throw nb::value_error(("FitResult state: expected a dict, got '" +
-                           std::string(nb::type_name(state.type()).c_str()) + "'")
-                              .c_str());
+void from_state(nb::handle state, const char* key, Termination& out) {
+  std::string name;
+  if (nb::try_cast(state, name)) {
+    // InvalidProblem is the last reason.
+    for (int i = 0; i <= static_cast<int>(Termination::InvalidProblem); ++i) {
+      if (termination_name(static_cast<Termination>(i)) == name) {
+        out = static_cast<Termination>(i);
+        return;
+      }
+    }
   }
-  PyFitResult r;
-  std::size_t known = 0;
-  visit_state(r, [&](const char* key, auto& field) {
-    PyObject* value = PyDict_GetItemString(state.ptr(), key);  // borrowed
-    if (!value) bad_state(key, "is missing");
-    from_state(nb::handle(value), key, field);
-    ++known;
-  });
-  if (known != nb::len(state)) throw nb::value_error("FitResult state: unknown keys");
-  return r;
+  bad_state(key, "is not a fit status name");
+}
+void from_state(nb::handle state, const char* key, std::vector<bool>& out) {
+  if (!PyList_Check(state.ptr())) bad_state(key, "must be a list of bools");
+  for (nb::handle flag : state) {
+    if (!PyBool_Check(flag.ptr())) bad_state(key, "must be a list of bools");
+    out.push_back(flag.ptr() == Py_True);
+  }
+}
+// {name: value}; the first such field sets `names`, later ones must match them.
+void from_state(nb::handle state, const char* key, std::vector<double>& out,
+                std::vector<std::string>& names) {
+  if (!PyDict_Check(state.ptr())) bad_state(key, "must be a dict");
+  const bool first = names.empty();
+  std::size_t i = 0;
+  for (auto [name, value] : nb::borrow<nb::dict>(state)) {
+    double v;
+    std::string n;
+    if (!nb::try_cast(name, n) || !nb::try_cast(value, v)) {
+      bad_state(key, "must map names to floats");
+    }
+    if (first) names.push_back(n);
+    else if (i >= names.size() || names[i] != n) bad_state(key, "must name the parameters of 'params'");
+    out.push_back(v);
+    ++i;
+  }
+  if (out.size() != names.size()) bad_state(key, "must name the parameters of 'params'");
+}
+template <class T, class... Names>
+void from_state(nb::handle state, const char* key, std::optional<T>& out, Names&... names) {
+  if (state.is_none()) return out.reset();
+  from_state(state, key, out.emplace(), names...);
 }
 
-nb::object result_key(const PyFitResult& r) { return state_key(fit_result_state(r)); }
-
-}  // namespace
-
-nb::object wrap_fit_result(const FitOutcome& outcome) {
+// The Python result of an outcome: what fit() returns and a state restores.
+PyFitResult from_outcome(FitOutcome outcome) {
   PyFitResult r;
   r.circuit = outcome.circuit;
   r.params = pair_up(outcome.param_names, outcome.params);
@@ -153,7 +269,49 @@ nb::object wrap_fit_result(const FitOutcome& outcome) {
   r.cost = outcome.cost;
   r.chi_square = outcome.chi_square;
   r.success = outcome.success;
-  return nb::cast(std::move(r), nb::rv_policy::move);
+  r.outcome = std::move(outcome);
+  return r;
+}
+
+nb::dict fit_result_state(const PyFitResult& r) {
+  nb::dict state;
+  visit_state(r.outcome, [&](const char* key, const auto&... field) {
+    state[key] = to_state(field...);
+  });
+  return state;
+}
+
+PyFitResult fit_result_from_state(nb::handle state) {
+  if (!PyDict_Check(state.ptr())) {
+    throw nb::value_error(("FitResult state: expected a dict, got '" +
+                           std::string(nb::type_name(state.type()).c_str()) + "'")
+                              .c_str());
+  }
+  FitOutcome o;
+  std::size_t known = 0;
+  visit_state(o, [&](const char* key, auto&... field) {
+    PyObject* value = PyDict_GetItemString(state.ptr(), key);  // borrowed
+    if (!value) bad_state(key, "is missing");
+    from_state(nb::handle(value), key, field...);
+    ++known;
+  });
+  if (known != nb::len(state)) throw nb::value_error("FitResult state: unknown keys");
+  // What the result's properties index by parameter must cover every parameter.
+  const std::size_t p = o.param_names.size();
+  if (o.param_names != param_names(o.circuit)) bad_state("params", "must name the circuit's parameters");
+  if (o.held.size() != p) bad_state("held", "must hold one flag per parameter");
+  if (o.at_bound.size() != p) bad_state("at_bound", "must hold one flag per parameter");
+  if (o.covariance && o.covariance->size() != p * p) bad_state("covariance", "must hold P x P values");
+  return from_outcome(std::move(o));
+}
+
+nb::object result_key(const PyFitResult& r) { return state_key(fit_result_state(r)); }
+
+
+}  // namespace
+
+nb::object wrap_fit_result(const FitOutcome& outcome) {
+  return nb::cast(from_outcome(outcome), nb::rv_policy::move);
 }
 
 void register_fit_result(nb::module_& m) {
@@ -180,6 +338,7 @@ void register_fit_result(nb::module_& m) {
   cls.def_prop_ro("cost", [](const PyFitResult& r) { return r.cost; });
   cls.def_prop_ro("chi_square", [](const PyFitResult& r) { return r.chi_square; });
   cls.def("__repr__", &fit_result_repr);
+  register_outcome_details(cls);
   cls.def("to_dict", &fit_result_state,
           "The result as plain Python values (dicts, lists, str, float, int,\n"
           "bool, None), ready for `json.dump`; `FitResult.from_dict()` turns\n"

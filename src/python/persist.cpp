@@ -1,6 +1,7 @@
 #include "python/persist.hpp"
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <variant>
@@ -12,6 +13,7 @@
 #include "circuit/params.hpp"
 #include "circuit/parser.hpp"
 #include "circuit/text.hpp"
+#include "common/format.hpp"
 #include "python/convert.hpp"
 
 namespace korvex::py {
@@ -49,10 +51,20 @@ T as(nb::handle value, const char* key) {
 }
 
 // Re-applies the bounds saved with a circuit: the one place where a restored
-// circuit gets bounds of its own. Circuits hold their elements' default bounds
-// only, so saved bounds that differ are refused rather than dropped.
+// circuit gets bounds of its own (as Circuit.with_bounds gives them), checked
+// as with_bounds checks them.
 void restore_bounds(PyCircuit& c, const std::vector<Bounds>& saved) {
-  if (saved != param_bounds(c.nodes)) bad_state("'bounds' differ from the elements' bounds");
+  if (saved.size() != param_count(c.nodes)) {
+    bad_state("'bounds' holds " + std::to_string(saved.size()) + " pairs for " +
+              std::to_string(param_count(c.nodes)) + " parameters");
+  }
+  for (const auto& [lo, hi] : saved) {
+    if (!std::isfinite(lo) || !(lo < hi)) {
+      bad_state("'bounds' holds (" + compact_float(lo) + ", " + compact_float(hi) +
+                "), which is not a finite lo below hi");
+    }
+  }
+  c.nodes = with_param_bounds(c.nodes, saved);
 }
 
 std::vector<Bounds> read_bounds(nb::handle value) {

@@ -27,8 +27,9 @@ def rc_data():
 
 def test_signature_and_docstring(rc_data):
     doc = korvex.Circuit.fit.__doc__
-    first_line = doc.splitlines()[0]
-    names = re.findall(r"(\w+)(?::[^,=)]*)?(?: = [^,)]*)?[,)]", first_line)
+    first_line, keyword_only = doc.splitlines()[0].split(", *, ")
+    names = re.findall(r"(\w+)(?::[^,=)]*)?(?: = [^,)]*)?[,)]", first_line + ")")
+    assert re.match(r"constants: .* = None, bounds: .* = None\) -> FitResult$", keyword_only)
     assert names == [
         "self", "frequencies", "impedances", "guess_init", "weights", "weight", "method",
         "max_iterations", "ftol", "xtol", "num_particles", "generations",

@@ -22,6 +22,7 @@ def circuits():
     return {
         "text": korvex.Circuit("R0-p(R1,CPE1)-Wo12"),
         "model name": korvex.Circuit("randles"),
+        "own bounds": korvex.Circuit("R0-p(R1,CPE1)").with_bounds({"R1.r": (0.5, 5.0)}),
         "values": korvex.Circuit("R0-p(R1,C1)").with_values([0.1, 1 / 3, math.nan]),
         # Unlabelled leaves beside a parsed label: automatic labels must stay automatic.
         "builders": korvex.Series(
@@ -81,6 +82,7 @@ def test_equality_is_by_value():
     assert a == korvex.Circuit("R0-(R1,C1)")
     assert a != korvex.Circuit("R0-p(R2,C1)")  # labels name the parameters
     assert a != a.with_values([1.0, 1.0, 0.002])
+    assert a != a.with_bounds({"R1.r": (0.5, 5.0)})
     assert a != "R0-p(R1,C1)" and a != korvex.R(1.0)
     assert len({a, korvex.Circuit("R0-(R1,C1)"), a.with_values([1.0, 1.0, 0.001])}) == 1
     assert korvex.Zarc(1.0, 2.0, 0.5) != korvex.K(1.0, 2.0)
@@ -124,7 +126,10 @@ def test_fit_result_dict_is_plain(fitted):
     (("iterations",), "4", "'iterations' has the wrong type 'str'"),
     (("circuit", "text"), "R0-p(R1,", "circuit state: 'text': unexpected end"),
     (("circuit", "values"), [1.0], "'values' holds 1 values for 4 parameters"),
-    (("circuit", "bounds"), [[0.0, 1.0]] * 4, "'bounds' differ"),
+    (("circuit", "bounds"), [[1.0, 0.5]] * 4, r"'bounds' holds \(1, 0\.5\), which is not"),
+    (("status",), "done", "'status' is not a fit status name"),
+    (("held",), [False], "'held' must hold one flag per parameter"),
+    (("initial",), {"R0.r": 1.0}, "'initial' must name the parameters of 'params'"),
     (("circuit",), "R0", "circuit state: expected a dict"),
 ])
 def test_malformed_states_are_refused(fitted, path, value, match):
