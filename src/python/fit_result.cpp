@@ -156,12 +156,13 @@ void register_outcome_details(nb::class_<PyFitResult>& cls) {
 }
 
 // The fields of the state that pickle, copy and to_dict() carry: visit(key,
-// field) once per field, in this order; fields kept by parameter name also get
-// the names, which the first of them ("params") sets. A new field of the state
-// is one line.
+// field) once per field, in this order; fields kept per parameter also get the
+// parameter names (to_dict() shows them as {name: value}). A new field of the
+// state is one line.
 template <class Outcome, class Visit>
 void visit_state(Outcome& o, Visit&& visit) {
   visit("circuit", o.circuit);
+  visit("param_names", o.param_names);
   visit("params", o.params, o.param_names);
   visit("stderr", o.stderr_, o.param_names);
   visit("iterations", o.iterations);
@@ -204,10 +205,34 @@ nb::object to_state(const std::optional<T>& value, const Names&... names) {
   return value ? to_state(*value, names...) : nb::none();
 }
 
+// Pickles carry float vectors packed (see pack_doubles), circuits too.
+template <class... Field>
+nb::object to_packed_state(const Field&... field) {
+  return to_state(field...);
+}
+nb::object to_packed_state(const SeriesList& circuit) {
+  return circuit_state(PyCircuit{circuit, true}, true);
+}
+nb::object to_packed_state(const std::vector<double>& values) { return pack_doubles(values); }
+nb::object to_packed_state(const std::vector<double>& values, const std::vector<std::string>&) {
+  return pack_doubles(values);
+}
+template <class... Names>
+nb::object to_packed_state(const std::optional<std::vector<double>>& values,
+                           const Names&... names) {
+  return values ? to_packed_state(*values, names...) : nb::none();
+}
+
 template <class T>
 void from_state(nb::handle state, const char* key, T& out) {
   if (!nb::try_cast(state, out)) {
     bad_state(key, "has the wrong type '" + std::string(nb::type_name(state.type()).c_str()) + "'");
+  }
+}
+// A list of floats, or packed doubles.
+void from_state(nb::handle state, const char* key, std::vector<double>& out) {
+  if (!unpack_doubles(state, "FitResult state: '" + std::string(key) + "'", out)) {
+    from_state<std::vector<double>>(state, key, out);
   }
 }
 void from_state(nb::handle state, const char*, SeriesList& out) {
@@ -233,24 +258,25 @@ void from_state(nb::handle state, const char* key, std::vector<bool>& out) {
     out.push_back(flag.ptr() == Py_True);
   }
 }
-// {name: value}; the first such field sets `names`, later ones must match them.
+// {name: value} in parameter order, or packed values, one per parameter.
 void from_state(nb::handle state, const char* key, std::vector<double>& out,
-                std::vector<std::string>& names) {
-  if (!PyDict_Check(state.ptr())) bad_state(key, "must be a dict");
-  const bool first = names.empty();
-  std::size_t i = 0;
-  for (auto [name, value] : nb::borrow<nb::dict>(state)) {
-    double v;
-    std::string n;
-    if (!nb::try_cast(name, n) || !nb::try_cast(value, v)) {
-      bad_state(key, "must map names to floats");
+                const std::vector<std::string>& names) {
+  if (PyBytes_Check(state.ptr())) {
+    from_state(state, key, out);
+  } else {
+    if (!PyDict_Check(state.ptr())) bad_state(key, "must be a dict");
+    std::size_t i = 0;
+    for (auto [name, value] : nb::borrow<nb::dict>(state)) {
+      double v;
+      std::string n;
+      if (!nb::try_cast(name, n) || !nb::try_cast(value, v)) {
+        bad_state(key, "must map names to floats");
+      }
+      if (i >= names.size() || names[i++] != n) bad_state(key, "must name the parameters in order");
+      out.push_back(v);
     }
-    if (first) names.push_back(n);
-    else if (i >= names.size() || names[i] != n) bad_state(key, "must name the parameters of 'params'");
-    out.push_back(v);
-    ++i;
   }
-  if (out.size() != names.size()) bad_state(key, "must name the parameters of 'params'");
+  if (out.size() != names.size()) bad_state(key, "must hold one value per parameter");
 }
 template <class T, class... Names>
 void from_state(nb::handle state, const char* key, std::optional<T>& out, Names&... names) {
@@ -273,10 +299,11 @@ PyFitResult from_outcome(FitOutcome outcome) {
   return r;
 }
 
-nb::dict fit_result_state(const PyFitResult& r) {
+// The to_dict() state, or with `packed` the one pickle carries.
+nb::dict fit_result_state(const PyFitResult& r, bool packed) {
   nb::dict state;
   visit_state(r.outcome, [&](const char* key, const auto&... field) {
-    state[key] = to_state(field...);
+    state[key] = packed ? to_packed_state(field...) : to_state(field...);
   });
   return state;
 }
@@ -305,7 +332,7 @@ PyFitResult fit_result_from_state(nb::handle state) {
   return from_outcome(std::move(o));
 }
 
-nb::object result_key(const PyFitResult& r) { return state_key(fit_result_state(r)); }
+nb::object result_key(const PyFitResult& r) { return state_key(fit_result_state(r, true)); }
 
 
 }  // namespace
@@ -339,7 +366,7 @@ void register_fit_result(nb::module_& m) {
   cls.def_prop_ro("chi_square", [](const PyFitResult& r) { return r.chi_square; });
   cls.def("__repr__", &fit_result_repr);
   register_outcome_details(cls);
-  cls.def("to_dict", &fit_result_state,
+  cls.def("to_dict", [](const PyFitResult& r) { return fit_result_state(r, false); },
           "The result as plain Python values (dicts, lists, str, float, int,\n"
           "bool, None), ready for `json.dump`; `FitResult.from_dict()` turns\n"
           "it back into an equal result.");
@@ -349,7 +376,7 @@ void register_fit_result(nb::module_& m) {
       nb::arg("state"), nb::sig("def from_dict(state: dict[str, typing.Any]) -> FitResult"),
       "The result a `to_dict()` dict describes; ValueError naming the first\n"
       "entry that is missing or malformed.");
-  cls.def("__getstate__", &fit_result_state);
+  cls.def("__getstate__", [](const PyFitResult& r) { return fit_result_state(r, true); });
   cls.def("__setstate__", [](PyFitResult& self, nb::handle state) {
     new (&self) PyFitResult(fit_result_from_state(state));
   });

@@ -69,6 +69,12 @@ void restore_bounds(PyCircuit& c, const std::vector<Bounds>& saved) {
 
 std::vector<Bounds> read_bounds(nb::handle value) {
   std::vector<Bounds> out;
+  std::vector<double> packed;
+  if (unpack_doubles(value, "circuit state: 'bounds'", packed)) {
+    if (packed.size() % 2) bad_state("'bounds' must hold (lo, hi) pairs");
+    for (std::size_t i = 0; i < packed.size(); i += 2) out.emplace_back(packed[i], packed[i + 1]);
+    return out;
+  }
   for (nb::handle pair : as<nb::list>(value, "bounds")) {
     const auto lo_hi = as<std::vector<double>>(pair, "bounds");
     if (lo_hi.size() != 2) bad_state("'bounds' entries must be [lo, hi] pairs");
@@ -95,26 +101,62 @@ nb::object element_key(const PyElement& e) {
 
 }  // namespace
 
-nb::dict circuit_state(const PyCircuit& c) {
+nb::dict circuit_state(const PyCircuit& c, bool packed) {
   nb::dict state;
   state["text"] = text_of(c.nodes);
-  nb::list values, bounds, automatic;
-  for (double v : param_values(c.nodes)) values.append(v);
-  for (const auto& [lo, hi] : param_bounds(c.nodes)) {
-    nb::list pair;
-    pair.append(lo);
-    pair.append(hi);
-    bounds.append(pair);
+  const auto values = param_values(c.nodes);
+  const auto bounds = param_bounds(c.nodes);
+  if (packed) {
+    std::vector<double> flat;
+    for (const auto& [lo, hi] : bounds) flat.insert(flat.end(), {lo, hi});
+    state["values"] = pack_doubles(values);
+    state["bounds"] = pack_doubles(flat);
+  } else {
+    nb::list pairs;
+    for (const auto& [lo, hi] : bounds) {
+      nb::list pair;
+      pair.append(lo);
+      pair.append(hi);
+      pairs.append(pair);
+    }
+    state["values"] = nb::cast(values);
+    state["bounds"] = pairs;
   }
+  nb::list automatic;
   const auto leaves = collect_leaves(c.nodes);
   for (std::size_t i = 0; i < leaves.size(); ++i) {
     if (!*leaves[i].label) automatic.append(i);
   }
-  state["values"] = values;
-  state["bounds"] = bounds;
   state["automatic_labels"] = automatic;
   state["explicit_values"] = c.explicit_values;
   return state;
+}
+
+nb::bytes pack_doubles(const std::vector<double>& values) {
+  std::string bytes(values.size() * sizeof(double), '\0');
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const auto bits = std::bit_cast<std::uint64_t>(values[i]);
+    for (std::size_t k = 0; k < sizeof(double); ++k) {
+      bytes[i * sizeof(double) + k] = static_cast<char>((bits >> (8 * k)) & 0xFF);
+    }
+  }
+  return nb::bytes(bytes.data(), bytes.size());
+}
+
+bool unpack_doubles(nb::handle obj, const std::string& what, std::vector<double>& out) {
+  if (!PyBytes_Check(obj.ptr())) return false;
+  const auto bytes = nb::borrow<nb::bytes>(obj);
+  if (bytes.size() % sizeof(double)) throw nb::value_error((what + " must hold whole doubles").c_str());
+  out.resize(bytes.size() / sizeof(double));
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.c_str());
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    std::uint64_t bits = 0;
+    for (std::size_t k = 0; k < sizeof(double); ++k) {
+      bits |= std::uint64_t{data[i * sizeof(double) + k]} << (8 * k);
+    }
+    out[i] = std::bit_cast<double>(bits);
+  }
+  return true;
 }
 
 PyCircuit circuit_from_state(nb::handle state) {
@@ -128,7 +170,10 @@ PyCircuit circuit_from_state(nb::handle state) {
     if (auto* error = std::get_if<ParseError>(&parsed)) bad_state("'text': " + error->message());
     nodes = std::move(std::get<SeriesList>(parsed));
   }
-  const auto values = as<std::vector<double>>(field(state, "values"), "values");
+  std::vector<double> values;
+  if (!unpack_doubles(field(state, "values"), "circuit state: 'values'", values)) {
+    values = as<std::vector<double>>(field(state, "values"), "values");
+  }
   if (values.size() != param_count(nodes)) {
     bad_state("'values' holds " + std::to_string(values.size()) + " values for " +
               std::to_string(param_count(nodes)) + " parameters");
@@ -165,7 +210,7 @@ void register_circuit_persistence(nb::class_<PyCircuit>& cls) {
       nb::sig("def text(self) -> str"),
       "The circuit as text, e.g. \"R0-p(R1,CPE1)\": `Circuit(c.text)` has the\n"
       "same elements, labels and parameter names (with default values).");
-  cls.def("__getstate__", &circuit_state);
+  cls.def("__getstate__", [](const PyCircuit& c) { return circuit_state(c, true); });
   cls.def("__setstate__", [](PyCircuit& self, nb::handle state) {
     new (&self) PyCircuit(circuit_from_state(state));
   });

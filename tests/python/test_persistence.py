@@ -123,13 +123,15 @@ def test_fit_result_dict_is_plain(fitted):
 
 @pytest.mark.parametrize("path,value,match", [
     (("params",), None, "'params' must be a dict"),
+    (("param_names",), ["R0.r"], "'params' must name the parameters in order"),
     (("iterations",), "4", "'iterations' has the wrong type 'str'"),
     (("circuit", "text"), "R0-p(R1,", "circuit state: 'text': unexpected end"),
     (("circuit", "values"), [1.0], "'values' holds 1 values for 4 parameters"),
     (("circuit", "bounds"), [[1.0, 0.5]] * 4, r"'bounds' holds \(1, 0\.5\), which is not"),
     (("status",), "done", "'status' is not a fit status name"),
     (("held",), [False], "'held' must hold one flag per parameter"),
-    (("initial",), {"R0.r": 1.0}, "'initial' must name the parameters of 'params'"),
+    (("initial",), {"R0.r": 1.0}, "'initial' must hold one value per parameter"),
+    (("stderr",), {"R1.r": 1.0}, "'stderr' must name the parameters in order"),
     (("circuit",), "R0", "circuit state: expected a dict"),
 ])
 def test_malformed_states_are_refused(fitted, path, value, match):
