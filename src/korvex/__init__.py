@@ -28,6 +28,9 @@ Zarc = Element.Zarc
 Tlmq = Element.Tlmq
 T = Element.T
 
+# Validation and analysis of spectra.
+from korvex.analysis import DRTResult, KKResult, Ranked, drt, identify, kramers_kronig  # noqa: E402
+
 # Files in, figures and tables out. These modules, and pandas, matplotlib and
 # NumPy behind them, load on first use, so that `import korvex` stays fast.
 _LAZY = {
@@ -80,6 +83,7 @@ FitResult.plot = _plot_fit
 __all__ = [
     "Element", "Circuit", "FitResult", "Series", "Parallel",
     "R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T",
+    "kramers_kronig", "drt", "identify", "KKResult", "DRTResult", "Ranked",
     "read", "read_many", "results_frame",
 ]
 
