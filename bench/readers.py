@@ -41,8 +41,8 @@ FILES = {
 
 def spectrum(frame):
     f = frame["Frequency / Hz"].to_numpy()
-    z = frame["Real Impedance / ohm"].to_numpy() + 1j * frame["Imaginary Impedance / ohm"].to_numpy()
-    return f, z
+    real = frame["Real Impedance / ohm"].to_numpy()
+    return f, real + 1j * frame["Imaginary Impedance / ohm"].to_numpy()
 
 
 def relative_difference(a, b):

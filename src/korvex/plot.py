@@ -82,7 +82,10 @@ def residuals(ax: Axes | None = None, f: Any = None, z: Any = None,
     f, z = _spectrum(f, z)
     if z is None or fitted is None:
         raise ValueError("residuals need measured impedances and a fitted model")
-    z_fit = np.asarray(fitted, dtype=complex) if _is_array(fitted) else _circuit(fitted).impedance(f)
+    if _is_array(fitted):
+        z_fit = np.asarray(fitted, dtype=complex)
+    else:
+        z_fit = _circuit(fitted).impedance(f)
     relative = (z - z_fit) / np.abs(z) * 100.0
     ax = ax if ax is not None else _new_axes()
     ax.semilogx(f, relative.real, "o-", ms=3, label="Δ Re Z")

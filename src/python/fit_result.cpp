@@ -179,111 +179,6 @@ void visit_state(Outcome& o, Visit&& visit) {
   visit("initial", o.initial, o.param_names);
 }
 
-[[noreturn]] void bad_state(const char* key, const std::string& what) {
-  throw nb::value_error(("FitResult state: '" + std::string(key) + "' " + what).c_str());
-}
-
-template <class T>
-nb::object to_state(const T& value) {
-  return nb::cast(value);
-}
-nb::object to_state(const SeriesList& circuit) { return circuit_state(PyCircuit{circuit, true}); }
-nb::object to_state(Termination reason) {
-  const std::string_view name = termination_name(reason);
-  return nb::str(name.data(), name.size());
-}
-nb::object to_state(const std::vector<bool>& flags) {
-  nb::list out;
-  for (bool flag : flags) out.append(flag);
-  return out;
-}
-nb::object to_state(const std::vector<double>& values, const std::vector<std::string>& names) {
-  return to_dict(pair_up(names, values));
-}
-template <class T, class... Names>
-nb::object to_state(const std::optional<T>& value, const Names&... names) {
-  return value ? to_state(*value, names...) : nb::none();
-}
-
-// Pickles carry float vectors packed (see pack_doubles), circuits too.
-template <class... Field>
-nb::object to_packed_state(const Field&... field) {
-  return to_state(field...);
-}
-nb::object to_packed_state(const SeriesList& circuit) {
-  return circuit_state(PyCircuit{circuit, true}, true);
-}
-nb::object to_packed_state(const std::vector<double>& values) { return pack_doubles(values); }
-nb::object to_packed_state(const std::vector<double>& values, const std::vector<std::string>&) {
-  return pack_doubles(values);
-}
-template <class... Names>
-nb::object to_packed_state(const std::optional<std::vector<double>>& values,
-                           const Names&... names) {
-  return values ? to_packed_state(*values, names...) : nb::none();
-}
-
-template <class T>
-void from_state(nb::handle state, const char* key, T& out) {
-  if (!nb::try_cast(state, out)) {
-    bad_state(key, "has the wrong type '" + std::string(nb::type_name(state.type()).c_str()) + "'");
-  }
-}
-// A list of floats, or packed doubles.
-void from_state(nb::handle state, const char* key, std::vector<double>& out) {
-  if (!unpack_doubles(state, "FitResult state: '" + std::string(key) + "'", out)) {
-    from_state<std::vector<double>>(state, key, out);
-  }
-}
-void from_state(nb::handle state, const char*, SeriesList& out) {
-  out = circuit_from_state(state).nodes;
-}
-void from_state(nb::handle state, const char* key, Termination& out) {
-  std::string name;
-  if (nb::try_cast(state, name)) {
-    // InvalidProblem is the last reason.
-    for (int i = 0; i <= static_cast<int>(Termination::InvalidProblem); ++i) {
-      if (termination_name(static_cast<Termination>(i)) == name) {
-        out = static_cast<Termination>(i);
-        return;
-      }
-    }
-  }
-  bad_state(key, "is not a fit status name");
-}
-void from_state(nb::handle state, const char* key, std::vector<bool>& out) {
-  if (!PyList_Check(state.ptr())) bad_state(key, "must be a list of bools");
-  for (nb::handle flag : state) {
-    if (!PyBool_Check(flag.ptr())) bad_state(key, "must be a list of bools");
-    out.push_back(flag.ptr() == Py_True);
-  }
-}
-// {name: value} in parameter order, or packed values, one per parameter.
-void from_state(nb::handle state, const char* key, std::vector<double>& out,
-                const std::vector<std::string>& names) {
-  if (PyBytes_Check(state.ptr())) {
-    from_state(state, key, out);
-  } else {
-    if (!PyDict_Check(state.ptr())) bad_state(key, "must be a dict");
-    std::size_t i = 0;
-    for (auto [name, value] : nb::borrow<nb::dict>(state)) {
-      double v;
-      std::string n;
-      if (!nb::try_cast(name, n) || !nb::try_cast(value, v)) {
-        bad_state(key, "must map names to floats");
-      }
-      if (i >= names.size() || names[i++] != n) bad_state(key, "must name the parameters in order");
-      out.push_back(v);
-    }
-  }
-  if (out.size() != names.size()) bad_state(key, "must hold one value per parameter");
-}
-template <class T, class... Names>
-void from_state(nb::handle state, const char* key, std::optional<T>& out, Names&... names) {
-  if (state.is_none()) return out.reset();
-  from_state(state, key, out.emplace(), names...);
-}
-
 // The Python result of an outcome: what fit() returns and a state restores.
 PyFitResult from_outcome(FitOutcome outcome) {
   PyFitResult r;
@@ -318,22 +213,28 @@ PyFitResult fit_result_from_state(nb::handle state) {
   std::size_t known = 0;
   visit_state(o, [&](const char* key, auto&... field) {
     PyObject* value = PyDict_GetItemString(state.ptr(), key);  // borrowed
-    if (!value) bad_state(key, "is missing");
+    if (!value) {
+      throw nb::value_error(("FitResult state: '" + std::string(key) + "' is missing").c_str());
+    }
     from_state(nb::handle(value), key, field...);
     ++known;
   });
   if (known != nb::len(state)) throw nb::value_error("FitResult state: unknown keys");
   // What the result's properties index by parameter must cover every parameter.
   const std::size_t p = o.param_names.size();
-  if (o.param_names != param_names(o.circuit)) bad_state("params", "must name the circuit's parameters");
-  if (o.held.size() != p) bad_state("held", "must hold one flag per parameter");
-  if (o.at_bound.size() != p) bad_state("at_bound", "must hold one flag per parameter");
-  if (o.covariance && o.covariance->size() != p * p) bad_state("covariance", "must hold P x P values");
+  const auto refuse = [](const char* key, const char* what) {
+    throw nb::value_error(("FitResult state: '" + std::string(key) + "' " + what).c_str());
+  };
+  if (o.param_names != param_names(o.circuit)) {
+    refuse("params", "must name the circuit's parameters");
+  }
+  if (o.held.size() != p) refuse("held", "must hold one flag per parameter");
+  if (o.at_bound.size() != p) refuse("at_bound", "must hold one flag per parameter");
+  if (o.covariance && o.covariance->size() != p * p) refuse("covariance", "must hold P x P values");
   return from_outcome(std::move(o));
 }
 
 nb::object result_key(const PyFitResult& r) { return state_key(fit_result_state(r, true)); }
-
 
 }  // namespace
 

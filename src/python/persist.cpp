@@ -7,9 +7,6 @@
 #include <variant>
 #include <vector>
 
-#include <nanobind/stl/string.h>
-#include <nanobind/stl/vector.h>
-
 #include "circuit/params.hpp"
 #include "circuit/parser.hpp"
 #include "circuit/text.hpp"
@@ -88,7 +85,9 @@ nb::object bits(double x) { return nb::int_(std::bit_cast<std::uint64_t>(x)); }
 nb::object circuit_key(const PyCircuit& c) {
   nb::list values, bounds;
   for (double v : param_values(c.nodes)) values.append(bits(v));
-  for (const auto& [lo, hi] : param_bounds(c.nodes)) bounds.append(nb::make_tuple(bits(lo), bits(hi)));
+  for (const auto& [lo, hi] : param_bounds(c.nodes)) {
+    bounds.append(nb::make_tuple(bits(lo), bits(hi)));
+  }
   return nb::make_tuple(circuit_text(c.nodes), nb::tuple(values), nb::tuple(bounds));
 }
 
@@ -146,7 +145,9 @@ nb::bytes pack_doubles(const std::vector<double>& values) {
 bool unpack_doubles(nb::handle obj, const std::string& what, std::vector<double>& out) {
   if (!PyBytes_Check(obj.ptr())) return false;
   const auto bytes = nb::borrow<nb::bytes>(obj);
-  if (bytes.size() % sizeof(double)) throw nb::value_error((what + " must hold whole doubles").c_str());
+  if (bytes.size() % sizeof(double)) {
+    throw nb::value_error((what + " must hold whole doubles").c_str());
+  }
   out.resize(bytes.size() / sizeof(double));
   const auto* data = reinterpret_cast<const unsigned char*>(bytes.c_str());
   for (std::size_t i = 0; i < out.size(); ++i) {
@@ -185,6 +186,86 @@ PyCircuit circuit_from_state(nb::handle state) {
   restore_bounds(c, read_bounds(field(state, "bounds")));
   if (nb::len(state) != 5) bad_state("unknown keys");
   return c;
+}
+
+nb::object to_state(const SeriesList& circuit) { return circuit_state(PyCircuit{circuit, true}); }
+nb::object to_state(Termination reason) {
+  const std::string_view name = termination_name(reason);
+  return nb::str(name.data(), name.size());
+}
+nb::object to_state(const std::vector<bool>& flags) {
+  nb::list out;
+  for (bool flag : flags) out.append(flag);
+  return out;
+}
+nb::object to_state(const std::vector<double>& values, const std::vector<std::string>& names) {
+  nb::dict out;
+  for (std::size_t i = 0; i < values.size() && i < names.size(); ++i) {
+    out[nb::str(names[i].data(), names[i].size())] = values[i];
+  }
+  return out;
+}
+
+nb::object to_packed_state(const SeriesList& circuit) {
+  return circuit_state(PyCircuit{circuit, true}, true);
+}
+nb::object to_packed_state(const std::vector<double>& values) { return pack_doubles(values); }
+nb::object to_packed_state(const std::vector<double>& values, const std::vector<std::string>&) {
+  return pack_doubles(values);
+}
+
+void bad_state_field(const char* key, const std::string& what) {
+  throw nb::value_error(("FitResult state: '" + std::string(key) + "' " + what).c_str());
+}
+void from_state(nb::handle state, const char* key, std::vector<double>& out) {
+  if (!unpack_doubles(state, "FitResult state: '" + std::string(key) + "'", out)) {
+    from_state<std::vector<double>>(state, key, out);
+  }
+}
+void from_state(nb::handle state, const char*, SeriesList& out) {
+  out = circuit_from_state(state).nodes;
+}
+void from_state(nb::handle state, const char* key, Termination& out) {
+  std::string name;
+  if (nb::try_cast(state, name)) {
+    // InvalidProblem is the last reason.
+    for (int i = 0; i <= static_cast<int>(Termination::InvalidProblem); ++i) {
+      if (termination_name(static_cast<Termination>(i)) == name) {
+        out = static_cast<Termination>(i);
+        return;
+      }
+    }
+  }
+  bad_state_field(key, "is not a fit status name");
+}
+void from_state(nb::handle state, const char* key, std::vector<bool>& out) {
+  if (!PyList_Check(state.ptr())) bad_state_field(key, "must be a list of bools");
+  for (nb::handle flag : state) {
+    if (!PyBool_Check(flag.ptr())) bad_state_field(key, "must be a list of bools");
+    out.push_back(flag.ptr() == Py_True);
+  }
+}
+// {name: value} in parameter order, or packed values, one per parameter.
+void from_state(nb::handle state, const char* key, std::vector<double>& out,
+                const std::vector<std::string>& names) {
+  if (PyBytes_Check(state.ptr())) {
+    from_state(state, key, out);
+  } else {
+    if (!PyDict_Check(state.ptr())) bad_state_field(key, "must be a dict");
+    std::size_t i = 0;
+    for (auto [name, value] : nb::borrow<nb::dict>(state)) {
+      double v;
+      std::string n;
+      if (!nb::try_cast(name, n) || !nb::try_cast(value, v)) {
+        bad_state_field(key, "must map names to floats");
+      }
+      if (i >= names.size() || names[i++] != n) {
+        bad_state_field(key, "must name the parameters in order");
+      }
+      out.push_back(v);
+    }
+  }
+  if (out.size() != names.size()) bad_state_field(key, "must hold one value per parameter");
 }
 
 nb::object state_key(nb::handle state) {

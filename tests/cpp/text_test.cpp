@@ -45,7 +45,9 @@ TEST(CircuitText, EmptyGroupsAndRepeatedLabelsHaveNoTextForm) {
   const SeriesList repeated{Node::make_element(Element{Kind::R, {1.0}}, "R0"), leaf(Kind::R)};
   const SeriesList no_branch{Node::make_parallel({})};
   const SeriesList empty_branch{Node::make_parallel({{}, {leaf(Kind::R)}})};
-  for (const SeriesList* c : {&repeated, &no_branch, &empty_branch}) EXPECT_FALSE(has_text_form(*c));
+  for (const SeriesList* c : {&repeated, &no_branch, &empty_branch}) {
+    EXPECT_FALSE(has_text_form(*c));
+  }
   // Still distinct texts, as equality needs.
   EXPECT_EQ(circuit_text(repeated), "R0-R0");
   EXPECT_EQ(circuit_text(no_branch), "p()");

@@ -101,8 +101,9 @@ def test_every_element_class_round_trips(code):
 
 
 def test_fit_result_round_trips(fitted):
+    from_json = korvex.FitResult.from_dict(json.loads(json.dumps(fitted.to_dict())))
     for other in [pickle.loads(pickle.dumps(fitted, p)) for p in PROTOCOLS] + [
-            copy.deepcopy(fitted), korvex.FitResult.from_dict(json.loads(json.dumps(fitted.to_dict())))]:
+            copy.deepcopy(fitted), from_json]:
         assert other == fitted and hash(other) == hash(fitted)
         assert repr(other) == repr(fitted)
         assert bits(other.params.values()) == bits(fitted.params.values())
