@@ -29,6 +29,7 @@ bench:
 	@$(PY) bench/fit.py
 	@$(PY) bench/global_methods.py
 	@$(PY) bench/fit_controls.py
+	@$(PY) bench/robust.py
 	@$(PY) bench/analysis.py
 	@$(PY) bench/readers.py
 	@$(PY) bench/persistence.py

@@ -29,7 +29,8 @@ def test_signature_and_docstring(rc_data):
     doc = korvex.Circuit.fit.__doc__
     first_line, keyword_only = doc.splitlines()[0].split(", *, ")
     names = re.findall(r"(\w+)(?::[^,=)]*)?(?: = [^,)]*)?[,)]", first_line + ")")
-    assert re.match(r"constants: .* = None, bounds: .* = None\) -> FitResult$", keyword_only)
+    assert re.match(r"constants: .* = None, bounds: .* = None, starts: .* = None\) -> FitResult$",
+                    keyword_only)
     assert names == [
         "self", "frequencies", "impedances", "guess_init", "weights", "weight", "method",
         "max_iterations", "ftol", "xtol", "num_particles", "generations",
