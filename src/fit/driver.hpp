@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/cancel.hpp"
 #include "fit/outcome.hpp"
 
 namespace korvex {
@@ -38,8 +39,11 @@ struct FitSettings {
   std::vector<bool> held;  // per parameter: held at the circuit's value; missing entries are free
   std::optional<StartCount> starts;  // absent: one fit from the circuit's values
   bool single_candidate = false;  // "levenberg_marquardt": one run from the values, not nine
+  const CancelFlag* cancel = nullptr;  // once set, the fit stops at its next evaluation
 };
 
+// Throws Cancelled when `settings.cancel` (or the calling thread's flag, see
+// common/cancel.hpp) is set while the fit runs.
 FitResultOr run_fit(const FitSettings& settings);
 
 }  // namespace korvex

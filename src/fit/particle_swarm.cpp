@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "circuit/params.hpp"
@@ -78,6 +79,10 @@ FitResultOr particle_swarm_fit(const FitSettings& settings) {
   if (auto error = check_fit_inputs(settings.circuit, settings.frequencies.size(),
                                     settings.impedances.size())) {
     return *error;
+  }
+  if (settings.num_particles > kMaxParticles) {
+    return FitError::solver("num_particles must be at most " + std::to_string(kMaxParticles) +
+                            ", got " + std::to_string(settings.num_particles));
   }
   PsoProblem problem(settings);
   auto checked = problem.population_box();

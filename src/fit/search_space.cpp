@@ -6,6 +6,7 @@
 #include "circuit/params.hpp"
 #include "common/format.hpp"
 #include "fit/levenberg_marquardt.hpp"
+#include "fit/start_values.hpp"
 
 namespace korvex {
 namespace {
@@ -61,7 +62,7 @@ PsoProblem::PsoProblem(const FitSettings& settings)
       map_(settings.circuit, settings.held),
       weights_(compute_weights(settings.impedances, settings.weighting)),
       bounds_(map_.free_of(param_bounds(settings.circuit))),
-      start_values_(map_.free_of(param_values(settings.circuit))) {
+      start_values_(start_inside_bounds(map_.free_of(param_values(settings.circuit)), bounds_)) {
   omegas_.reserve(settings.frequencies.size());
   for (double f : settings.frequencies) omegas_.push_back(f * kTwoPi);
   residual_scratch_.resize(2 * omegas_.size());

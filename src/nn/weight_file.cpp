@@ -340,6 +340,23 @@ std::string_view trim_white_space(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
+// The limits of guesser.hpp, as Unparsable(key) of the first field past them.
+static std::optional<NnError> check_size_limits(const Guesser& g) {
+  if (g.n_grid == 0 || g.n_grid > kMaxGrid) return NnError::unparsable("n_grid");
+  if (g.channels == 0 || g.channels > kMaxChannels) return NnError::unparsable("channels");
+  if (g.kernel == 0 || g.kernel > kMaxKernel) return NnError::unparsable("kernel");
+  if (g.groups == 0 || g.groups > g.channels) return NnError::unparsable("groups");
+  if (g.channels * g.n_grid > kMaxActivations) return NnError::unparsable("channels");
+  if (g.dilations.size() > kMaxBlocks) return NnError::unparsable("dilations");
+  for (const std::size_t d : g.dilations) {
+    // Each factor is bounded above, so the products cannot overflow.
+    if (d > g.n_grid || g.channels * (g.n_grid + d * (g.kernel - 1)) > kMaxPaddedValues) {
+      return NnError::unparsable("dilations");
+    }
+  }
+  return std::nullopt;
+}
+
 NnResult<Guesser> Guesser::from_bytes(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < kMagic.size()) return NnError::truncated();
   if (std::memcmp(bytes.data(), kMagic.data(), kMagic.size()) != 0) return NnError::bad_magic();
@@ -424,6 +441,7 @@ NnResult<Guesser> Guesser::from_bytes(std::span<const std::uint8_t> bytes) {
   if (!alpha_max) return alpha_max.error();
   g.alpha_min = *alpha_min;
   g.alpha_max = *alpha_max;
+  if (auto error = check_size_limits(g)) return *error;
   return g;
 }
 
