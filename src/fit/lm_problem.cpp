@@ -124,7 +124,8 @@ LmProblem::LmProblem(const SeriesList& circuit, std::span<const double> omegas,
       fixed_(std::move(fixed)),
       internal_(std::move(start)),
       counter_(counter),
-      map_(map) {
+      map_(map),
+      plan_(circuit, omegas) {
   refresh_physical();
 }
 
@@ -143,15 +144,15 @@ void LmProblem::refresh_physical() {
 std::vector<double> LmProblem::physical() const { return physical_; }
 
 bool LmProblem::residuals(std::span<double> out) {
-  return residuals_into(Spectrum{circuit_, omegas_, impedances_, weights_, map_}, physical_,
-                        counter_, out);
+  return residuals_into(Spectrum{circuit_, omegas_, impedances_, weights_, map_, &plan_},
+                        physical_, counter_, out);
 }
 
 bool LmProblem::jacobian(std::span<double> out) {
   const std::size_t p = physical_.size();
   if (p == 0) return false;
-  if (!jacobian_into(Spectrum{circuit_, omegas_, impedances_, weights_, map_}, physical_,
-                     counter_, out)) {
+  if (!jacobian_into(Spectrum{circuit_, omegas_, impedances_, weights_, map_, &plan_},
+                     physical_, counter_, out)) {
     return false;
   }
   const std::size_t m = residual_count();
@@ -199,7 +200,8 @@ std::vector<Candidate> candidate_starting_points(const SeriesList& circuit,
     points.push_back(std::move(p));
   }
 
-  const Spectrum spectrum{circuit, omegas, impedances, weights, map};
+  const SpectrumPlan plan(circuit, omegas);
+  const Spectrum spectrum{circuit, omegas, impedances, weights, map, &plan};
   std::vector<double> r(2 * omegas.size());
   std::vector<Candidate> out;
   out.reserve(points.size());

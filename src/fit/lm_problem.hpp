@@ -57,6 +57,7 @@ class LmProblem {
   std::vector<double> physical_;  // scratch, refreshed on every set_params
   EvalCounter& counter_;
   const ParameterMap* map_;  // vectors are its free vectors when set
+  SpectrumPlan plan_;  // the circuit compiled for omegas_, shared by every evaluation
 };
 
 struct Candidate {

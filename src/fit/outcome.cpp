@@ -83,8 +83,9 @@ FitOutcome build_outcome(const SeriesList& circuit, const ParameterMap& map,
     if (params[j] < bounds[j].first) params[j] = bounds[j].first;
     else if (params[j] > bounds[j].second) params[j] = bounds[j].second;
   }
+  const SpectrumPlan plan(circuit, omegas);
   const Spectrum spectrum{circuit, omegas, impedances, weights,
-                          map.holds_any() ? &map : nullptr};
+                          map.holds_any() ? &map : nullptr, &plan};
 
   FitOutcome out;
   auto r = residuals(spectrum, params, counter);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "circuit/node.hpp"
+#include "circuit/plan.hpp"
 
 namespace korvex {
 
@@ -36,6 +37,9 @@ struct Spectrum {
   // When set, parameter vectors are the map's free vectors (held parameters
   // keep the circuit's values); otherwise they are the circuit's full vectors.
   const ParameterMap* map = nullptr;
+  // The circuit compiled for `omegas`, built once by a fit that evaluates
+  // many times; without it every evaluation compiles its own.
+  const SpectrumPlan* plan = nullptr;
 };
 
 // r[2i] = (Re Zmodel - Re Zmeas) / w_i, r[2i+1] likewise for Im; `out` holds

@@ -66,6 +66,7 @@ PsoProblem::PsoProblem(const FitSettings& settings)
   omegas_.reserve(settings.frequencies.size());
   for (double f : settings.frequencies) omegas_.push_back(f * kTwoPi);
   residual_scratch_.resize(2 * omegas_.size());
+  plan_.emplace(settings.circuit, omegas_);
 }
 
 std::vector<double> PsoProblem::start_point() const {
@@ -93,7 +94,7 @@ double PsoProblem::cost(std::span<const double> x) {
 
 double PsoProblem::physical_cost(std::span<const double> params) {
   const Spectrum s{settings_.circuit, omegas_, settings_.impedances, weights_,
-                   map_.holds_any() ? &map_ : nullptr};
+                   map_.holds_any() ? &map_ : nullptr, &*plan_};
   if (!residuals_into(s, params, counter_, residual_scratch_)) {
     return std::numeric_limits<double>::quiet_NaN();
   }

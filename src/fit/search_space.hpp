@@ -13,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "circuit/plan.hpp"
 #include "fit/driver.hpp"
 
 namespace korvex {
@@ -91,6 +92,7 @@ class PsoProblem {
   EvalCounter counter_;
   std::vector<double> physical_scratch_;
   std::vector<double> residual_scratch_;
+  std::optional<SpectrumPlan> plan_;  // the circuit compiled for omegas_, for every cost
 };
 
 }  // namespace korvex

@@ -187,7 +187,26 @@ const std::vector<const Model*>& builtin_models() {
   return *models;
 }
 
-std::optional<ModelMatch> find_for_topology(const SeriesList& user) {
+namespace {
+
+// The tree's shape and element kinds, as written: everything a topology match
+// depends on (labels and values do not enter it).
+void append_signature(const SeriesList& list, std::string& out) {
+  for (const Node& node : list) {
+    if (!node.parallel) {
+      out += static_cast<char>('a' + static_cast<int>(node.element.kind));
+      continue;
+    }
+    out += '(';
+    for (const SeriesList& branch : node.branches) {
+      append_signature(branch, out);
+      out += '|';
+    }
+    out += ')';
+  }
+}
+
+std::optional<ModelMatch> search_builtin(const SeriesList& user) {
   for (const Model* model : builtin_models()) {
     if (!model->topology()) continue;
     if (auto match = match_or_expand(*model->topology(), user)) {
@@ -195,6 +214,29 @@ std::optional<ModelMatch> find_for_topology(const SeriesList& user) {
     }
   }
   return std::nullopt;
+}
+
+// Repeated guesses and fits of one circuit skip the search: its outcome is
+// kept per signature. Bounded, so that a stream of distinct circuits cannot
+// grow it without limit; when full it starts over.
+constexpr std::size_t kMatchCacheSize = 64;
+
+}  // namespace
+
+std::optional<ModelMatch> find_for_topology(const SeriesList& user) {
+  static std::mutex mutex;
+  static auto* cache = new std::map<std::string, std::optional<ModelMatch>, std::less<>>;
+  std::string key;
+  append_signature(user, key);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (auto it = cache->find(key); it != cache->end()) return it->second;
+  }
+  std::optional<ModelMatch> found = search_builtin(user);
+  std::lock_guard<std::mutex> lock(mutex);
+  if (cache->size() >= kMatchCacheSize) cache->clear();
+  cache->emplace(std::move(key), found);
+  return found;
 }
 
 std::vector<std::string> names() {
