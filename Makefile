@@ -31,6 +31,8 @@ bench:
 	@$(PY) bench/fit_controls.py
 	@$(PY) bench/robust.py
 	@$(PY) bench/analysis.py
+	@$(PY) bench/readers.py
+	@$(PY) bench/persistence.py
 
 models:
 	@KORVEX_EXTRAS=test,train scripts/setup

@@ -1,27 +1,26 @@
-"""Fit a measured lithium-ion cell spectrum and plot data and fit.
+"""Read a measured spectrum from an instrument file, fit a circuit, plot the fit.
 
-Reads the bundled battery-data-format CSV with pandas, fits an equivalent
-circuit from the built-in neural-network guess, prints the result with the
-standard errors, and saves a Nyquist plot beside this script.
+Reads the bundled ZPlot file with `korvex.read`, fits an equivalent circuit
+from the built-in neural-network guess, prints the result with the standard
+errors, and writes the Nyquist, Bode and residual plots beside this script.
 """
 
 from pathlib import Path
 
-import numpy as np
-import pandas as pd
-
 import korvex
 
 HERE = Path(__file__).resolve().parent
-SPECTRUM = HERE / "example_spectrum_bdf.csv"
-PLOT = HERE / "demo_nyquist.png"
+SPECTRUM = HERE / "Circuit1_EIS_1.z"
+PLOT = HERE / "demo_fit.png"
 
-frame = pd.read_csv(SPECTRUM)
-print(f"{SPECTRUM.name}: {len(frame)} points, "
-      f"{frame['Frequency / Hz'].min():g} Hz to {frame['Frequency / Hz'].max():g} Hz\n")
+frame = korvex.read(SPECTRUM)
+f = frame["Frequency / Hz"]
+print(f"{SPECTRUM.name} ({frame.attrs['format']}): {len(frame)} points, "
+      f"{f.min():g} Hz to {f.max():g} Hz\n")
 
-# An inductive lead, the electrolyte resistance and two depressed arcs.
-CIRCUIT = "L0-R0-p(R1,CPE1)-p(R2,CPE2)"
+# A test circuit measured through its leads: their inductance, a series
+# resistance and a resistor in parallel with a capacitor.
+CIRCUIT = "L0-R0-p(R1,CPE1)"
 circuit = korvex.Circuit(CIRCUIT)
 guess = circuit.guess(frame)
 result = circuit.fit(frame)  # starts from the trained model's guess of this topology
@@ -40,24 +39,10 @@ print(f"\ncost {result.cost:.6g}, chi-square {result.chi_square:.6g}, "
 
 try:
     import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
 except ImportError:
-    print("\nmatplotlib is not installed: no plot (pip install 'korvex[demo]')")
+    print("\nmatplotlib is not installed: no plot (pip install 'korvex-eis[plot]')")
 else:
-    f = frame["Frequency / Hz"].to_numpy()
-    z = frame["Real Impedance / ohm"].to_numpy() + 1j * frame["Imaginary Impedance / ohm"].to_numpy()
-    dense = np.logspace(np.log10(f.min()), np.log10(f.max()), 400)
-    z_fit = result.circuit.impedance(dense)
-    fig, ax = plt.subplots(figsize=(6, 4.5))
-    ax.plot(z.real * 1e3, -z.imag * 1e3, "o", ms=4, label="measured")
-    ax.plot(z_fit.real * 1e3, -z_fit.imag * 1e3, "-", label=f"fit {CIRCUIT}")
-    ax.set_xlabel("Re Z / mΩ")
-    ax.set_ylabel("−Im Z / mΩ")
-    ax.set_aspect("equal", adjustable="datalim")
-    ax.legend()
-    ax.set_title("Lithium-ion cell, korvex fit")
-    fig.tight_layout()
-    fig.savefig(PLOT, dpi=120)
-    print(f"\nNyquist plot written to {PLOT}")
+    matplotlib.use("Agg")
+    figure = result.plot(frame, title=f"{SPECTRUM.name}: korvex fit of {CIRCUIT}")
+    figure.savefig(PLOT, dpi=110)
+    print(f"\nNyquist, Bode and residual plots written to {PLOT}")

@@ -88,20 +88,28 @@ std::size_t param_count(const SeriesList& circuit) {
   return n;
 }
 
-std::vector<std::string> param_names(const SeriesList& circuit) {
-  std::vector<std::string> names;
+std::vector<std::string> leaf_labels(const SeriesList& circuit) {
+  std::vector<std::string> labels;
   std::map<std::string_view, std::size_t> counters;
   for (const Leaf& leaf : collect_leaves(circuit)) {
-    const KindInfo& info = kind_info(leaf.element->kind);
-    std::string label;
     if (*leaf.label) {
-      label = **leaf.label;
+      labels.push_back(**leaf.label);
     } else {
-      std::size_t& counter = counters[info.code];
-      label = std::string(info.code) + std::to_string(counter++);
+      const std::string_view code = kind_info(leaf.element->kind).code;
+      labels.push_back(std::string(code) + std::to_string(counters[code]++));
     }
+  }
+  return labels;
+}
+
+std::vector<std::string> param_names(const SeriesList& circuit) {
+  std::vector<std::string> names;
+  const auto leaves = collect_leaves(circuit);
+  const auto labels = leaf_labels(circuit);
+  for (std::size_t k = 0; k < leaves.size(); ++k) {
+    const KindInfo& info = kind_info(leaves[k].element->kind);
     for (std::size_t i = 0; i < info.field_count; ++i) {
-      names.push_back(label + "." + std::string(info.field_names[i]));
+      names.push_back(labels[k] + "." + std::string(info.field_names[i]));
     }
   }
   return names;

@@ -14,7 +14,9 @@ namespace korvex {
 using Bounds = std::pair<double, double>;  // (lo, hi); hi = +inf for open-bound parameters
 
 std::size_t param_count(const SeriesList& circuit);
-// "{label}.{field}"; unlabelled leaves get "{code}{n}" with a counter per code.
+// One label per leaf: its own, or "{code}{n}" with a counter per code over the unlabelled leaves.
+std::vector<std::string> leaf_labels(const SeriesList& circuit);
+// "{label}.{field}" with the labels of leaf_labels().
 std::vector<std::string> param_names(const SeriesList& circuit);
 std::vector<std::string_view> param_units(const SeriesList& circuit);
 // The catalogue's bounds, or the circuit's own where they were narrowed.

@@ -31,10 +31,60 @@ T = Element.T
 # Validation and analysis of spectra.
 from korvex.analysis import DRTResult, KKResult, Ranked, drt, identify, kramers_kronig  # noqa: E402
 
+# Files in, figures and tables out. These modules, and pandas, matplotlib and
+# NumPy behind them, load on first use, so that `import korvex` stays fast.
+_LAZY = {
+    "io": ("korvex.io", None),
+    "plot": ("korvex.plot", None),
+    "read": ("korvex.io", "read"),
+    "read_many": ("korvex.io", "read_many"),
+    "results_frame": ("korvex.tables", "results_frame"),
+}
+
+
+TYPE_CHECKING = False  # type checkers take it as true; importing typing costs 10 ms
+if TYPE_CHECKING:
+    from korvex import io, plot
+    from korvex.io import read, read_many
+    from korvex.tables import results_frame
+
+
+def __getattr__(name):
+    if name not in _LAZY:
+        raise AttributeError(f"module 'korvex' has no attribute {name!r}")
+    import importlib
+
+    module, attribute = _LAZY[name]
+    value = importlib.import_module(module)
+    return value if attribute is None else getattr(value, attribute)
+
+
+def __dir__():
+    return sorted([*globals(), *_LAZY])
+
+
+def _circuit_html(self):
+    from korvex.tables import circuit_html
+
+    return circuit_html(self)
+
+
+def _plot_fit(self, f, z=None, *, title=None):
+    """Nyquist, Bode and residual plots of this fit against the spectrum, in
+    one new matplotlib figure (see `korvex.plot.fit`)."""
+    from korvex.plot import fit
+
+    return fit(f, z, self, title=title)
+
+
+Circuit._repr_html_ = _circuit_html
+FitResult.plot = _plot_fit
+
 __all__ = [
     "Element", "Circuit", "FitResult", "Series", "Parallel",
     "R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T",
     "kramers_kronig", "drt", "identify", "KKResult", "DRTResult", "Ranked",
+    "read", "read_many", "results_frame",
 ]
 
 # The classes are defined in the compiled module; users meet them here.

@@ -15,6 +15,7 @@
 #include "models/builtin_topologies.hpp"
 #include "python/bindings.hpp"
 #include "python/convert.hpp"
+#include "python/persist.hpp"
 
 namespace korvex::py {
 namespace {
@@ -348,6 +349,7 @@ void register_circuit(nb::module_& m) {
                   "-> list[list[float]]"),
           kJacobianDoc);
   cls.def("__repr__", &circuit_repr);
+  register_circuit_persistence(cls);
 }
 
 }  // namespace korvex::py

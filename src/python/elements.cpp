@@ -5,6 +5,7 @@
 #include "common/format.hpp"
 #include "python/bindings.hpp"
 #include "python/convert.hpp"
+#include "python/persist.hpp"
 
 namespace korvex::py {
 namespace {
@@ -84,6 +85,8 @@ void bind_kind(nb::module_& m, nb::class_<PyElement>& base) {
   }
   cls.attr("__match_args__") = nb::tuple(match_args);
   base.attr(std::string(info.code).c_str()) = cls;
+  // Pickle finds the class where users meet it.
+  cls.attr("__qualname__") = "Element." + std::string(info.code);
 }
 
 template <int... K>
@@ -99,6 +102,7 @@ void register_elements(nb::module_& m) {
     raise_type_error("No constructor defined for Element");
   });
   base.def("__repr__", &element_repr);
+  register_element_persistence(base);
   bind_all(m, base, std::make_integer_sequence<int, static_cast<int>(kKindCount)>{});
 }
 

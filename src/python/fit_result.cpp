@@ -13,6 +13,7 @@
 #include "fit/covariance.hpp"
 #include "fit/outcome_report.hpp"
 #include "python/convert.hpp"
+#include "python/persist.hpp"
 
 namespace korvex::py {
 namespace {
@@ -154,9 +155,32 @@ void register_outcome_details(nb::class_<PyFitResult>& cls) {
       "The starting values the fit used (guessed or given, constants applied).");
 }
 
-}  // namespace
+// The fields of the state that pickle, copy and to_dict() carry: visit(key,
+// field) once per field, in this order; fields kept per parameter also get the
+// parameter names (to_dict() shows them as {name: value}). A new field of the
+// state is one line.
+template <class Outcome, class Visit>
+void visit_state(Outcome& o, Visit&& visit) {
+  visit("circuit", o.circuit);
+  visit("param_names", o.param_names);
+  visit("params", o.params, o.param_names);
+  visit("stderr", o.stderr_, o.param_names);
+  visit("iterations", o.iterations);
+  visit("impedance_evals", o.impedance_evals);
+  visit("cost", o.cost);
+  visit("chi_square", o.chi_square);
+  visit("success", o.success);
+  visit("status", o.termination);
+  visit("covariance", o.covariance);  // P x P, row-major, or None
+  visit("residuals", o.residuals);
+  visit("held", o.held);
+  visit("at_bound", o.at_bound);
+  visit("warnings", o.warnings);
+  visit("initial", o.initial, o.param_names);
+}
 
-nb::object wrap_fit_result(const FitOutcome& outcome) {
+// The Python result of an outcome: what fit() returns and a state restores.
+PyFitResult from_outcome(FitOutcome outcome) {
   PyFitResult r;
   r.circuit = outcome.circuit;
   r.params = pair_up(outcome.param_names, outcome.params);
@@ -166,8 +190,56 @@ nb::object wrap_fit_result(const FitOutcome& outcome) {
   r.cost = outcome.cost;
   r.chi_square = outcome.chi_square;
   r.success = outcome.success;
-  r.outcome = outcome;
-  return nb::cast(std::move(r), nb::rv_policy::move);
+  r.outcome = std::move(outcome);
+  return r;
+}
+
+// The to_dict() state, or with `packed` the one pickle carries.
+nb::dict fit_result_state(const PyFitResult& r, bool packed) {
+  nb::dict state;
+  visit_state(r.outcome, [&](const char* key, const auto&... field) {
+    state[key] = packed ? to_packed_state(field...) : to_state(field...);
+  });
+  return state;
+}
+
+PyFitResult fit_result_from_state(nb::handle state) {
+  if (!PyDict_Check(state.ptr())) {
+    throw nb::value_error(("FitResult state: expected a dict, got '" +
+                           std::string(nb::type_name(state.type()).c_str()) + "'")
+                              .c_str());
+  }
+  FitOutcome o;
+  std::size_t known = 0;
+  visit_state(o, [&](const char* key, auto&... field) {
+    PyObject* value = PyDict_GetItemString(state.ptr(), key);  // borrowed
+    if (!value) {
+      throw nb::value_error(("FitResult state: '" + std::string(key) + "' is missing").c_str());
+    }
+    from_state(nb::handle(value), key, field...);
+    ++known;
+  });
+  if (known != nb::len(state)) throw nb::value_error("FitResult state: unknown keys");
+  // What the result's properties index by parameter must cover every parameter.
+  const std::size_t p = o.param_names.size();
+  const auto refuse = [](const char* key, const char* what) {
+    throw nb::value_error(("FitResult state: '" + std::string(key) + "' " + what).c_str());
+  };
+  if (o.param_names != param_names(o.circuit)) {
+    refuse("params", "must name the circuit's parameters");
+  }
+  if (o.held.size() != p) refuse("held", "must hold one flag per parameter");
+  if (o.at_bound.size() != p) refuse("at_bound", "must hold one flag per parameter");
+  if (o.covariance && o.covariance->size() != p * p) refuse("covariance", "must hold P x P values");
+  return from_outcome(std::move(o));
+}
+
+nb::object result_key(const PyFitResult& r) { return state_key(fit_result_state(r, true)); }
+
+}  // namespace
+
+nb::object wrap_fit_result(const FitOutcome& outcome) {
+  return nb::cast(from_outcome(outcome), nb::rv_policy::move);
 }
 
 void register_fit_result(nb::module_& m) {
@@ -195,6 +267,25 @@ void register_fit_result(nb::module_& m) {
   cls.def_prop_ro("chi_square", [](const PyFitResult& r) { return r.chi_square; });
   cls.def("__repr__", &fit_result_repr);
   register_outcome_details(cls);
+  cls.def("to_dict", [](const PyFitResult& r) { return fit_result_state(r, false); },
+          "The result as plain Python values (dicts, lists, str, float, int,\n"
+          "bool, None), ready for `json.dump`; `FitResult.from_dict()` turns\n"
+          "it back into an equal result.");
+  cls.def_static(
+      "from_dict",
+      [](nb::handle state) { return nb::cast(fit_result_from_state(state), nb::rv_policy::move); },
+      nb::arg("state"), nb::sig("def from_dict(state: dict[str, typing.Any]) -> FitResult"),
+      "The result a `to_dict()` dict describes; ValueError naming the first\n"
+      "entry that is missing or malformed.");
+  cls.def("__getstate__", [](const PyFitResult& r) { return fit_result_state(r, true); });
+  cls.def("__setstate__", [](PyFitResult& self, nb::handle state) {
+    new (&self) PyFitResult(fit_result_from_state(state));
+  });
+  cls.def("__eq__", [](const PyFitResult& self, nb::handle other) -> nb::object {
+    if (!nb::isinstance<PyFitResult>(other)) return nb::borrow(Py_NotImplemented);
+    return nb::bool_(result_key(self).equal(result_key(nb::cast<const PyFitResult&>(other))));
+  });
+  cls.def("__hash__", [](const PyFitResult& self) { return nb::hash(result_key(self)); });
 }
 
 }  // namespace korvex::py

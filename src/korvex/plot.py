@@ -1,0 +1,187 @@
+"""Nyquist, Bode and residual plots of measured spectra and fitted circuits.
+
+Every function takes the frequencies and impedances as two sequences or as
+one dataframe (the columns `Circuit.fit` reads), and/or a model: a `Circuit`
+or a `FitResult`, whose impedance is drawn on a dense log-spaced grid over the
+measured frequency range. Each draws into the axes it is given (a new figure
+when `None`) and returns them. matplotlib is imported on first use
+(`pip install 'korvex-eis[plot]'`).
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+
+    from korvex import Circuit, FitResult
+
+    Model = Circuit | FitResult
+
+GRID_POINTS = 400  # model points per curve, log-spaced over the measured range
+
+_FREQUENCY = ("Frequency / Hz", "frequency_hertz")
+_REAL = ("Real Impedance / ohm", "real_impedance_ohm")
+_IMAGINARY = ("Imaginary Impedance / ohm", "imaginary_impedance_ohm")
+
+
+def nyquist(ax: Axes | None = None, f: Any = None, z: Any = None, model: Model | None = None, *,
+            label: str = "measured", model_label: str | None = None) -> Axes:
+    """-Im Z against Re Z with equal scales on both axes."""
+    f, z = _drawable(f, z, model)
+    ax = ax if ax is not None else _new_axes()
+    if z is not None:
+        ax.plot(z.real, -z.imag, "o", ms=4, label=label)
+    if model is not None:
+        _, z_model = _model_curve(model, f)
+        ax.plot(z_model.real, -z_model.imag, "-", label=model_label or _model_name(model))
+    ax.set_xlabel("Re Z / Ω")
+    ax.set_ylabel("−Im Z / Ω")
+    ax.set_aspect("equal", adjustable="datalim")
+    ax.grid(True, alpha=0.3)
+    ax.legend()
+    return ax
+
+
+def bode(axes: tuple[Axes, Axes] | None = None, f: Any = None, z: Any = None,
+         model: Model | None = None, *, label: str = "measured",
+         model_label: str | None = None) -> tuple[Axes, Axes]:
+    """|Z| (log-log) and -phase against frequency on two axes sharing x."""
+    f, z = _drawable(f, z, model)
+    if axes is None:
+        _, axes = _pyplot().subplots(2, 1, sharex=True, figsize=(6, 5), layout="constrained")
+    magnitude, phase = axes
+    curves = []
+    if z is not None:
+        curves.append((f, z, "o", {"ms": 4}, label))
+    if model is not None:
+        f_model, z_model = _model_curve(model, f)
+        curves.append((f_model, z_model, "-", {}, model_label or _model_name(model)))
+    for x, y, style, extra, name in curves:
+        magnitude.loglog(x, np.abs(y), style, label=name, **extra)
+        phase.semilogx(x, -np.degrees(np.angle(y)), style, label=name, **extra)
+    magnitude.set_ylabel("|Z| / Ω")
+    phase.set_ylabel("−phase / °")
+    phase.set_xlabel("frequency / Hz")
+    for ax in axes:
+        ax.grid(True, which="both", alpha=0.3)
+    magnitude.legend()
+    return axes
+
+
+def residuals(ax: Axes | None = None, f: Any = None, z: Any = None,
+              fitted: Model | Any = None) -> Axes:
+    """(Z - Z_fit) / |Z| in percent, real and imaginary parts, against frequency.
+
+    `fitted` is a `Circuit`, a `FitResult` or the fitted impedances at `f`.
+    """
+    f, z = _spectrum(f, z)
+    if z is None or fitted is None:
+        raise ValueError("residuals need measured impedances and a fitted model")
+    if _is_array(fitted):
+        z_fit = np.asarray(fitted, dtype=complex)
+    else:
+        z_fit = _circuit(fitted).impedance(f)
+    relative = (z - z_fit) / np.abs(z) * 100.0
+    ax = ax if ax is not None else _new_axes()
+    ax.semilogx(f, relative.real, "o-", ms=3, label="Δ Re Z")
+    ax.semilogx(f, relative.imag, "s-", ms=3, label="Δ Im Z")
+    ax.axhline(0.0, color="0.5", lw=0.8)
+    ax.set_xlabel("frequency / Hz")
+    ax.set_ylabel("residual / % of |Z|")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend()
+    return ax
+
+
+def fit(f: Any, z: Any = None, model: Model | None = None, *, title: str | None = None) -> Figure:
+    """One figure: Nyquist, Bode (|Z| and phase) and residuals of `model`
+    (a `FitResult` or `Circuit`) against the spectrum. Returns the figure."""
+    if model is None:
+        raise ValueError("fit() plots a spectrum against a FitResult or Circuit: pass model=")
+    f, z = _spectrum(f, z)
+    fig = _pyplot().figure(figsize=(11, 7.5), layout="constrained")
+    grid = fig.add_gridspec(3, 2, height_ratios=[1, 1, 0.9])
+    nyquist(fig.add_subplot(grid[0:2, 0]), f, z, model)
+    magnitude = fig.add_subplot(grid[0, 1])
+    bode((magnitude, fig.add_subplot(grid[1, 1], sharex=magnitude)), f, z, model)
+    if z is not None:
+        residuals(fig.add_subplot(grid[2, :]), f, z, model)
+    if title:
+        fig.suptitle(title)
+    return fig
+
+
+def _pyplot():
+    try:
+        import matplotlib.pyplot as plt
+    except ImportError:
+        raise ImportError("korvex.plot needs matplotlib: pip install 'korvex-eis[plot]'") from None
+    return plt
+
+
+def _new_axes():
+    return _pyplot().subplots(figsize=(6, 5), layout="constrained")[1]
+
+
+def _column(frame, names):
+    for name in names:
+        try:
+            return np.asarray(frame[name], dtype=float)
+        except (KeyError, IndexError, TypeError):
+            continue
+    raise ValueError(f"no {names[0]!r} column in the dataframe")
+
+
+def _spectrum(f, z):
+    """Frequencies and impedances (None when not given) as NumPy arrays."""
+    if f is None:
+        raise ValueError("pass the frequencies (or a dataframe) to plot")
+    if z is None and not _is_array(f):
+        frame = f
+        f = _column(frame, _FREQUENCY)
+        z = _column(frame, _REAL) + 1j * _column(frame, _IMAGINARY)
+    f = np.asarray(f, dtype=float)
+    if z is not None:
+        z = np.asarray(z, dtype=complex)
+        if z.shape != f.shape:
+            raise ValueError(f"{len(f)} frequencies but {len(z)} impedances")
+    return f, z
+
+
+def _drawable(f, z, model):
+    f, z = _spectrum(f, z)
+    if z is None and model is None:
+        raise ValueError("nothing to plot: pass impedances, a model, or both")
+    return f, z
+
+
+def _is_array(obj):
+    return isinstance(obj, (list, tuple, np.ndarray))
+
+
+def _circuit(model):
+    circuit = getattr(model, "circuit", model)  # a FitResult holds its fitted circuit
+    if not hasattr(circuit, "impedance"):
+        raise TypeError(f"expected a Circuit or FitResult, got {type(model).__name__!r}")
+    return circuit
+
+
+def _model_curve(model, f):
+    positive = f[f > 0]
+    if positive.size == 0:
+        raise ValueError("no positive frequencies to span the model curve")
+    grid = np.logspace(np.log10(positive.min()), np.log10(positive.max()), GRID_POINTS)
+    return grid, _circuit(model).impedance(grid)
+
+
+def _model_name(model):
+    circuit = _circuit(model)
+    try:
+        return "fit " + circuit.text if hasattr(model, "circuit") else circuit.text
+    except ValueError:
+        return "model"

@@ -1,0 +1,79 @@
+import numpy as np
+import pytest
+
+matplotlib = pytest.importorskip("matplotlib")
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+import korvex  # noqa: E402
+from korvex import plot  # noqa: E402
+
+F = np.logspace(-1, 4, 25)
+TRUE = korvex.Circuit("R0-p(R1,C1)").with_values([1.0, 10.0, 1e-3])
+Z = TRUE.impedance(F) * (1 + 0.01j)
+
+
+@pytest.fixture(autouse=True)
+def close_figures():
+    yield
+    plt.close("all")
+
+
+def grid():
+    return np.logspace(-1, 4, plot.GRID_POINTS)
+
+
+def test_nyquist_draws_data_and_model_on_a_dense_grid():
+    ax = plot.nyquist(None, F, Z, TRUE)
+    data, model = ax.get_lines()
+    np.testing.assert_array_equal(data.get_xdata(), Z.real)
+    np.testing.assert_array_equal(data.get_ydata(), -Z.imag)
+    np.testing.assert_allclose(model.get_xdata(), TRUE.impedance(grid()).real, rtol=1e-12)
+    np.testing.assert_allclose(model.get_ydata(), -TRUE.impedance(grid()).imag, rtol=1e-12)
+    assert ax.get_aspect() == 1.0
+    assert (ax.get_xlabel(), ax.get_ylabel()) == ("Re Z / Ω", "−Im Z / Ω")
+    assert model.get_label() == "R0-p(R1,C1)"
+
+
+def test_bode_draws_magnitude_and_phase():
+    magnitude, phase = plot.bode(None, F, Z, TRUE)
+    np.testing.assert_array_equal(magnitude.get_lines()[0].get_ydata(), np.abs(Z))
+    np.testing.assert_array_equal(phase.get_lines()[0].get_ydata(), -np.degrees(np.angle(Z)))
+    np.testing.assert_allclose(phase.get_lines()[1].get_xdata(), grid(), rtol=1e-12)
+    assert magnitude.get_xscale() == magnitude.get_yscale() == phase.get_xscale() == "log"
+
+
+def test_residuals_in_percent_of_the_modulus():
+    result = TRUE.fit(F, Z)
+    ax = plot.residuals(None, F, Z, result)
+    real, imag = ax.get_lines()[:2]
+    expected = (Z - result.circuit.impedance(F)) / np.abs(Z) * 100
+    np.testing.assert_allclose(real.get_ydata(), expected.real, rtol=1e-12, atol=1e-15)
+    np.testing.assert_allclose(imag.get_ydata(), expected.imag, rtol=1e-12, atol=1e-15)
+    again = plot.residuals(None, F, Z, list(result.circuit.impedance(F)))
+    np.testing.assert_array_equal(again.get_lines()[0].get_ydata(), real.get_ydata())
+
+
+def test_fit_figure_from_a_dataframe(tmp_path):
+    pd = pytest.importorskip("pandas")
+    frame = pd.DataFrame({"Frequency / Hz": F, "Real Impedance / ohm": Z.real,
+                          "Imaginary Impedance / ohm": Z.imag})
+    result = TRUE.fit(frame)
+    fig = result.plot(frame, title="test")
+    assert isinstance(fig, matplotlib.figure.Figure) and len(fig.axes) == 4
+    np.testing.assert_array_equal(fig.axes[0].get_lines()[0].get_xdata(), Z.real)
+    fig.savefig(tmp_path / "fit.png")
+    assert (tmp_path / "fit.png").stat().st_size > 10_000
+
+
+@pytest.mark.parametrize("call,error,match", [
+    (lambda: plot.residuals(None, F, Z), ValueError, "a fitted model"),
+    (lambda: plot.nyquist(None, F, Z[:3]), ValueError, "25 frequencies but 3 impedances"),
+    (lambda: plot.nyquist(None, F, None, "R0"), TypeError, "expected a Circuit or FitResult"),
+    (lambda: plot.fit(F, Z), ValueError, "pass model="),
+    (lambda: plot.nyquist(None, F), ValueError, "nothing to plot"),
+    (lambda: plot.bode(None, {"f": F}), ValueError, "no 'Frequency / Hz' column"),
+])
+def test_bad_arguments(call, error, match):
+    with pytest.raises(error, match=match):
+        call()
