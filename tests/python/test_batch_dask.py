@@ -29,15 +29,6 @@ def test_forked_child_fits_after_the_pool_ran():
     assert queue.get(timeout=5) == [r.chi_square for r in parent]
 
 
-def _circuits_pickle():
-    try:
-        pickle.dumps(korvex.Circuit(TEXT))
-    except TypeError:
-        return False
-    return True
-
-
-@pytest.mark.skipif(not _circuits_pickle(), reason="circuits do not pickle in this build")
 def test_local_cluster_matches_the_local_run():
     spectra = drifting(200, seed=4)
     circuit = korvex.Circuit(TEXT)

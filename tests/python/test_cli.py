@@ -6,15 +6,11 @@ from pathlib import Path
 
 import pytest
 
-import korvex
 from korvex import cli
 
 SAMPLE = Path(__file__).resolve().parent.parent / "data" / "instruments" / "exampleDataGamry.DTA"
-needs_reader = pytest.mark.skipif(not hasattr(korvex, "read") or not SAMPLE.exists(),
-                                  reason="korvex.read and its sample files are not in this build")
 
 
-@needs_reader
 def test_fit_files_writes_the_table(tmp_path, capsys):
     files = []
     for name in ("a.DTA", "b.DTA"):
@@ -30,7 +26,6 @@ def test_fit_files_writes_the_table(tmp_path, capsys):
     assert "2/2 fitted" in capsys.readouterr().out
 
 
-@needs_reader
 @pytest.mark.parametrize("argv, message", [
     (["fit", "x.DTA", "--circuit", "R0-"], "--circuit"),
     (["fit", "missing.z", "--circuit", "R0"], "missing.z"),
@@ -49,7 +44,6 @@ def test_module_entry_prints_info():
     assert "threads: " in run.stdout and "two_rq" in run.stdout
 
 
-@needs_reader
 def test_kk_reports_every_file(capsys):
     code = cli.main(["kk", str(SAMPLE)])
     out = capsys.readouterr().out
