@@ -333,13 +333,13 @@ void register_circuit(nb::module_& m) {
   cls.def("residuals", &residuals_method, nb::arg("params").none(), nb::arg("frequencies").none(),
           nb::arg("impedances").none() = nb::none(), nb::arg("weight").none() = "modulus",
           nb::sig("def residuals(self, params: typing.Sequence[float], frequencies: object, "
-                  "impedances: typing.Sequence[complex] | None = None, weight: str = 'modulus') "
+                  "impedances: typing.Sequence[complex] | None = None, weight: str = \"modulus\") "
                   "-> list[float]"),
           kResidualsDoc);
   cls.def("jacobian", &jacobian_method, nb::arg("params").none(), nb::arg("frequencies").none(),
           nb::arg("impedances").none() = nb::none(), nb::arg("weight").none() = "modulus",
           nb::sig("def jacobian(self, params: typing.Sequence[float], frequencies: object, "
-                  "impedances: typing.Sequence[complex] | None = None, weight: str = 'modulus') "
+                  "impedances: typing.Sequence[complex] | None = None, weight: str = \"modulus\") "
                   "-> list[list[float]]"),
           kJacobianDoc);
   cls.def("__repr__", &circuit_repr);

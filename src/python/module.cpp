@@ -8,4 +8,5 @@ NB_MODULE(_korvex, m) {
   register_fit(m);
   register_builders(m);
   register_element_aliases(m);
+  register_text_signatures(m);
 }

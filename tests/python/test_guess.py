@@ -46,15 +46,6 @@ def test_ml_circuits_lists_the_built_in_names():
         "models, and so get a guessed starting point from `fit()` by default.")
 
 
-def test_guess_docstring():
-    doc = korvex.Circuit.guess.__doc__
-    assert doc.startswith("guess(self, frequencies")
-    assert doc.endswith(
-        "Raises if no model has been trained for this topology, or if `weights`\n"
-        "was trained for a different one.")
-    assert "\n\nSeries and parallel elements may be written with any order and labels:\n" in doc
-
-
 def test_values_follow_the_circuits_own_order(spectrum, rc_path):
     f, z = spectrum
     model = korvex.Circuit("R0-(R1,C1)").guess(f, z, weights=rc_path)
