@@ -1,13 +1,12 @@
 import math
 import os
 
+import eisnn_writer
 import numpy as np
 import pytest
 
 import korvex
 from korvex import _korvex
-
-import eisnn_writer
 
 NAMES = ["rc", "rc_l", "rq", "rq_l", "two_rc", "two_rc_l", "two_rq", "two_rq_l", "randles",
          "sei_randles", "sei_randles_wo"]

@@ -118,7 +118,7 @@ def public_callables():
         obj = getattr(korvex, name)
         yield name, obj
         if isinstance(obj, type):
-            for attr, member in vars(obj).items():
+            for attr in vars(obj):
                 if not attr.startswith("_") and callable(getattr(obj, attr)):
                     yield f"{name}.{attr}", getattr(obj, attr)
 
