@@ -8,48 +8,13 @@
 #include <limits>
 #include <locale.h>
 
+#include "common/utf8.hpp"
 #include "nn/guesser.hpp"
 
 namespace korvex::nn {
 namespace {
 
 constexpr std::size_t kSizeMax = std::numeric_limits<std::size_t>::max();
-
-bool continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool valid_utf8(std::span<const std::uint8_t> s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const std::uint8_t b = s[i];
-    if (b < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len;
-    std::uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (b >= 0xC2 && b <= 0xDF) {
-      len = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      len = 3;
-      if (b == 0xE0) lo = 0xA0;
-      if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      len = 4;
-      if (b == 0xF0) lo = 0x90;
-      if (b == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (s.size() - i < len) return false;
-    if (s[i + 1] < lo || s[i + 1] > hi) return false;
-    for (std::size_t k = 2; k < len; ++k) {
-      if (!continuation(s[i + k])) return false;
-    }
-    i += len;
-  }
-  return true;
-}
 
 std::uint32_t load_u32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
@@ -63,23 +28,6 @@ bool checked_mul(std::size_t a, std::size_t b, std::size_t& out) {
   if (a != 0 && b > kSizeMax / a) return false;
   out = a * b;
   return true;
-}
-
-bool is_white_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
-}
-
-// The code point of the UTF-8 sequence of `len` bytes at `p`.
-char32_t decode_at(const unsigned char* p, std::size_t len) {
-  char32_t cp = len == 1 ? p[0] : len == 2 ? (p[0] & 0x1F) : len == 3 ? (p[0] & 0x0F) : (p[0] & 0x07);
-  for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (p[k] & 0x3F);
-  return cp;
-}
-
-std::size_t sequence_length(unsigned char lead) {
-  return lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : 4;
 }
 
 bool ascii_digit(char c) { return c >= '0' && c <= '9'; }
@@ -179,7 +127,9 @@ NnResult<std::string> Reader::string() {
   if (!length) return length.error();
   const auto raw = bytes(*length);
   if (!raw) return raw.error();
-  if (!valid_utf8(*raw)) return NnError::truncated();
+  if (!valid_utf8({reinterpret_cast<const char*>(raw->data()), raw->size()})) {
+    return NnError::truncated();
+  }
   return std::string(reinterpret_cast<const char*>(raw->data()), raw->size());
 }
 
@@ -321,23 +271,6 @@ NnResult<double> parse_float(const Metadata& map, std::string_view key) {
   double v;
   if (!parse_float_text(*text, v)) return NnError::unparsable(std::string(key));
   return v;
-}
-
-std::string_view trim_white_space(std::string_view text) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  std::size_t begin = 0, end = text.size();
-  while (begin < end) {
-    const std::size_t len = std::min(sequence_length(s[begin]), end - begin);
-    if (!is_white_space(decode_at(s + begin, len))) break;
-    begin += len;
-  }
-  while (end > begin) {
-    std::size_t start = end - 1;
-    while (start > begin && continuation(s[start])) --start;
-    if (!is_white_space(decode_at(s + start, end - start))) break;
-    end = start;
-  }
-  return text.substr(begin, end - begin);
 }
 
 NnResult<Guesser> Guesser::from_bytes(std::span<const std::uint8_t> bytes) {

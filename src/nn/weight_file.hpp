@@ -76,7 +76,4 @@ NnResult<double> parse_float(const Metadata& map, std::string_view key);
 bool parse_unsigned_text(std::string_view text, std::size_t& out);
 bool parse_float_text(std::string_view text, double& out);
 
-// Unicode White_Space trimmed from both ends of UTF-8 text.
-std::string_view trim_white_space(std::string_view text);
-
 }  // namespace korvex::nn
