@@ -1,34 +1,9 @@
 #pragma once
 // The single entry of the fitting engine: selects a method by name.
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <vector>
-
 #include "fit/outcome.hpp"
+#include "fit/settings.hpp"
 
 namespace korvex {
-
-struct FitSettings {
-  std::string method = "levenberg_marquardt";
-  SeriesList circuit;  // with the starting values stored in it
-  std::vector<double> frequencies;  // Hz
-  std::vector<Complex> impedances;  // ohm
-  Weighting weighting = Weighting::Modulus;
-  std::uint64_t max_iterations = 200;
-  double ftol = 1e-8;
-  double xtol = 1e-8;
-  std::uint64_t num_particles = 200;
-  std::uint64_t generations = 1000;
-  std::uint64_t nelder_mead_iterations = 2000;
-  std::uint64_t de_evaluations = 20000;
-  std::uint64_t sa_iterations = 5000;
-  double sa_initial_temperature = 2.0;
-  std::uint64_t basin_hopping_hops = 20;
-  double basin_hopping_step_size = 1.0;
-  double basin_hopping_temperature = 1.0;
-  std::optional<std::uint64_t> seed;
-};
 
 FitResultOr run_fit(const FitSettings& settings);
 

@@ -1,6 +1,7 @@
 #pragma once
 // The global fit methods; each ends in polish_or_fallback.
-#include "fit/driver.hpp"
+#include "fit/outcome.hpp"
+#include "fit/settings.hpp"
 
 namespace korvex {
 

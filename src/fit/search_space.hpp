@@ -13,7 +13,8 @@
 #include <variant>
 #include <vector>
 
-#include "fit/driver.hpp"
+#include "fit/outcome.hpp"
+#include "fit/settings.hpp"
 
 namespace korvex {
 
