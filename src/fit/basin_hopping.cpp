@@ -7,6 +7,7 @@
 #include "circuit/impedance.hpp"
 #include "circuit/params.hpp"
 #include "common/format.hpp"
+#include "common/units.hpp"
 #include "fit/chacha_rng.hpp"
 #include "fit/global_methods.hpp"
 #include "fit/levenberg_marquardt.hpp"
@@ -83,9 +84,7 @@ FitResultOr basin_hopping_fit(const FitSettings& settings) {
     if (accept) current = std::move(candidate);
   }
 
-  std::vector<double> omegas;
-  omegas.reserve(settings.frequencies.size());
-  for (double f : settings.frequencies) omegas.push_back(f * kTwoPi);
+  const std::vector<double> omegas = angular_frequencies(settings.frequencies);
   const std::vector<double> weights = compute_weights(settings.impedances, settings.weighting);
   EvalCounter counter;
   return build_outcome(circuit, std::move(best_params), true, iterations, omegas,

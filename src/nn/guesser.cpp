@@ -6,13 +6,13 @@
 #include <limits>
 #include <numeric>
 
+#include "common/units.hpp"
 #include "nn/convolution.hpp"
 
 namespace korvex::nn {
 namespace {
 
 constexpr double kPi = 3.141592653589793;
-constexpr double kTwoPi = 6.283185307179586;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Orders doubles as IEEE 754 totalOrder does: -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.

@@ -12,6 +12,7 @@
 #include "circuit/params.hpp"
 #include "circuit/parser.hpp"
 #include "common/format.hpp"
+#include "common/units.hpp"
 #include "common/utf8.hpp"
 #include "models/builtin_topologies.hpp"
 #include "python/bindings.hpp"
@@ -209,8 +210,7 @@ Prepared prepare(nb::handle params, nb::handle frequencies, nb::handle impedance
   const std::string scheme = to_str(weight, "weight");
   SpectrumData data = read_spectrum(frequencies, impedances);
   const Weighting weighting = parse_weighting(scheme);
-  p.omegas.reserve(data.frequencies.size());
-  for (double f : data.frequencies) p.omegas.push_back(f * kTwoPi);
+  p.omegas = angular_frequencies(data.frequencies);
   p.impedances = std::move(data.impedances);
   p.weights = compute_weights(p.impedances, weighting);
   return p;
