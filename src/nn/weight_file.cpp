@@ -9,7 +9,6 @@
 #include <locale.h>
 
 #include "common/utf8.hpp"
-#include "nn/guesser.hpp"
 
 namespace korvex::nn {
 namespace {
@@ -66,39 +65,6 @@ bool decimal_literal(std::string_view s) {
 double c_locale_strtod(const std::string& text) {
   static const locale_t c_locale = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
   return strtod_l(text.c_str(), nullptr, c_locale);
-}
-
-std::int32_t saturating_round(double x) {
-  if (std::isnan(x)) return 0;
-  const double r = std::round(x);
-  if (r <= static_cast<double>(std::numeric_limits<std::int32_t>::min())) {
-    return std::numeric_limits<std::int32_t>::min();
-  }
-  if (r >= static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
-    return std::numeric_limits<std::int32_t>::max();
-  }
-  return static_cast<std::int32_t>(r);
-}
-
-std::vector<std::string> split(std::string_view text, char separator) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = text.find(separator, start);
-    if (end == std::string_view::npos) {
-      out.emplace_back(text.substr(start));
-      return out;
-    }
-    out.emplace_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-}
-
-NnResult<std::vector<double>> copy_data(const std::map<std::string, Tensor, std::less<>>& tensors,
-                                        std::string_view name) {
-  const auto it = tensors.find(name);
-  if (it == tensors.end()) return NnError::missing(std::string(name));
-  return it->second.data;
 }
 
 }  // namespace
@@ -273,13 +239,13 @@ NnResult<double> parse_float(const Metadata& map, std::string_view key) {
   return v;
 }
 
-NnResult<Guesser> Guesser::from_bytes(std::span<const std::uint8_t> bytes) {
+NnResult<WeightFile> read_weight_file(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < kMagic.size()) return NnError::truncated();
   if (std::memcmp(bytes.data(), kMagic.data(), kMagic.size()) != 0) return NnError::bad_magic();
   Reader reader(bytes);
   reader.bytes(kMagic.size());
 
-  Metadata metadata;
+  WeightFile file;
   const auto meta_count = reader.u32();
   if (!meta_count) return meta_count.error();
   for (std::uint32_t i = 0; i < *meta_count; ++i) {
@@ -287,83 +253,17 @@ NnResult<Guesser> Guesser::from_bytes(std::span<const std::uint8_t> bytes) {
     if (!key) return key.error();
     auto value = reader.string();
     if (!value) return value.error();
-    metadata.insert_or_assign(std::move(*key), std::move(*value));
+    file.metadata.insert_or_assign(std::move(*key), std::move(*value));
   }
 
-  Guesser g;
   const auto tensor_count = reader.u32();
   if (!tensor_count) return tensor_count.error();
   for (std::uint32_t i = 0; i < *tensor_count; ++i) {
     auto record = read_tensor(reader);
     if (!record) return record.error();
-    g.tensors.insert_or_assign(std::move(record->first), std::move(record->second));
+    file.tensors.insert_or_assign(std::move(record->first), std::move(record->second));
   }
-
-  auto mean = copy_data(g.tensors, "target_mean");
-  if (!mean) return mean.error();
-  auto std_dev = copy_data(g.tensors, "target_std");
-  if (!std_dev) return std_dev.error();
-  const auto log_params = copy_data(g.tensors, "log_params");
-  if (!log_params) return log_params.error();
-  g.target_mean = std::move(*mean);
-  g.target_std = std::move(*std_dev);
-  g.log_params.reserve(log_params->size());
-  for (double v : *log_params) g.log_params.push_back(v != 0.0);
-
-  const auto scaling = g.tensor("scaling");
-  if (!scaling) return scaling.error();
-  const auto& s = (*scaling)->data;
-  const std::size_t p = g.target_mean.size();
-  // p entries came from the same input, so 4p cannot overflow.
-  if (s.size() != 4 * p) {
-    return NnError::tensor_size("scaling", 4 * static_cast<std::uint64_t>(p), s.size());
-  }
-  g.scaling.reserve(p);
-  for (std::size_t k = 0; k < p; ++k) {
-    g.scaling.push_back({s[4 * k], s[4 * k + 1], s[4 * k + 2], saturating_round(s[4 * k + 3])});
-  }
-
-  const auto dilations = meta(metadata, "dilations");
-  if (!dilations) return dilations.error();
-  for (const std::string& piece : split(*dilations, ',')) {
-    std::size_t d;
-    if (!parse_unsigned_text(trim_white_space(piece), d)) {
-      return NnError::unparsable("dilations");
-    }
-    g.dilations.push_back(d);
-  }
-
-  const auto estimator = meta(metadata, "estimator");
-  if (!estimator) return estimator.error();
-  if (*estimator != kReactiveCentroid) return NnError::unsupported_estimator(*estimator);
-
-  auto circuit = meta(metadata, "circuit");
-  if (!circuit) return circuit.error();
-  const auto names = meta(metadata, "param_names");
-  if (!names) return names.error();
-  g.circuit = std::move(*circuit);
-  g.param_names = split(*names, ',');
-
-  std::size_t* const sizes[] = {&g.n_grid, &g.channels, &g.kernel, &g.groups};
-  const std::string_view size_keys[] = {"n_grid", "channels", "kernel", "groups"};
-  for (int i = 0; i < 4; ++i) {
-    const auto v = parse_unsigned(metadata, size_keys[i]);
-    if (!v) return v.error();
-    *sizes[i] = *v;
-  }
-  const auto alpha_min = parse_float(metadata, "alpha_min");
-  if (!alpha_min) return alpha_min.error();
-  const auto alpha_max = parse_float(metadata, "alpha_max");
-  if (!alpha_max) return alpha_max.error();
-  g.alpha_min = *alpha_min;
-  g.alpha_max = *alpha_max;
-  return g;
-}
-
-NnResult<const Tensor*> Guesser::tensor(std::string_view name) const {
-  const auto it = tensors.find(name);
-  if (it == tensors.end()) return NnError::missing(std::string(name));
-  return &it->second;
+  return file;
 }
 
 }  // namespace korvex::nn

@@ -37,6 +37,15 @@ struct Scaling {
 };
 
 using Metadata = std::map<std::string, std::string, std::less<>>;
+using Tensors = std::map<std::string, Tensor, std::less<>>;
+
+// The file's two tables, checked against the format only (what they hold is
+// the guesser's business: Guesser::from_bytes).
+struct WeightFile {
+  Metadata metadata;
+  Tensors tensors;
+};
+NnResult<WeightFile> read_weight_file(std::span<const std::uint8_t> bytes);
 
 // Cursor over the input; every read that would pass the end is Truncated.
 class Reader {
