@@ -32,10 +32,6 @@ std::optional<FitError> check_step_size(double step) {
 
 FitResultOr basin_hopping_fit(const FitSettings& settings) {
   const SeriesList& circuit = settings.circuit;
-  if (auto error =
-          check_fit_inputs(circuit, settings.frequencies.size(), settings.impedances.size())) {
-    return *error;
-  }
   // Refused before any work, even when no hop would use it.
   const double step = settings.basin_hopping_step_size;
   if (auto error = check_step_size(step)) return *error;

@@ -75,10 +75,6 @@ SearchResult particle_swarm_minimize(const Objective& f, const SearchBox& box,
 }
 
 FitResultOr particle_swarm_fit(const FitSettings& settings) {
-  if (auto error = check_fit_inputs(settings.circuit, settings.frequencies.size(),
-                                    settings.impedances.size())) {
-    return *error;
-  }
   PsoProblem problem(settings);
   auto checked = problem.population_box();
   if (auto* error = std::get_if<FitError>(&checked)) return *error;

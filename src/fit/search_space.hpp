@@ -53,8 +53,8 @@ std::optional<std::string> check_search_box(const SearchBox& box,
 
 // The fit-side problem of Nelder-Mead and particle swarm (simulated annealing
 // and differential evolution evaluate the same cost through it): the common
-// prologue of every method, a counted cost, and the final polish. The caller
-// applies check_fit_inputs first.
+// prologue of every method, a counted cost, and the final polish. It assumes
+// the data guards of check_fit_inputs hold.
 class PsoProblem {
  public:
   explicit PsoProblem(const FitSettings& settings);
