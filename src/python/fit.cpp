@@ -2,6 +2,7 @@
 
 #include "circuit/params.hpp"
 #include "fit/driver.hpp"
+#include "models/fit_start.hpp"
 #include "python/bindings.hpp"
 #include "python/convert.hpp"
 #include "python/fit_arguments.hpp"
@@ -71,15 +72,6 @@ FitArguments convert_arguments(nb::handle guess_init, nb::handle weights, nb::ha
   return a;
 }
 
-SeriesList rebuilt_with_guess(const PyCircuit& self, const SpectrumData& spectrum,
-                              const std::optional<std::string>& weights_path) {
-  const std::vector<double> guessed = guess_params(self, spectrum, weights_path);
-  if (guessed.size() < param_count(self.nodes)) {
-    throw std::runtime_error("the guess returned fewer values than the circuit has parameters");
-  }
-  return rebuild(self.nodes, guessed);
-}
-
 void warn_no_model() {
   const std::string message =
       "There is no ML model to guess initial parameters for this circuit. Supply your own with "
@@ -93,15 +85,14 @@ void warn_no_model() {
 // The own values, a guess, or the own values after the warning.
 SeriesList start_circuit(const PyCircuit& self, const FitArguments& a,
                          const SpectrumData& spectrum) {
-  const bool guess =
-      a.guess_init ? *a.guess_init : (a.weights.has_value() || !self.explicit_values);
-  if (!guess) return self.nodes;
-  if (a.weights) return rebuilt_with_guess(self, spectrum, a.weights);
-  if (!a.guess_init && !has_builtin_model(self)) {
-    warn_no_model();
-    return self.nodes;
+  auto start = models::fit_start(self.nodes, self.explicit_values, a.guess_init, a.weights,
+                                 spectrum.frequencies, spectrum.impedances);
+  if (const auto* message = std::get_if<std::string>(&start)) {
+    throw nb::value_error(message->c_str());
   }
-  return rebuilt_with_guess(self, spectrum, std::nullopt);
+  auto& chosen = std::get<models::FitStart>(start);
+  if (chosen.no_model) warn_no_model();
+  return std::move(chosen.circuit);
 }
 
 nb::object fit_method(const PyCircuit& self, nb::handle frequencies, nb::handle impedances,
