@@ -45,7 +45,7 @@ lint:
 
 # Rewrites the sources in the house style (make lint checks it).
 format:
-	@KORVEX_EXTRAS=test,lint scripts/setup
+	@[ -x .venv/bin/clang-format ] && [ -x .venv/bin/ruff ] || KORVEX_EXTRAS=test,lint scripts/setup
 	@git ls-files --cached --others --exclude-standard 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp' \
 		'tests/cpp/*.hpp' 'bench/*.cpp' | xargs .venv/bin/clang-format -i
 	@.venv/bin/ruff check --quiet --select I --fix .
