@@ -35,6 +35,7 @@ bench: configure-cpp
 	@$(PY) bench/residuals.py
 	@$(PY) bench/fit.py
 	@$(PY) bench/global_methods.py
+	@$(PY) bench/fit_controls.py
 
 models:
 	@KORVEX_EXTRAS=test,train scripts/setup

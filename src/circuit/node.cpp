@@ -11,7 +11,7 @@ void collect(const SeriesList& list, std::vector<Leaf>& out) {
     if (node.parallel) {
       for (const SeriesList& branch : node.branches) collect(branch, out);
     } else {
-      out.push_back({&node.element, &node.label});
+      out.push_back({&node.element, &node.label, &node.field_bounds});
     }
   }
 }

@@ -12,12 +12,18 @@ namespace korvex {
 struct Node;
 using SeriesList = std::vector<Node>;
 
+// (lo, hi) of each field of one element, in field order.
+using FieldBounds = std::array<std::pair<double, double>, kMaxFields>;
+
 struct Node {
   // Element node when `parallel` is false; parallel node otherwise.
   bool parallel = false;
   Element element;
   std::optional<std::string> label;  // absent for elements made from Python objects
   std::vector<SeriesList> branches;
+  // The element's bounds when they were narrowed for this circuit; absent
+  // means the catalogue's bounds of its fields.
+  std::optional<FieldBounds> field_bounds;
 
   static Node make_element(const Element& e, std::optional<std::string> label = std::nullopt) {
     Node n;
@@ -44,6 +50,7 @@ std::size_t nesting_depth(const SeriesList& list);
 struct Leaf {
   const Element* element;
   const std::optional<std::string>* label;
+  const std::optional<FieldBounds>* field_bounds;
 };
 
 // All element nodes in leaf order: depth-first, left to right.

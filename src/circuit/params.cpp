@@ -36,7 +36,34 @@ void rebuild_into(const SeriesList& in, const double*& next, SeriesList& out) {
       const std::size_t n = field_count(e.kind);
       for (std::size_t i = 0; i < n; ++i) e.fields[i] = *next++;
       out.push_back(Node::make_element(e, node.label));
+      out.back().field_bounds = node.field_bounds;
     }
+  }
+}
+
+void bounds_into(const SeriesList& in, const Bounds*& next, SeriesList& out) {
+  out.reserve(in.size());
+  for (const Node& node : in) {
+    if (node.parallel) {
+      std::vector<SeriesList> branches(node.branches.size());
+      for (std::size_t b = 0; b < node.branches.size(); ++b) {
+        bounds_into(node.branches[b], next, branches[b]);
+      }
+      out.push_back(Node::make_parallel(std::move(branches)));
+      continue;
+    }
+    Node element = node;
+    const KindInfo& info = kind_info(node.element.kind);
+    FieldBounds given{};
+    bool catalogue = true;
+    for (std::size_t i = 0; i < info.field_count; ++i) {
+      given[i] = *next++;
+      catalogue = catalogue && given[i] == bounds(info.field_names[i]);
+    }
+    // Catalogue bounds are stored as no override, so that a circuit given its
+    // own bounds back equals the circuit it came from.
+    element.field_bounds = catalogue ? std::nullopt : std::optional<FieldBounds>(given);
+    out.push_back(std::move(element));
   }
 }
 
@@ -80,6 +107,17 @@ std::vector<Bounds> param_bounds(const SeriesList& circuit) {
   std::vector<Bounds> out;
   for (const Leaf& leaf : collect_leaves(circuit)) {
     const KindInfo& info = kind_info(leaf.element->kind);
+    for (std::size_t i = 0; i < info.field_count; ++i) {
+      out.push_back(*leaf.field_bounds ? (**leaf.field_bounds)[i] : bounds(info.field_names[i]));
+    }
+  }
+  return out;
+}
+
+std::vector<Bounds> catalogue_bounds(const SeriesList& circuit) {
+  std::vector<Bounds> out;
+  for (const Leaf& leaf : collect_leaves(circuit)) {
+    const KindInfo& info = kind_info(leaf.element->kind);
     for (std::size_t i = 0; i < info.field_count; ++i) out.push_back(bounds(info.field_names[i]));
   }
   return out;
@@ -98,6 +136,13 @@ SeriesList rebuild(const SeriesList& circuit, std::span<const double> values) {
   const double* next = values.data();
   SeriesList out;
   rebuild_into(circuit, next, out);
+  return out;
+}
+
+SeriesList with_param_bounds(const SeriesList& circuit, std::span<const Bounds> bounds) {
+  const Bounds* next = bounds.data();
+  SeriesList out;
+  bounds_into(circuit, next, out);
   return out;
 }
 

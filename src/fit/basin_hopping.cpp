@@ -38,18 +38,23 @@ FitResultOr basin_hopping_fit(const FitSettings& settings) {
   const double temperature = settings.basin_hopping_temperature;
 
   ChaChaRng rng = ChaChaRng::from_optional_seed(settings.seed);
-  const std::vector<Bounds> bounds = param_bounds(circuit);
+  // Hops move the free parameters only; outcomes carry full vectors.
+  const ParameterMap map(circuit, settings.held);
+  const std::vector<Bounds> bounds = map.free_of(param_bounds(circuit));
 
-  FitResultOr first = levenberg_marquardt_fit(circuit, settings.frequencies, settings.impedances,
-                                              settings.weighting, kHopSettings);
+  FitResultOr first = levenberg_marquardt_fit(circuit, map, settings.frequencies,
+                                              settings.impedances, settings.weighting,
+                                              kHopSettings);
   if (auto* error = std::get_if<FitError>(&first)) return *error;
   FitOutcome current = std::move(std::get<FitOutcome>(first));
-  std::vector<double> best_params = current.params;
+  std::vector<double> best_params = map.free_of(current.params);
   double best_cost = current.cost;
+  // No polish follows the hops: the result is as sound as the fit it came from.
+  Termination best_reason = current.termination;
   std::uint64_t iterations = current.iterations;
 
   for (std::uint64_t hop = 0; hop < settings.basin_hopping_hops; ++hop) {
-    std::vector<double> x = current.params;
+    std::vector<double> x = map.free_of(current.params);
     const std::size_t n = std::min(x.size(), bounds.size());
     for (std::size_t j = 0; j < n; ++j) x[j] = to_internal(x[j], bounds[j]);
     // One draw per coordinate, even for a zero step, so that the stream does
@@ -57,9 +62,9 @@ FitResultOr basin_hopping_fit(const FitSettings& settings) {
     for (double& v : x) v += uniform_from_bits(rng.next_u64(), -step, step + step);
     for (std::size_t j = 0; j < n; ++j) x[j] = to_physical(x[j], bounds[j]);
 
-    FitResultOr refit = levenberg_marquardt_fit(rebuild(circuit, x), settings.frequencies,
-                                                settings.impedances, settings.weighting,
-                                                kHopSettings);
+    FitResultOr refit = levenberg_marquardt_fit(rebuild(circuit, map.expand(x)), map,
+                                                settings.frequencies, settings.impedances,
+                                                settings.weighting, kHopSettings);
     if (auto* error = std::get_if<FitError>(&refit)) return *error;
     FitOutcome& candidate = std::get<FitOutcome>(refit);
     iterations += candidate.iterations;
@@ -69,8 +74,9 @@ FitResultOr basin_hopping_fit(const FitSettings& settings) {
     // A finite cost also beats a NaN one, so that a first fit whose cost
     // could not be computed neither hides nor holds back later refits.
     if (cost_improves(c, best_cost)) {
-      best_params = candidate.params;
+      best_params = map.free_of(candidate.params);
       best_cost = c;
+      best_reason = candidate.termination;
     }
     bool accept = cost_improves(c, current.cost);
     if (!accept) {
@@ -83,7 +89,7 @@ FitResultOr basin_hopping_fit(const FitSettings& settings) {
   const std::vector<double> omegas = angular_frequencies(settings.frequencies);
   const std::vector<double> weights = compute_weights(settings.impedances, settings.weighting);
   EvalCounter counter;
-  return build_outcome(circuit, std::move(best_params), true, iterations, omegas,
+  return build_outcome(circuit, map, std::move(best_params), best_reason, iterations, omegas,
                        settings.impedances, weights, counter);
 }
 

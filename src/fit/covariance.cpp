@@ -57,7 +57,9 @@ std::optional<std::vector<double>> adjugate_diagonal(std::span<const double> a, 
   return diag;
 }
 
-std::optional<std::vector<double>> lu_diagonal(std::span<const double> a, std::size_t n) {
+// A^-1 (row-major) by LU decomposition with partial pivoting; none at an
+// exactly zero pivot.
+std::optional<std::vector<double>> lu_inverse(std::span<const double> a, std::size_t n) {
   std::vector<double> lu(a.begin(), a.end());
   std::vector<std::size_t> perm(n);
   for (std::size_t i = 0; i < n; ++i) perm[i] = i;
@@ -82,8 +84,8 @@ std::optional<std::vector<double>> lu_diagonal(std::span<const double> a, std::s
       for (std::size_t c = k + 1; c < n; ++c) lu[r * n + c] -= factor * lu[k * n + c];
     }
   }
-  // Column j of the inverse solves A x = e_j; only x_j is kept.
-  std::vector<double> diag(n), x(n);
+  // Column j of the inverse solves A x = e_j.
+  std::vector<double> inv(n * n), x(n);
   for (std::size_t j = 0; j < n; ++j) {
     for (std::size_t r = 0; r < n; ++r) {
       double v = perm[r] == j ? 1.0 : 0.0;
@@ -95,9 +97,9 @@ std::optional<std::vector<double>> lu_diagonal(std::span<const double> a, std::s
       for (std::size_t c = r + 1; c < n; ++c) v -= lu[r * n + c] * x[c];
       x[r] = v / lu[r * n + r];
     }
-    diag[j] = x[j];
+    for (std::size_t r = 0; r < n; ++r) inv[r * n + j] = x[r];
   }
-  return diag;
+  return inv;
 }
 
 }  // namespace
@@ -120,7 +122,27 @@ std::vector<double> normal_matrix(const std::vector<std::vector<double>>& column
 std::optional<std::vector<double>> inverse_diagonal(std::span<const double> a, std::size_t n) {
   if (n == 0) return std::vector<double>{};
   if (n <= kClosedFormSize) return adjugate_diagonal(a, n);
-  return lu_diagonal(a, n);
+  const auto inv = lu_inverse(a, n);
+  if (!inv) return std::nullopt;
+  std::vector<double> diag(n);
+  for (std::size_t j = 0; j < n; ++j) diag[j] = (*inv)[j * n + j];
+  return diag;
+}
+
+std::vector<double> correlation(std::span<const double> c, std::size_t n) {
+  std::vector<double> out(n * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j < n; ++j) {
+      const double scale = std::sqrt(c[i * n + i] * c[j * n + j]);
+      out[i * n + j] = scale > 0.0 ? c[i * n + j] / scale : std::nan("");
+    }
+  }
+  return out;
+}
+
+std::optional<std::vector<double>> inverse(std::span<const double> a, std::size_t n) {
+  if (n == 0) return std::vector<double>{};
+  return lu_inverse(a, n);
 }
 
 }  // namespace korvex

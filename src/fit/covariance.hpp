@@ -1,6 +1,6 @@
 #pragma once
-// The diagonal of the inverse of the normal matrix J^T J, from which the
-// standard errors of a fit are read.
+// The inverse of the normal matrix J^T J, from which the standard errors and
+// the covariance of a fit are read.
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -17,5 +17,13 @@ std::vector<double> normal_matrix(const std::vector<std::vector<double>>& column
 // LU decomposition with partial pivoting and singular means an exactly zero
 // pivot.
 std::optional<std::vector<double>> inverse_diagonal(std::span<const double> a, std::size_t n);
+
+// The correlation matrix of the n x n covariance `c`: c_ij / sqrt(c_ii c_jj),
+// NaN in the rows and columns of parameters without variance (as NumPy's
+// corrcoef).
+std::vector<double> correlation(std::span<const double> c, std::size_t n);
+
+// The whole A^-1 (row-major) by the LU route; none when A is singular.
+std::optional<std::vector<double>> inverse(std::span<const double> a, std::size_t n);
 
 }  // namespace korvex

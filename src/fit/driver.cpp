@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "circuit/impedance.hpp"
 #include "fit/global_methods.hpp"
 #include "fit/levenberg_marquardt.hpp"
 
@@ -9,7 +10,8 @@ namespace korvex {
 namespace {
 
 FitResultOr levenberg_marquardt_method(const FitSettings& s) {
-  return levenberg_marquardt_fit(s.circuit, s.frequencies, s.impedances, s.weighting,
+  return levenberg_marquardt_fit(s.circuit, ParameterMap(s.circuit, s.held), s.frequencies,
+                                 s.impedances, s.weighting,
                                  LmSettings{s.ftol, s.xtol, 1e-8, s.max_iterations});
 }
 
@@ -28,6 +30,15 @@ constexpr Method kMethods[] = {
     {"basin_hopping", basin_hopping_fit},
 };
 
+FitResultOr evaluate_only(const FitSettings& s, const ParameterMap& map) {
+  std::vector<double> omegas;
+  omegas.reserve(s.frequencies.size());
+  for (double f : s.frequencies) omegas.push_back(f * kTwoPi);
+  EvalCounter counter;
+  return build_outcome(s.circuit, map, {}, Termination::Evaluated, 0, omegas, s.impedances,
+                       compute_weights(s.impedances, s.weighting), counter);
+}
+
 }  // namespace
 
 FitResultOr run_fit(const FitSettings& settings) {
@@ -38,7 +49,14 @@ FitResultOr run_fit(const FitSettings& settings) {
                                       settings.impedances.size())) {
       return *error;
     }
-    return method.run(settings);
+    // Every parameter held leaves nothing for any method to search.
+    const ParameterMap map(settings.circuit, settings.held);
+    FitResultOr result = map.free_count() == 0 ? evaluate_only(settings, map)
+                                               : method.run(settings);
+    if (auto* outcome = std::get_if<FitOutcome>(&result)) {
+      outcome->initial = param_values(settings.circuit);
+    }
+    return result;
   }
   return FitError{FitError::Kind::UnknownMethod, settings.method};
 }

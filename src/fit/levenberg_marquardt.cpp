@@ -34,37 +34,53 @@ std::optional<FitError> check_tolerances(const LmSettings& settings) {
 FitResultOr levenberg_marquardt_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                     std::span<const Complex> impedances, Weighting weighting,
                                     const LmSettings& settings) {
+  return levenberg_marquardt_fit(circuit, ParameterMap(circuit), frequencies, impedances,
+                                 weighting, settings);
+}
+
+FitResultOr levenberg_marquardt_fit(const SeriesList& circuit, const ParameterMap& map,
+                                    std::span<const double> frequencies,
+                                    std::span<const Complex> impedances, Weighting weighting,
+                                    const LmSettings& settings) {
   if (auto error = check_fit_inputs(circuit, frequencies.size(), impedances.size())) return *error;
   if (auto error = check_tolerances(settings)) return *error;
 
   const std::vector<double> omegas = angular_frequencies(frequencies);
   const std::vector<double> weights = compute_weights(impedances, weighting);
-  const Spectrum spectrum{circuit, omegas, impedances, weights};
   EvalCounter counter;
-  const std::vector<Bounds> bounds = param_bounds(circuit);
-  const std::vector<double> initial = param_values(circuit);
+  // The whole search runs over the free parameters; held ones only reach the
+  // circuit through the map inside the residuals.
+  const ParameterMap* free_map = map.holds_any() ? &map : nullptr;
+  const Spectrum spectrum{circuit, omegas, impedances, weights, free_map};
+  const std::vector<Bounds> bounds = map.free_of(param_bounds(circuit));
+  const std::vector<double> initial = map.free_of(param_values(circuit));
+  if (initial.empty()) {
+    return build_outcome(circuit, map, {}, Termination::Evaluated, 0, omegas, impedances, weights,
+                         counter);
+  }
   const std::vector<bool> free(initial.size(), false);
 
-  auto candidates =
-      candidate_starting_points(circuit, initial, bounds, omegas, impedances, weights, counter);
+  auto candidates = candidate_starting_points(circuit, initial, bounds, omegas, impedances,
+                                              weights, counter, free_map);
   sort_candidates(candidates);
 
   std::uint64_t iterations = 0;
   std::vector<double> best_params;
-  bool best_success = false;
+  Termination best_reason = Termination::InvalidProblem;
   double best_cost = 0.0;
   bool have_best = false;
   for (const Candidate& candidate : candidates) {
     const auto run = levenberg_marquardt_single_start(circuit, omegas, impedances, weights, bounds,
                                                       to_internal(candidate.params, bounds), free,
-                                                      settings, counter);
+                                                      settings, counter, free_map);
     iterations += run.evaluations;
     const double c = cost_at(spectrum, run.params, counter);
+    const bool best_success = have_best && succeeded(best_reason);
     const bool better = !have_best || (run.success && !best_success) ||
                         (run.success == best_success && c < best_cost);
     if (better) {
       best_params = run.params;
-      best_success = run.success;
+      best_reason = termination_of(run);
       best_cost = c;
       have_best = true;
     }
@@ -85,7 +101,7 @@ FitResultOr levenberg_marquardt_fit(const SeriesList& circuit, std::span<const d
   }
 
   std::vector<double> final_params = std::move(best_params);
-  bool final_success = best_success;
+  Termination final_reason = best_reason;
   if (any_at_bound) {
     // The polish must beat the clamped values, not the best run's cost: that
     // cost belongs to a point outside the bounds, which a run holding the
@@ -94,17 +110,17 @@ FitResultOr levenberg_marquardt_fit(const SeriesList& circuit, std::span<const d
     const double clamped_cost = cost_at(spectrum, clamped, counter);
     const auto polish = levenberg_marquardt_single_start(circuit, omegas, impedances, weights,
                                                          bounds, to_internal(clamped, bounds),
-                                                         at_bound, settings, counter);
+                                                         at_bound, settings, counter, free_map);
     iterations += polish.evaluations;
     const double polish_cost = cost_at(spectrum, polish.params, counter);
     if (polish.success && polish_cost < clamped_cost) {
       final_params = polish.params;
-      final_success = true;
+      final_reason = termination_of(polish);
     } else {
       final_params = std::move(clamped);
     }
   }
-  return build_outcome(circuit, std::move(final_params), final_success, iterations, omegas,
+  return build_outcome(circuit, map, std::move(final_params), final_reason, iterations, omegas,
                        impedances, weights, counter);
 }
 
@@ -113,19 +129,37 @@ FitResultOr polish_or_fallback(const SeriesList& circuit, std::vector<double> gl
                                std::span<const double> omegas, std::span<const Complex> impedances,
                                Weighting weighting, std::span<const double> weights,
                                EvalCounter& counter) {
-  if (global_params.size() < param_count(circuit)) {
+  return polish_or_fallback(circuit, ParameterMap(circuit), std::move(global_params),
+                            global_iterations, frequencies, omegas, impedances, weighting, weights,
+                            counter);
+}
+
+FitResultOr polish_or_fallback(const SeriesList& circuit, const ParameterMap& map,
+                               std::vector<double> global_params, std::uint64_t global_iterations,
+                               std::span<const double> frequencies, std::span<const double> omegas,
+                               std::span<const Complex> impedances, Weighting weighting,
+                               std::span<const double> weights, EvalCounter& counter) {
+  if (global_params.size() < map.free_count()) {
     return FitError::solver("the global search returned too few parameter values");
   }
-  const SeriesList start = rebuild(circuit, global_params);
-  FitOutcome global = build_outcome(circuit, std::move(global_params), true, global_iterations,
-                                    omegas, impedances, weights, counter);
-  auto local = levenberg_marquardt_fit(start, frequencies, impedances, weighting,
+  const SeriesList start = rebuild(circuit, map.expand(global_params));
+  FitOutcome global =
+      build_outcome(circuit, map, std::move(global_params), Termination::GlobalSearchDone,
+                    global_iterations, omegas, impedances, weights, counter);
+  auto local = levenberg_marquardt_fit(start, map, frequencies, impedances, weighting,
                                        LmSettings{1e-8, 1e-8, 1e-8, 200});
   if (std::holds_alternative<FitError>(local)) return local;
   FitOutcome& refined = std::get<FitOutcome>(local);
   counter.add(refined.impedance_evals);
-  FitOutcome& chosen =
-      std::isfinite(refined.cost) && refined.cost <= global.cost ? refined : global;
+  const bool local_wins = std::isfinite(refined.cost) && refined.cost <= global.cost;
+  FitOutcome& chosen = local_wins ? refined : global;
+  // The global point counts as a success only when the local refinement from
+  // it converged (its cost is checked in build_outcome): a search that merely
+  // stopped somewhere, or whose refinement failed, is not a converged fit.
+  if (!local_wins && global.success && !refined.success) {
+    global.termination = refined.termination;
+    global.success = false;
+  }
   chosen.impedance_evals = counter.value();
   return std::move(chosen);
 }

@@ -22,6 +22,14 @@ FitResultOr levenberg_marquardt_fit(const SeriesList& circuit, std::span<const d
                                     std::span<const Complex> impedances, Weighting weighting,
                                     const LmSettings& settings);
 
+// The same over the map's free parameters; held ones keep the circuit's
+// values. Nothing to search (every parameter held) gives the evaluation at
+// those values, Termination::Evaluated.
+FitResultOr levenberg_marquardt_fit(const SeriesList& circuit, const ParameterMap& map,
+                                    std::span<const double> frequencies,
+                                    std::span<const Complex> impedances, Weighting weighting,
+                                    const LmSettings& settings);
+
 // Refines a global method's best params with a local fit and keeps the better
 // of the two (ties go to the local result).
 FitResultOr polish_or_fallback(const SeriesList& circuit, std::vector<double> global_params,
@@ -29,6 +37,15 @@ FitResultOr polish_or_fallback(const SeriesList& circuit, std::vector<double> gl
                                std::span<const double> omegas, std::span<const Complex> impedances,
                                Weighting weighting, std::span<const double> weights,
                                EvalCounter& counter);
+
+// The same with `global_params` over the map's free parameters. The global
+// point's success needs a converged refinement: when the global point wins
+// over a refinement that failed, the outcome carries the refinement's reason.
+FitResultOr polish_or_fallback(const SeriesList& circuit, const ParameterMap& map,
+                               std::vector<double> global_params, std::uint64_t global_iterations,
+                               std::span<const double> frequencies, std::span<const double> omegas,
+                               std::span<const Complex> impedances, Weighting weighting,
+                               std::span<const double> weights, EvalCounter& counter);
 
 // Internal <-> physical transform: open-bound parameters as log10(p - lo).
 double to_internal(double p, const Bounds& b);

@@ -115,7 +115,7 @@ std::vector<double> to_internal(std::span<const double> physical, std::span<cons
 LmProblem::LmProblem(const SeriesList& circuit, std::span<const double> omegas,
                      std::span<const Complex> impedances, std::span<const double> weights,
                      std::vector<Bounds> bounds, std::vector<bool> fixed,
-                     std::vector<double> start, EvalCounter& counter)
+                     std::vector<double> start, EvalCounter& counter, const ParameterMap* map)
     : circuit_(circuit),
       omegas_(omegas.begin(), omegas.end()),
       impedances_(impedances),
@@ -123,7 +123,8 @@ LmProblem::LmProblem(const SeriesList& circuit, std::span<const double> omegas,
       bounds_(std::move(bounds)),
       fixed_(std::move(fixed)),
       internal_(std::move(start)),
-      counter_(counter) {
+      counter_(counter),
+      map_(map) {
   refresh_physical();
 }
 
@@ -142,15 +143,15 @@ void LmProblem::refresh_physical() {
 std::vector<double> LmProblem::physical() const { return physical_; }
 
 bool LmProblem::residuals(std::span<double> out) {
-  return residuals_into(Spectrum{circuit_, omegas_, impedances_, weights_}, physical_, counter_,
-                        out);
+  return residuals_into(Spectrum{circuit_, omegas_, impedances_, weights_, map_}, physical_,
+                        counter_, out);
 }
 
 bool LmProblem::jacobian(std::span<double> out) {
   const std::size_t p = physical_.size();
   if (p == 0) return false;
-  if (!jacobian_into(Spectrum{circuit_, omegas_, impedances_, weights_}, physical_, counter_,
-                     out)) {
+  if (!jacobian_into(Spectrum{circuit_, omegas_, impedances_, weights_, map_}, physical_,
+                     counter_, out)) {
     return false;
   }
   const std::size_t m = residual_count();
@@ -176,7 +177,7 @@ std::vector<Candidate> candidate_starting_points(const SeriesList& circuit,
                                                  std::span<const double> omegas,
                                                  std::span<const Complex> impedances,
                                                  std::span<const double> weights,
-                                                 EvalCounter& counter) {
+                                                 EvalCounter& counter, const ParameterMap* map) {
   const std::size_t pb = std::min(bounds.size(), initial.size());
   std::vector<std::vector<double>> points;
   points.reserve(9);
@@ -198,7 +199,7 @@ std::vector<Candidate> candidate_starting_points(const SeriesList& circuit,
     points.push_back(std::move(p));
   }
 
-  const Spectrum spectrum{circuit, omegas, impedances, weights};
+  const Spectrum spectrum{circuit, omegas, impedances, weights, map};
   std::vector<double> r(2 * omegas.size());
   std::vector<Candidate> out;
   out.reserve(points.size());
@@ -247,10 +248,11 @@ StartResult levenberg_marquardt_single_start(const SeriesList& circuit,
                                              std::span<const Bounds> bounds,
                                              std::span<const double> start,
                                              const std::vector<bool>& fixed,
-                                             const LmSettings& settings, EvalCounter& counter) {
+                                             const LmSettings& settings, EvalCounter& counter,
+                                             const ParameterMap* map) {
   LmProblem problem(circuit, omegas, impedances, weights,
                     std::vector<Bounds>(bounds.begin(), bounds.end()), fixed,
-                    std::vector<double>(start.begin(), start.end()), counter);
+                    std::vector<double>(start.begin(), start.end()), counter, map);
   StartResult result;
   const int m = checked_int(problem.residual_count());
   const int n = checked_int(problem.param_count());

@@ -26,7 +26,7 @@ class LmProblem {
   LmProblem(const SeriesList& circuit, std::span<const double> omegas,
             std::span<const Complex> impedances, std::span<const double> weights,
             std::vector<Bounds> bounds, std::vector<bool> fixed, std::vector<double> start,
-            EvalCounter& counter);
+            EvalCounter& counter, const ParameterMap* map = nullptr);
 
   void set_params(std::span<const double> internal);
   std::span<const double> params() const { return internal_; }
@@ -56,6 +56,7 @@ class LmProblem {
   std::vector<double> internal_;
   std::vector<double> physical_;  // scratch, refreshed on every set_params
   EvalCounter& counter_;
+  const ParameterMap* map_;  // vectors are its free vectors when set
 };
 
 struct Candidate {
@@ -65,14 +66,16 @@ struct Candidate {
 
 // p0, p0 scaled by 3, 1/3, 8, 1/8 (open-bound parameters), then bounded
 // parameters at 20/40/60/80 % of their range; each candidate's cost is
-// evaluated (nine counted evaluations).
+// evaluated (nine counted evaluations). With a map, `initial` and `bounds`
+// are over its free parameters.
 std::vector<Candidate> candidate_starting_points(const SeriesList& circuit,
                                                  std::span<const double> initial,
                                                  std::span<const Bounds> bounds,
                                                  std::span<const double> omegas,
                                                  std::span<const Complex> impedances,
                                                  std::span<const double> weights,
-                                                 EvalCounter& counter);
+                                                 EvalCounter& counter,
+                                                 const ParameterMap* map = nullptr);
 
 // Sorts candidates by ascending cost in IEEE total order with every NaN
 // after +inf; equal costs keep their order.
@@ -94,7 +97,11 @@ bool is_plausible(std::span<const double> params, std::span<const double> initia
 // lmder's termination codes 1-4 (zero residuals, ftol, xtol, both, gtol).
 bool lmder_converged(int info);
 
-// One lmder run from the internal vector `start`.
+// The reason behind a run's end (termination_of_lmder of its info).
+inline Termination termination_of(const StartResult& run) { return termination_of_lmder(run.info); }
+
+// One lmder run from the internal vector `start` (over the map's free
+// parameters when a map is given).
 StartResult levenberg_marquardt_single_start(const SeriesList& circuit,
                                              std::span<const double> omegas,
                                              std::span<const Complex> impedances,
@@ -102,6 +109,7 @@ StartResult levenberg_marquardt_single_start(const SeriesList& circuit,
                                              std::span<const Bounds> bounds,
                                              std::span<const double> start,
                                              const std::vector<bool>& fixed,
-                                             const LmSettings& settings, EvalCounter& counter);
+                                             const LmSettings& settings, EvalCounter& counter,
+                                             const ParameterMap* map = nullptr);
 
 }  // namespace korvex

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "circuit/params.hpp"
+#include "fit/outcome_status.hpp"
+#include "fit/parameter_map.hpp"
 #include "fit/residuals.hpp"
 
 namespace korvex {
@@ -20,7 +22,16 @@ struct FitOutcome {
   SeriesList circuit;                 // the input circuit rebuilt with params
   std::vector<std::string> param_names;
   std::vector<double> params;         // clamped into their bounds
-  bool success = false;
+  bool success = false;               // succeeded(termination)
+  Termination termination = Termination::NotConverged;
+  // Everything below is over all P parameters; held ones have zero standard
+  // error and zero covariance, and are never at a bound.
+  std::optional<std::vector<double>> covariance;  // P x P row-major, present with stderr_
+  std::vector<double> residuals;      // at params, interleaved re/im as residuals_into
+  std::vector<bool> held;             // held at their value (constants) by the fit
+  std::vector<bool> at_bound;         // on or within 1e-9 (relative) of a bound
+  std::vector<std::string> warnings;  // plain sentences, see outcome_checks.hpp
+  std::vector<double> initial;        // the starting values; set by run_fit
 };
 
 struct FitError {
@@ -34,8 +45,17 @@ struct FitError {
 
 using FitResultOr = std::variant<FitOutcome, FitError>;
 
-// Clamps `params` into the circuit's bounds and summarises them: cost,
-// chi-square, standard errors (1 + 2P counted evaluations), rebuilt circuit.
+// Clamps the free vector `params` into the circuit's bounds and summarises
+// it: cost, chi-square, standard errors and covariance (1 + 2F counted
+// evaluations for F free parameters), checks, rebuilt circuit. A non-finite
+// cost ends as Termination::NonFinite whatever `reason` says.
+FitOutcome build_outcome(const SeriesList& circuit, const ParameterMap& map,
+                         std::vector<double> params, Termination reason, std::uint64_t iterations,
+                         std::span<const double> omegas, std::span<const Complex> impedances,
+                         std::span<const double> weights, EvalCounter& counter);
+
+// Every parameter free; `success` true counts as Termination::Converged,
+// false as Termination::NotConverged.
 FitOutcome build_outcome(const SeriesList& circuit, std::vector<double> params, bool success,
                          std::uint64_t iterations, std::span<const double> omegas,
                          std::span<const Complex> impedances, std::span<const double> weights,

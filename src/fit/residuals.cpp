@@ -6,6 +6,7 @@
 #include "circuit/impedance.hpp"
 #include "circuit/params.hpp"
 #include "common/pool.hpp"
+#include "fit/parameter_map.hpp"
 
 namespace korvex {
 namespace {
@@ -77,6 +78,12 @@ bool residuals_into(const Spectrum& s, std::span<const double> params, EvalCount
   counter.add(1);
   const std::size_t n = s.omegas.size();
   std::vector<Complex> model(n);
+  std::vector<double> full;
+  if (s.map) {
+    if (params.size() < s.map->free_count()) return false;
+    full = s.map->expand(params);
+    params = full;
+  }
   if (!series_impedance_with_params_block(s.circuit, params, s.omegas, model)) return false;
   for (std::size_t i = 0; i < n; ++i) {
     out[2 * i] = (model[i].re - s.impedances[i].re) / s.weights[i];

@@ -11,6 +11,8 @@
 
 namespace korvex {
 
+class ParameterMap;
+
 enum class Weighting { Modulus, Unit };
 
 // Whole-spectrum residual evaluations of one fit; shared by its worker tasks.
@@ -29,11 +31,14 @@ struct Spectrum {
   std::span<const double> omegas;       // rad/s, length N
   std::span<const Complex> impedances;  // length >= N
   std::span<const double> weights;      // length >= N
+  // When set, parameter vectors are the map's free vectors (held parameters
+  // keep the circuit's values); otherwise they are the circuit's full vectors.
+  const ParameterMap* map = nullptr;
 };
 
 // r[2i] = (Re Zmodel - Re Zmeas) / w_i, r[2i+1] likewise for Im; `out` holds
 // 2N entries. Adds 1 to the counter. False when `params` is shorter than the
-// circuit's parameter count.
+// circuit's parameter count (the map's free count with a map).
 bool residuals_into(const Spectrum& s, std::span<const double> params, EvalCounter& counter,
                     std::span<double> out);
 

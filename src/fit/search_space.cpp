@@ -51,7 +51,7 @@ std::optional<std::string> check_search_box(const SearchBox& box,
 
 std::variant<SearchBox, FitError> PsoProblem::population_box() const {
   SearchBox box = pso_search_box(bounds_, start_values_);
-  if (auto reason = check_search_box(box, param_names(settings_.circuit))) {
+  if (auto reason = check_search_box(box, map_.free_of(param_names(settings_.circuit)))) {
     return FitError::solver(*reason);
   }
   return box;
@@ -59,10 +59,11 @@ std::variant<SearchBox, FitError> PsoProblem::population_box() const {
 
 PsoProblem::PsoProblem(const FitSettings& settings)
     : settings_(settings),
+      map_(settings.circuit, settings.held),
       omegas_(angular_frequencies(settings.frequencies)),
       weights_(compute_weights(settings.impedances, settings.weighting)),
-      bounds_(param_bounds(settings.circuit)),
-      start_values_(param_values(settings.circuit)) {
+      bounds_(map_.free_of(param_bounds(settings.circuit))),
+      start_values_(map_.free_of(param_values(settings.circuit))) {
   residual_scratch_.resize(2 * omegas_.size());
 }
 
@@ -90,7 +91,8 @@ double PsoProblem::cost(std::span<const double> x) {
 }
 
 double PsoProblem::physical_cost(std::span<const double> params) {
-  const Spectrum s{settings_.circuit, omegas_, settings_.impedances, weights_};
+  const Spectrum s{settings_.circuit, omegas_, settings_.impedances, weights_,
+                   map_.holds_any() ? &map_ : nullptr};
   if (!residuals_into(s, params, counter_, residual_scratch_)) {
     return std::numeric_limits<double>::quiet_NaN();
   }
@@ -98,7 +100,7 @@ double PsoProblem::physical_cost(std::span<const double> params) {
 }
 
 FitResultOr PsoProblem::polish(std::vector<double> best_physical, std::uint64_t iterations) {
-  return polish_or_fallback(settings_.circuit, std::move(best_physical), iterations,
+  return polish_or_fallback(settings_.circuit, map_, std::move(best_physical), iterations,
                             settings_.frequencies, omegas_, settings_.impedances,
                             settings_.weighting, weights_, counter_);
 }

@@ -54,7 +54,9 @@ std::optional<std::string> check_search_box(const SearchBox& box,
 // The fit-side problem of Nelder-Mead and particle swarm (simulated annealing
 // and differential evolution evaluate the same cost through it): the common
 // prologue of every method, a counted cost, and the final polish. It assumes
-// the data guards of check_fit_inputs hold.
+// the data guards of check_fit_inputs hold. Its space holds the free
+// parameters only (FitSettings::held): positions, bounds, start values and
+// the search box leave the held ones out.
 class PsoProblem {
  public:
   explicit PsoProblem(const FitSettings& settings);
@@ -82,6 +84,7 @@ class PsoProblem {
 
  private:
   const FitSettings& settings_;
+  ParameterMap map_;
   std::vector<double> omegas_;
   std::vector<double> weights_;
   std::vector<Bounds> bounds_;

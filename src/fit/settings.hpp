@@ -30,6 +30,7 @@ struct FitSettings {
   double basin_hopping_step_size = 1.0;
   double basin_hopping_temperature = 1.0;
   std::optional<std::uint64_t> seed;
+  std::vector<bool> held;  // per parameter: held at the circuit's value; missing entries are free
 };
 
 }  // namespace korvex

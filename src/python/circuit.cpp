@@ -276,7 +276,7 @@ void register_circuit(nb::module_& m) {
           "Parameter names, in the same order `with_values()` consumes and\n"
           "`with_named_values()` expects as keys.");
   cls.def("with_values", &with_values, nb::arg("values").none(),
-          nb::sig("def with_values(self, values: typing.Sequence[float]) -> Circuit"),
+          nb::sig("def with_values(self, values: numpy.typing.ArrayLike) -> Circuit"),
           "Rebuild this circuit with a new flat parameter vector, assigned\n"
           "positionally in `param_names()` order.");
   cls.def("with_named_values", &with_named_values, nb::arg("values").none(),
@@ -306,14 +306,14 @@ void register_circuit(nb::module_& m) {
           "Physical units per parameter");
   cls.def("residuals", &residuals_method, nb::arg("params").none(), nb::arg("frequencies").none(),
           nb::arg("impedances").none() = nb::none(), nb::arg("weight").none() = "modulus",
-          nb::sig("def residuals(self, params: typing.Sequence[float], frequencies: object, "
-                  "impedances: typing.Sequence[complex] | None = None, weight: str = \"modulus\") "
+          nb::sig("def residuals(self, params: numpy.typing.ArrayLike, frequencies: object, "
+                  "impedances: numpy.typing.ArrayLike | None = None, weight: str = \"modulus\") "
                   "-> list[float]"),
           kResidualsDoc);
   cls.def("jacobian", &jacobian_method, nb::arg("params").none(), nb::arg("frequencies").none(),
           nb::arg("impedances").none() = nb::none(), nb::arg("weight").none() = "modulus",
-          nb::sig("def jacobian(self, params: typing.Sequence[float], frequencies: object, "
-                  "impedances: typing.Sequence[complex] | None = None, weight: str = \"modulus\") "
+          nb::sig("def jacobian(self, params: numpy.typing.ArrayLike, frequencies: object, "
+                  "impedances: numpy.typing.ArrayLike | None = None, weight: str = \"modulus\") "
                   "-> list[list[float]]"),
           kJacobianDoc);
   cls.def("__repr__", &circuit_repr);

@@ -6,6 +6,7 @@
 #include "python/bindings.hpp"
 #include "python/convert.hpp"
 #include "python/fit_arguments.hpp"
+#include "python/fit_controls.hpp"
 #include "python/fit_result.hpp"
 #include "python/guess.hpp"
 
@@ -13,14 +14,16 @@ namespace korvex::py {
 namespace {
 
 constexpr const char* kFitSignature =
-    "def fit(self, frequencies: object, impedances: typing.Sequence[complex] | None = None, "
+    "def fit(self, frequencies: object, impedances: numpy.typing.ArrayLike | None = None, "
     "guess_init: bool | None = None, weights: str | None = None, weight: str = \"modulus\", "
     "method: str = \"levenberg_marquardt\", max_iterations: int = 200, ftol: float = 1e-8, "
     "xtol: float = 1e-8, num_particles: int = 200, generations: int = 1000, "
     "nelder_mead_iterations: int = 2000, de_evaluations: int = 20000, "
     "sa_iterations: int = 5000, sa_initial_temperature: float = 2.0, "
     "basin_hopping_hops: int = 20, basin_hopping_step_size: float = 1.0, "
-    "basin_hopping_temperature: float = 1.0, seed: int | None = None) -> FitResult";
+    "basin_hopping_temperature: float = 1.0, seed: int | None = None, *, "
+    "constants: typing.Mapping[str, float] | None = None, "
+    "bounds: typing.Mapping[str, tuple[float | None, float | None]] | None = None) -> FitResult";
 
 constexpr const char* kFitDoc =
     "Fit this circuit's parameters to a measured spectrum.\n"
@@ -33,7 +36,14 @@ constexpr const char* kFitDoc =
     "trained for the topology it warns and starts from placeholder values.\n"
     "\n"
     "`True` always guesses, and raises rather than warns when it cannot.\n"
-    "`False` never guesses.";
+    "`False` never guesses.\n"
+    "\n"
+    "`constants` maps parameter names to values held fixed: no method searches\n"
+    "them, `params` lists them, their standard error is 0.0. `bounds` maps\n"
+    "parameter names to `(lo, hi)` replacing the circuit's bounds for this fit\n"
+    "(either side None keeps it); the result's circuit carries them. Constants\n"
+    "override guessed values; a start value or constant outside narrowed bounds\n"
+    "is refused.";
 
 // Settings converted from the arguments, in signature order.
 struct FitArguments {
@@ -102,14 +112,20 @@ nb::object fit_method(const PyCircuit& self, nb::handle frequencies, nb::handle 
                       nb::handle nelder_mead_iterations, nb::handle de_evaluations,
                       nb::handle sa_iterations, nb::handle sa_initial_temperature,
                       nb::handle basin_hopping_hops, nb::handle basin_hopping_step_size,
-                      nb::handle basin_hopping_temperature, nb::handle seed) {
+                      nb::handle basin_hopping_temperature, nb::handle seed,
+                      nb::handle constants, nb::handle bounds) {
   FitArguments a = convert_arguments(
       guess_init, weights, weight, method, max_iterations, ftol, xtol, num_particles, generations,
       nelder_mead_iterations, de_evaluations, sa_iterations, sa_initial_temperature,
       basin_hopping_hops, basin_hopping_step_size, basin_hopping_temperature, seed);
+  const FitControls controls = read_fit_controls(self.nodes, constants, bounds);
   SpectrumData spectrum = read_spectrum(frequencies, impedances);
   a.settings.weighting = parse_weighting(a.weight);
-  a.settings.circuit = start_circuit(self, a, spectrum);
+  const SeriesList start = start_circuit(self, a, spectrum);
+  ControlledStart controlled =
+      apply_fit_controls(start, param_values(start) != param_values(self.nodes), controls);
+  a.settings.circuit = std::move(controlled.circuit);
+  a.settings.held = std::move(controlled.held);
   a.settings.frequencies = std::move(spectrum.frequencies);
   a.settings.impedances = std::move(spectrum.impedances);
 
@@ -137,8 +153,10 @@ void register_fit(nb::module_& m) {
           nb::arg("nelder_mead_iterations") = 2000, nb::arg("de_evaluations") = 20000,
           nb::arg("sa_iterations") = 5000, nb::arg("sa_initial_temperature") = 2.0,
           nb::arg("basin_hopping_hops") = 20, nb::arg("basin_hopping_step_size") = 1.0,
-          nb::arg("basin_hopping_temperature") = 1.0, nb::arg("seed") = nb::none(),
+          nb::arg("basin_hopping_temperature") = 1.0, nb::arg("seed") = nb::none(), nb::kw_only(),
+          nb::arg("constants") = nb::none(), nb::arg("bounds") = nb::none(),
           nb::sig(kFitSignature), kFitDoc);
+  register_circuit_bounds(m);
 }
 
 }  // namespace korvex::py

@@ -5,9 +5,13 @@
 #include <utility>
 #include <vector>
 
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include "common/format.hpp"
+#include "fit/covariance.hpp"
+#include "fit/outcome_report.hpp"
 #include "python/convert.hpp"
 
 namespace korvex::py {
@@ -38,6 +42,7 @@ struct PyFitResult {
   double cost = 0.0;
   double chi_square = 0.0;
   bool success = false;
+  FitOutcome outcome;  // everything else the result shows is read from here
 };
 
 nb::dict to_dict(const NamedValues& values) {
@@ -59,6 +64,96 @@ std::string fit_result_repr(const PyFitResult& r) {
          ", chi_square=" + scientific6(r.chi_square) + ", params=" + params + ")";
 }
 
+using FloatArray = nb::ndarray<nb::numpy, double>;
+
+// A NumPy array owning a copy of `values` with the given shape.
+nb::object float_array(const std::vector<double>& values,
+                       std::initializer_list<std::size_t> shape) {
+  auto* data = new double[values.empty() ? 1 : values.size()];
+  std::copy(values.begin(), values.end(), data);
+  nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
+  return nb::cast(FloatArray(data, shape.size(), shape.begin(), owner), nb::rv_policy::move);
+}
+
+nb::object square_or_none(const std::optional<std::vector<double>>& m, std::size_t p) {
+  if (!m) return nb::none();
+  return float_array(*m, {p, p});
+}
+
+std::vector<std::string> names_where(const FitOutcome& o, const std::vector<bool>& flags) {
+  std::vector<std::string> out;
+  for (std::size_t j = 0; j < flags.size() && j < o.param_names.size(); ++j) {
+    if (flags[j]) out.push_back(o.param_names[j]);
+  }
+  return out;
+}
+
+void register_outcome_details(nb::class_<PyFitResult>& cls) {
+  cls.def_prop_ro(
+      "status",
+      [](const PyFitResult& r) { return std::string(termination_name(r.outcome.termination)); },
+      "Why the fit ended, as a short name: \"converged_ftol\", \"converged_xtol\",\n"
+      "\"converged_ftol_xtol\", \"converged_gtol\", \"global_search_done\", \"evaluated\"\n"
+      "(every parameter held) on success; \"budget_exhausted\", \"tolerance_too_small\",\n"
+      "\"nonfinite\", \"invalid_problem\" otherwise. `success` is read from it.");
+  cls.def_prop_ro(
+      "message",
+      [](const PyFitResult& r) { return std::string(termination_message(r.outcome.termination)); },
+      "The status as one plain sentence.");
+  cls.def_prop_ro(
+      "at_bounds", [](const PyFitResult& r) { return names_where(r.outcome, r.outcome.at_bound); },
+      nb::sig("def at_bounds(self) -> list[str]"),
+      "Names of the fitted parameters that ended on (or within 1e-9 relative of)\n"
+      "a bound.");
+  cls.def_prop_ro(
+      "warnings", [](const PyFitResult& r) { return r.outcome.warnings; },
+      nb::sig("def warnings(self) -> list[str]"),
+      "Plain sentences on what deserves a second look: parameters at a bound,\n"
+      "standard errors larger than their value or not finite, residuals that are\n"
+      "not white (chi-square above what the noise allows). Nothing is emitted\n"
+      "through Python's warnings module.");
+  cls.def(
+      "report", [](const PyFitResult& r) { return fit_report_text(r.outcome); },
+      "A readable multi-line report: status, chi-square, each parameter with its\n"
+      "value, standard error, relative error, unit and flags, then the warnings.");
+  cls.def("_repr_html_", [](const PyFitResult& r) { return fit_report_html(r.outcome); });
+  cls.def_prop_ro(
+      "residuals",
+      [](const PyFitResult& r) {
+        return float_array(r.outcome.residuals, {r.outcome.residuals.size()});
+      },
+      nb::sig("def residuals(self) -> numpy.typing.NDArray[numpy.float64]"),
+      "Weighted residuals at the fitted parameters, interleaved\n"
+      "`[re0, im0, re1, im1, ...]` as `Circuit.residuals()`.");
+  cls.def_prop_ro(
+      "covariance",
+      [](const PyFitResult& r) {
+        return square_or_none(r.outcome.covariance, r.outcome.params.size());
+      },
+      nb::sig("def covariance(self) -> numpy.typing.NDArray[numpy.float64] | None"),
+      "P x P covariance of the parameters in `params` order, chi2 / (2N - F) *\n"
+      "(J^T J)^-1 over the F fitted parameters; held parameters have zero rows and\n"
+      "columns. None where `stderr` is None.");
+  cls.def_prop_ro(
+      "correlation",
+      [](const PyFitResult& r) -> nb::object {
+        const auto& c = r.outcome.covariance;
+        const std::size_t p = r.outcome.params.size();
+        if (!c) return nb::none();
+        return square_or_none(correlation(*c, p), p);
+      },
+      nb::sig("def correlation(self) -> numpy.typing.NDArray[numpy.float64] | None"),
+      "The covariance scaled to correlations; NaN in the rows and columns of held\n"
+      "parameters. None where `stderr` is None.");
+  cls.def_prop_ro(
+      "initial",
+      [](const PyFitResult& r) {
+        return to_dict(pair_up(r.outcome.param_names, r.outcome.initial));
+      },
+      nb::sig("def initial(self) -> dict[str, float]"),
+      "The starting values the fit used (guessed or given, constants applied).");
+}
+
 }  // namespace
 
 nb::object wrap_fit_result(const FitOutcome& outcome) {
@@ -71,6 +166,7 @@ nb::object wrap_fit_result(const FitOutcome& outcome) {
   r.cost = outcome.cost;
   r.chi_square = outcome.chi_square;
   r.success = outcome.success;
+  r.outcome = outcome;
   return nb::cast(std::move(r), nb::rv_policy::move);
 }
 
@@ -98,6 +194,7 @@ void register_fit_result(nb::module_& m) {
   cls.def_prop_ro("cost", [](const PyFitResult& r) { return r.cost; });
   cls.def_prop_ro("chi_square", [](const PyFitResult& r) { return r.chi_square; });
   cls.def("__repr__", &fit_result_repr);
+  register_outcome_details(cls);
 }
 
 }  // namespace korvex::py

@@ -27,7 +27,11 @@ def rc_data():
 
 
 def test_signature_and_docstring(rc_data):
-    names = list(inspect.signature(korvex.Circuit.fit).parameters)[:20]
+    parameters = inspect.signature(korvex.Circuit.fit).parameters
+    names = list(parameters)[:20]
+    keyword_only = [n for n, p in parameters.items() if p.kind is p.KEYWORD_ONLY]
+    assert keyword_only[:2] == ["constants", "bounds"]
+    assert all(parameters[n].default is None for n in keyword_only)
     assert names == [
         "self", "frequencies", "impedances", "guess_init", "weights", "weight", "method",
         "max_iterations", "ftol", "xtol", "num_particles", "generations",

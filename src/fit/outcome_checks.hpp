@@ -1,0 +1,48 @@
+#pragma once
+// What a careful analyst checks in a finished fit: parameters pinned at a
+// bound, standard errors that swamp their values, and residuals whose
+// structure says the circuit misses something the data hold.
+#include <span>
+#include <string>
+#include <vector>
+
+#include "circuit/params.hpp"
+#include "fit/parameter_map.hpp"
+
+namespace korvex {
+
+// Relative distance within which a parameter counts as on its bound: of the
+// range for a bounded parameter, of the bound's magnitude for an open one.
+inline constexpr double kAtBoundTolerance = 1e-9;
+
+// Per parameter: free and on (or within kAtBoundTolerance of) a bound.
+std::vector<bool> parameters_at_bounds(const std::vector<double>& params,
+                                       const std::vector<Bounds>& bounds, const ParameterMap& map);
+
+// Lag-1 autocorrelation of the weighted residuals (interleaved re/im, as
+// residuals_into) taken in order of frequency, real and imaginary parts
+// pooled: sum r_i r_(i+1) / sum r_i^2. Near 0 for white noise, near 1 when
+// the residuals follow a curve. NaN for fewer than 3 points or zero residuals.
+double residual_autocorrelation(std::span<const double> omegas, std::span<const double> residuals);
+
+// The autocorrelation above which chi-square is judged far above what the
+// noise allows: beyond four standard deviations of its spread under white
+// noise, 4 / sqrt(2N), and at least 0.5, where chi-square is about twice the
+// noise level read from the point-to-point scatter of the residuals.
+double whiteness_limit(std::size_t points);
+
+struct OutcomeFacts {
+  const std::vector<std::string>& names;
+  const std::vector<double>& params;
+  const std::vector<double>* stderr_;  // null when the standard errors are absent
+  const ParameterMap& map;
+  const std::vector<bool>& at_bound;
+  const std::vector<Bounds>& bounds;
+  std::span<const double> omegas;
+  std::span<const double> residuals;
+};
+
+// Plain sentences, one per finding, in parameter order, the residual check last.
+std::vector<std::string> fit_warnings(const OutcomeFacts& facts);
+
+}  // namespace korvex
