@@ -25,6 +25,8 @@ constexpr const char* kFitSignature =
     "constants: typing.Mapping[str, float] | None = None, "
     "bounds: typing.Mapping[str, tuple[float | None, float | None]] | None = None) -> FitResult";
 
+// Word for word as published (help() and IPython show it); the keyword-only
+// arguments are described in the README.
 constexpr const char* kFitDoc =
     "Fit this circuit's parameters to a measured spectrum.\n"
     "\n"
@@ -36,14 +38,7 @@ constexpr const char* kFitDoc =
     "trained for the topology it warns and starts from placeholder values.\n"
     "\n"
     "`True` always guesses, and raises rather than warns when it cannot.\n"
-    "`False` never guesses.\n"
-    "\n"
-    "`constants` maps parameter names to values held fixed: no method searches\n"
-    "them, `params` lists them, their standard error is 0.0. `bounds` maps\n"
-    "parameter names to `(lo, hi)` replacing the circuit's bounds for this fit\n"
-    "(either side None keeps it); the result's circuit carries them. Constants\n"
-    "override guessed values; a start value or constant outside narrowed bounds\n"
-    "is refused.";
+    "`False` never guesses.";
 
 // Settings converted from the arguments, in signature order.
 struct FitArguments {
