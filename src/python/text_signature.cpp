@@ -13,6 +13,7 @@
 // The text signature is the nanobind signature without annotations and return
 // type: the nb::sig string (or the one nanobind renders) is the one place a
 // signature is written, and the stubs are generated from it.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -77,12 +78,14 @@ constexpr std::array<FastCallEntry, sizeof...(I)> make_entries(
 constexpr auto kEntries = make_entries(std::make_index_sequence<kMaxForwards>{});
 
 // "nb_method" for a nanobind method, "nb_func" for a function or static
-// method, "" for anything else.
+// method, "" for anything else. Overloaded functions are left as they are:
+// one text signature cannot describe them.
 std::string nanobind_kind(nb::handle obj) {
   nb::handle type = obj.type();
   if (nb::cast<std::string>(type.attr("__module__")) != "nanobind") return "";
   std::string name = nb::cast<std::string>(type.attr("__name__"));
-  return name == "nb_method" || name == "nb_func" ? name : "";
+  if (name != "nb_method" && name != "nb_func") return "";
+  return nb::len(nb::object(obj.attr("__nb_signature__"))) == 1 ? name : "";
 }
 
 bool is_public(std::string_view name) { return name.empty() || name[0] != '_'; }
@@ -206,11 +209,12 @@ nb::object make_forward(nb::handle function, const std::string& name, nb::handle
   ++forwards_used;
 
   if (method) return nb::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(owner.ptr()), &f.def));
+  // Users meet the functions in the package, so that is their module.
   nb::object module_name = nb::str("korvex");
-  nb::object bound_to = PyModule_Check(owner.ptr()) ? nb::borrow(owner) : nb::none();
-  nb::object fn = nb::steal(PyCFunction_NewEx(&f.def, bound_to.is_none() ? nullptr : bound_to.ptr(),
-                                              module_name.ptr()));
-  if (!fn.is_valid() || PyModule_Check(owner.ptr())) return fn;
+  const bool in_module = PyModule_Check(owner.ptr());
+  nb::object fn = nb::steal(
+      PyCFunction_NewEx(&f.def, in_module ? owner.ptr() : nullptr, module_name.ptr()));
+  if (!fn.is_valid() || in_module) return fn;
   return nb::steal(PyStaticMethod_New(fn.ptr()));
 }
 
