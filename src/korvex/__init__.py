@@ -27,9 +27,13 @@ Zarc = Element.Zarc
 Tlmq = Element.Tlmq
 T = Element.T
 
+# Validation and analysis of spectra.
+from korvex.analysis import DRTResult, KKResult, Ranked, drt, identify, kramers_kronig  # noqa: E402
+
 __all__ = [
     "Element", "Circuit", "FitResult", "Series", "Parallel",
     "R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T",
+    "kramers_kronig", "drt", "identify", "KKResult", "DRTResult", "Ranked",
 ]
 
 # The classes are defined in the compiled module; users meet them here.

@@ -8,5 +8,6 @@ NB_MODULE(_korvex, m) {
   register_fit(m);
   register_builders(m);
   register_element_aliases(m);
+  register_analysis(m);
   register_text_signatures(m);
 }
