@@ -180,13 +180,18 @@ Pool& pool() {
   return *instance;
 }
 
+thread_local bool tls_serial = false;
+
 }  // namespace
+
+SerialScope::SerialScope() : previous_(tls_serial) { tls_serial = true; }
+SerialScope::~SerialScope() { tls_serial = previous_; }
 
 std::size_t pool_concurrency() { return pool().concurrency(); }
 
 void parallel_for(std::size_t n, std::size_t grain, const std::function<void(std::size_t)>& body) {
   if (n == 0) return;
-  if (n <= grain) {
+  if (n <= grain || tls_serial) {
     for (std::size_t i = 0; i < n; ++i) body(i);
     return;
   }

@@ -5,6 +5,7 @@
 #include "circuit/impedance.hpp"
 #include "fit/global_methods.hpp"
 #include "fit/levenberg_marquardt.hpp"
+#include "fit/multi_start.hpp"
 
 namespace korvex {
 namespace {
@@ -12,7 +13,8 @@ namespace {
 FitResultOr levenberg_marquardt_method(const FitSettings& s) {
   return levenberg_marquardt_fit(s.circuit, ParameterMap(s.circuit, s.held), s.frequencies,
                                  s.impedances, s.weighting,
-                                 LmSettings{s.ftol, s.xtol, 1e-8, s.max_iterations});
+                                 LmSettings{s.ftol, s.xtol, 1e-8, s.max_iterations,
+                                            s.single_candidate});
 }
 
 struct Method {
@@ -49,9 +51,14 @@ FitResultOr run_fit(const FitSettings& settings) {
                                       settings.impedances.size())) {
       return *error;
     }
+    if (settings.starts && method.run != levenberg_marquardt_method) {
+      return FitError::solver("starts works with the method \"levenberg_marquardt\" only, got \"" +
+                              settings.method + "\"");
+    }
     // Every parameter held leaves nothing for any method to search.
     const ParameterMap map(settings.circuit, settings.held);
     FitResultOr result = map.free_count() == 0 ? evaluate_only(settings, map)
+                         : settings.starts     ? multi_start_fit(settings)
                                                : method.run(settings);
     if (auto* outcome = std::get_if<FitOutcome>(&result)) {
       outcome->initial = param_values(settings.circuit);

@@ -62,6 +62,9 @@ FitResultOr levenberg_marquardt_fit(const SeriesList& circuit, const ParameterMa
 
   auto candidates = candidate_starting_points(circuit, initial, bounds, omegas, impedances,
                                               weights, counter, free_map);
+  // The search around a multi-start task supplies the variety the scaled
+  // candidates would add; its task runs from its own start only.
+  if (settings.single_candidate) candidates.resize(1);
   sort_candidates(candidates);
 
   std::uint64_t iterations = 0;

@@ -14,6 +14,7 @@ struct LmSettings {
   double xtol = 1e-8;       // relative step size
   double gtol = 1e-8;       // orthogonality of residuals and Jacobian columns
   std::uint64_t patience = 200;  // budget: max(patience, 1) * (P + 1) evaluations
+  bool single_candidate = false;  // one run from p0 itself (a multi-start search's task)
 };
 
 // Fits from the circuit's own parameter values (up to nine starts, early stop

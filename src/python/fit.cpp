@@ -8,6 +8,7 @@
 #include "python/fit_arguments.hpp"
 #include "python/fit_controls.hpp"
 #include "python/fit_result.hpp"
+#include "python/fit_starts.hpp"
 #include "python/guess.hpp"
 
 namespace korvex::py {
@@ -23,7 +24,8 @@ constexpr const char* kFitSignature =
     "basin_hopping_hops: int = 20, basin_hopping_step_size: float = 1.0, "
     "basin_hopping_temperature: float = 1.0, seed: int | None = None, *, "
     "constants: typing.Mapping[str, float] | None = None, "
-    "bounds: typing.Mapping[str, tuple[float | None, float | None]] | None = None) -> FitResult";
+    "bounds: typing.Mapping[str, tuple[float | None, float | None]] | None = None, "
+    "starts: int | str | None = None) -> FitResult";
 
 // Word for word as published (help() and IPython show it); the keyword-only
 // arguments are described in the README.
@@ -54,7 +56,8 @@ FitArguments convert_arguments(nb::handle guess_init, nb::handle weights, nb::ha
                                nb::handle nelder_mead_iterations, nb::handle de_evaluations,
                                nb::handle sa_iterations, nb::handle sa_initial_temperature,
                                nb::handle basin_hopping_hops, nb::handle basin_hopping_step_size,
-                               nb::handle basin_hopping_temperature, nb::handle seed) {
+                               nb::handle basin_hopping_temperature, nb::handle seed,
+                               nb::handle starts) {
   FitArguments a;
   a.guess_init = to_optional_bool(guess_init, "guess_init");
   a.weights = to_optional_str(weights, "weights");
@@ -74,6 +77,7 @@ FitArguments convert_arguments(nb::handle guess_init, nb::handle weights, nb::ha
   s.basin_hopping_step_size = to_double(basin_hopping_step_size, "basin_hopping_step_size");
   s.basin_hopping_temperature = to_double(basin_hopping_temperature, "basin_hopping_temperature");
   s.seed = to_optional_u64(seed, "seed");
+  s.starts = to_starts(starts);
   return a;
 }
 
@@ -88,7 +92,7 @@ void warn_no_model() {
 }
 
 // The own values, a guess, or the own values after the warning.
-SeriesList start_circuit(const PyCircuit& self, const FitArguments& a,
+SeriesList start_circuit(const PyCircuit& self, FitArguments& a,
                          const SpectrumData& spectrum) {
   auto start = models::fit_start(self.nodes, self.explicit_values, a.guess_init, a.weights,
                                  spectrum.frequencies, spectrum.impedances);
@@ -96,7 +100,12 @@ SeriesList start_circuit(const PyCircuit& self, const FitArguments& a,
     throw nb::value_error(message->c_str());
   }
   auto& chosen = std::get<models::FitStart>(start);
-  if (chosen.no_model) warn_no_model();
+  if (chosen.no_model) {
+    // A search adds the data-driven estimate to the placeholder values: it
+    // needs no model, so there is nothing to warn about.
+    if (!a.settings.starts) warn_no_model();
+    else a.settings.starts->placeholder_start = true;
+  }
   return std::move(chosen.circuit);
 }
 
@@ -108,11 +117,11 @@ nb::object fit_method(const PyCircuit& self, nb::handle frequencies, nb::handle 
                       nb::handle sa_iterations, nb::handle sa_initial_temperature,
                       nb::handle basin_hopping_hops, nb::handle basin_hopping_step_size,
                       nb::handle basin_hopping_temperature, nb::handle seed,
-                      nb::handle constants, nb::handle bounds) {
+                      nb::handle constants, nb::handle bounds, nb::handle starts) {
   FitArguments a = convert_arguments(
       guess_init, weights, weight, method, max_iterations, ftol, xtol, num_particles, generations,
       nelder_mead_iterations, de_evaluations, sa_iterations, sa_initial_temperature,
-      basin_hopping_hops, basin_hopping_step_size, basin_hopping_temperature, seed);
+      basin_hopping_hops, basin_hopping_step_size, basin_hopping_temperature, seed, starts);
   const FitControls controls = read_fit_controls(self.nodes, constants, bounds);
   SpectrumData spectrum = read_spectrum(frequencies, impedances);
   a.settings.weighting = parse_weighting(a.weight);
@@ -150,7 +159,7 @@ void register_fit(nb::module_& m) {
           nb::arg("basin_hopping_hops") = 20, nb::arg("basin_hopping_step_size") = 1.0,
           nb::arg("basin_hopping_temperature") = 1.0, nb::arg("seed") = nb::none(), nb::kw_only(),
           nb::arg("constants") = nb::none(), nb::arg("bounds") = nb::none(),
-          nb::sig(kFitSignature), kFitDoc);
+          nb::arg("starts") = nb::none(), nb::sig(kFitSignature), kFitDoc);
   register_circuit_bounds(m);
 }
 

@@ -8,6 +8,7 @@ NB_MODULE(_korvex, m) {
   register_fit(m);
   register_builders(m);
   register_element_aliases(m);
+  register_estimate(m);
   register_analysis(m);
   register_text_signatures(m);
 }

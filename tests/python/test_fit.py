@@ -30,7 +30,7 @@ def test_signature_and_docstring(rc_data):
     parameters = inspect.signature(korvex.Circuit.fit).parameters
     names = list(parameters)[:20]
     keyword_only = [n for n, p in parameters.items() if p.kind is p.KEYWORD_ONLY]
-    assert keyword_only[:2] == ["constants", "bounds"]
+    assert keyword_only[:3] == ["constants", "bounds", "starts"]
     assert all(parameters[n].default is None for n in keyword_only)
     assert names == [
         "self", "frequencies", "impedances", "guess_init", "weights", "weight", "method",

@@ -1,0 +1,302 @@
+#include "analysis/estimate.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "analysis/estimate_features.hpp"
+#include "circuit/params.hpp"
+
+namespace korvex {
+namespace {
+
+// omega_min * tau above which a piece of the distribution counts as tail.
+constexpr double kTailEdge = 0.15;
+
+enum class Use { SeriesResistance, ArcResistance, ArcCapacitance, SlotElement, Tail, Inductor };
+
+struct LeafPlan {
+  Kind kind;
+  Use use;
+  std::size_t slot = 0;
+  double share = 1.0;  // fraction (or multiple) of the slot's quantity
+};
+
+struct Plan {
+  std::vector<LeafPlan> leaves;  // parameter order
+  std::size_t slots = 0;
+  std::size_t series_resistors = 0;
+  std::size_t tails = 0;
+  bool all_tails_wo = true;
+  std::size_t inductors = 0;
+};
+
+bool is_self_slot(Kind k) {
+  return k == Kind::K || k == Kind::Zarc || k == Kind::Ws || k == Kind::G || k == Kind::Gs ||
+         k == Kind::T;
+}
+
+bool is_capacitive_branch(const SeriesList& branch) {
+  if (branch.empty()) return false;
+  for (const Node& n : branch) {
+    if (n.parallel || (n.element.kind != Kind::C && n.element.kind != Kind::Cpe)) return false;
+  }
+  return true;
+}
+
+struct Context {
+  bool in_slot = false;
+  bool capacitive = false;
+  std::size_t slot = 0;
+  double share = 1.0;
+};
+
+void plan_list(const SeriesList& list, const Context& context, Plan& plan) {
+  std::size_t resistors_here = 0;
+  for (const Node& n : list) resistors_here += !n.parallel && n.element.kind == Kind::R;
+  for (const Node& n : list) {
+    if (n.parallel) {
+      std::size_t capacitive = 0;
+      for (const auto& b : n.branches) capacitive += is_capacitive_branch(b);
+      const std::size_t other = n.branches.size() - capacitive;
+      if (capacitive == 0 || other == 0) {  // not an arc: its elements keep the context
+        for (const auto& b : n.branches) plan_list(b, context, plan);
+        continue;
+      }
+      const std::size_t slot = plan.slots++;
+      for (const auto& b : n.branches) {
+        const bool cap = is_capacitive_branch(b);
+        plan_list(b,
+                  Context{true, cap, slot,
+                          cap ? 1.0 / capacitive : static_cast<double>(other)},
+                  plan);
+      }
+      continue;
+    }
+    const Kind k = n.element.kind;
+    LeafPlan leaf{k, Use::Tail};
+    if (is_self_slot(k)) {
+      leaf = {k, Use::SlotElement, plan.slots++};
+    } else if (k == Kind::R) {
+      if (context.in_slot) {
+        leaf = {k, Use::ArcResistance, context.slot,
+                context.capacitive ? context.share : context.share / resistors_here};
+      } else {
+        leaf.use = Use::SeriesResistance;
+        ++plan.series_resistors;
+      }
+    } else if ((k == Kind::C || k == Kind::Cpe) && context.in_slot && context.capacitive) {
+      leaf = {k, Use::ArcCapacitance, context.slot, context.share};
+    } else if (k == Kind::L || k == Kind::La) {
+      leaf.use = Use::Inductor;
+      ++plan.inductors;
+    } else {
+      ++plan.tails;
+      plan.all_tails_wo = plan.all_tails_wo && k == Kind::Wo;
+    }
+    plan.leaves.push_back(leaf);
+  }
+}
+
+double polar_phase(Complex z) { return std::atan2(z.im, z.re); }
+double modulus(Complex z) { return std::hypot(z.re, z.im); }
+
+// The Wo time constant whose phase at `omega` is `phase` (between -pi/2 and
+// -pi/4): bisection over log(omega tau), where the phase falls from -45
+// degrees (long tau, the Warburg region) to -90 (short tau, capacitive).
+double open_warburg_tau(double omega, double phase) {
+  double lo = -3.0, hi = 3.0;  // log10(omega tau)
+  for (int i = 0; i < 40; ++i) {
+    const double mid = 0.5 * (lo + hi);
+    const double p[2] = {1.0, std::pow(10.0, mid) / omega};
+    const double ph = polar_phase(kind_impedance(Kind::Wo, p, FrequencyTerms(omega)));
+    (ph < phase ? lo : hi) = mid;
+  }
+  return std::pow(10.0, 0.5 * (lo + hi)) / omega;
+}
+
+void fill_tail(Kind k, Complex tail, double omega, double* out) {
+  const double m = modulus(tail);
+  const double phase = std::clamp(polar_phase(tail), -0.499 * std::numbers::pi,
+                                  -0.2 * std::numbers::pi);
+  const double alpha = std::clamp(-2.0 * phase / std::numbers::pi, 0.4, 0.97);
+  switch (k) {
+    case Kind::C:
+      out[0] = 1.0 / (omega * m);
+      break;
+    case Kind::Cpe:
+      out[0] = 1.0 / (m * std::pow(omega, alpha));
+      out[1] = alpha;
+      break;
+    case Kind::W:
+      out[0] = m * std::sqrt(omega / 2.0);
+      break;
+    case Kind::Wo: {
+      const double reachable =
+          std::clamp(phase, -0.495 * std::numbers::pi, -0.255 * std::numbers::pi);
+      const double tau = open_warburg_tau(omega, reachable);
+      const double p[2] = {1.0, tau};
+      out[0] = m / modulus(kind_impedance(Kind::Wo, p, FrequencyTerms(omega)));
+      out[1] = tau;
+      break;
+    }
+    case Kind::Tlmq:
+      out[0] = m;
+      out[1] = 1.0 / (m * std::pow(omega, alpha));
+      out[2] = alpha;
+      break;
+    default:
+      break;
+  }
+}
+
+void fill_slot_element(Kind k, const Arc& arc, double* out) {
+  switch (k) {
+    case Kind::K:
+      out[0] = arc.r;
+      out[1] = arc.tau;
+      break;
+    case Kind::Zarc:
+      out[0] = arc.r;
+      out[1] = arc.tau;
+      out[2] = arc.alpha;
+      break;
+    case Kind::Ws:  // -Im peaks at omega tau ~ 2.5
+      out[0] = arc.r;
+      out[1] = 2.5 * arc.tau;
+      break;
+    case Kind::G:  // -Im peaks at omega tg = sqrt 3
+      out[0] = arc.r;
+      out[1] = std::sqrt(3.0) * arc.tau;
+      break;
+    case Kind::Gs:  // direct-current value rg / tanh(phi)
+      out[0] = arc.r * std::tanh(1.0);
+      out[1] = std::sqrt(3.0) * arc.tau;
+      out[2] = 1.0;
+      break;
+    case Kind::T: {  // k_tau = 1: direct-current value (a coth 1 + b csch 1)
+      const double dc = 1.0 / std::tanh(1.0) + 1.0 / std::sinh(1.0);
+      out[0] = arc.r / dc;
+      out[1] = arc.r / dc;
+      out[2] = 1.0;
+      out[3] = arc.tau;
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+// Finite and inside [lo, hi], a little away from a finite bound so that the
+// fit does not start on it; an open-bound value at least twice its bound.
+double into_bounds(double v, double fallback, const Bounds& b) {
+  if (!std::isfinite(v)) v = fallback;
+  const auto [lo, hi] = b;
+  if (std::isfinite(hi)) {
+    const double margin = 0.01 * (hi - lo);
+    return std::clamp(v, lo + margin, hi - margin);
+  }
+  return std::max(v, lo > 0.0 ? 2.0 * lo : lo);
+}
+
+}  // namespace
+
+std::variant<std::vector<double>, EstimateError> estimate_values(
+    const SeriesList& circuit, std::span<const double> frequencies,
+    std::span<const Complex> impedances) {
+  if (frequencies.size() != impedances.size()) {
+    return EstimateError{"frequencies and impedances must have the same length"};
+  }
+  for (std::size_t i = 0; i < frequencies.size(); ++i) {
+    if (!std::isfinite(frequencies[i]) || !std::isfinite(impedances[i].re) ||
+        !std::isfinite(impedances[i].im)) {
+      return EstimateError{"frequencies and impedances must be finite (point " +
+                           std::to_string(i) + " is not)"};
+    }
+  }
+  Plan plan;
+  plan_list(circuit, Context{}, plan);
+  const SpectrumFeatures features = spectrum_features(
+      frequencies, impedances,
+      FeatureRequest{plan.inductors > 0, plan.tails > 0,
+                     plan.tails > 0 && plan.all_tails_wo ? Kind::Wo : Kind::Cpe, plan.slots > 0});
+  std::vector<Arc> arcs = split_arcs(features, plan.slots);
+  if (plan.tails > 0 && plan.slots > 0) {
+    // Relaxation times at the slow edge of the window are the tail's
+    // curvature, not an arc: when one more piece would sit there, the arcs
+    // are the pieces before it.
+    std::vector<Arc> more = split_arcs(features, plan.slots + 1);
+    if (more.back().tau * features.omega_min > kTailEdge) {
+      more.pop_back();
+      arcs = std::move(more);
+    }
+  }
+  const double scale = features.modulus_scale;
+
+  const double series_r =
+      features.r_inf > 1e-3 * scale ? features.r_inf : 1e-3 * scale;
+  double inductance = features.inductance;
+  if (!(inductance > 0.0)) inductance = 1e-3 * scale / features.omega_max;
+  const double omega_tail = features.omega_min;
+  Complex tail = tail_impedance(features, omega_tail);
+  if (!(modulus(tail) > 1e-3 * scale)) {
+    // No tail in the data: a CPE-like placeholder a tenth of |Z|.
+    const double phase = 0.4 * std::numbers::pi;
+    tail = {0.1 * scale * std::cos(phase), -0.1 * scale * std::sin(phase)};
+  }
+  if (plan.tails > 1) tail = {tail.re / plan.tails, tail.im / plan.tails};
+
+  const std::vector<Bounds> param_bounds_list = param_bounds(circuit);
+  std::vector<double> values;
+  values.reserve(param_bounds_list.size());
+  for (const LeafPlan& leaf : plan.leaves) {
+    const KindInfo& info = kind_info(leaf.kind);
+    double v[kMaxFields];
+    for (std::size_t f = 0; f < info.field_count; ++f) v[f] = info.defaults[f];
+    switch (leaf.use) {
+      case Use::SeriesResistance:
+        v[0] = series_r / plan.series_resistors;
+        break;
+      case Use::ArcResistance:
+        v[0] = std::max(arcs[leaf.slot].r, 1e-4 * scale) * leaf.share;
+        break;
+      case Use::ArcCapacitance: {
+        const Arc& arc = arcs[leaf.slot];
+        const double r = std::max(arc.r, 1e-4 * scale);
+        if (leaf.kind == Kind::C) {
+          v[0] = arc.tau / r * leaf.share;
+        } else {
+          v[1] = std::clamp(arc.alpha, 0.4, 0.97);
+          v[0] = std::pow(arc.tau, v[1]) / r * leaf.share;
+        }
+        break;
+      }
+      case Use::SlotElement: {
+        Arc arc = arcs[leaf.slot];
+        arc.r = std::max(arc.r, 1e-4 * scale);
+        arc.alpha = std::clamp(arc.alpha, 0.4, 0.97);
+        fill_slot_element(leaf.kind, arc, v);
+        break;
+      }
+      case Use::Tail:
+        fill_tail(leaf.kind, tail, omega_tail, v);
+        break;
+      case Use::Inductor:
+        if (leaf.kind == Kind::L) {
+          v[0] = inductance / plan.inductors;
+        } else {  // La: (l jw)^alpha with |.| = w L at the highest frequency
+          const double w = features.omega_max;
+          v[1] = 0.95;
+          v[0] = std::pow(w * inductance / plan.inductors, 1.0 / v[1]) / w;
+        }
+        break;
+    }
+    for (std::size_t f = 0; f < info.field_count; ++f) {
+      const std::size_t j = values.size();
+      values.push_back(into_bounds(v[f], info.defaults[f], param_bounds_list[j]));
+    }
+  }
+  return values;
+}
+
+}  // namespace korvex

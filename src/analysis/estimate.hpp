@@ -1,0 +1,42 @@
+#pragma once
+// Data-driven starting values for any circuit: the spectrum's features
+// (estimate_features.hpp) assigned to the circuit's elements by their role.
+//
+// Roles, found by one walk of the tree in parameter order:
+// - an arc slot is a parallel group with at least one purely capacitive
+//   branch (only C and CPE elements) and one other branch, or a K, Zarc, Ws,
+//   G, Gs or T element. Slots take the arcs of the relaxation-time
+//   distribution in text order, fastest first, so "R0-p(R1,C1)-p(R2,C2)" puts
+//   the high-frequency arc in the first group.
+// - in a slot's other branches every R shares the arc's resistance (R = r for
+//   one resistor); in its capacitive branches C = tau / r, and a CPE gets
+//   q = tau^alpha / r with the arc's alpha.
+// - every other R is a series resistance and shares the high-frequency
+//   intercept; every L and La shares the inductance.
+// - every other C, CPE, W, Wo and TLMQ is a tail element and matches the
+//   fitted low-frequency tail at the lowest measured frequency (modulus, and
+//   phase where the kind has an exponent or a time constant to set).
+// Whatever the data cannot show (no inductive points, no tail, a flat or
+// short spectrum) gets a placeholder scaled by the median |Z| and the
+// measured frequency window. Every value is finite and inside the parameter
+// bounds.
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "circuit/node.hpp"
+
+namespace korvex {
+
+struct EstimateError {
+  std::string message;
+};
+
+// Values in parameter order, or an error for non-finite data or spectra of
+// different lengths (nothing else fails).
+std::variant<std::vector<double>, EstimateError> estimate_values(
+    const SeriesList& circuit, std::span<const double> frequencies,
+    std::span<const Complex> impedances);
+
+}  // namespace korvex
