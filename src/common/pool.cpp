@@ -1,5 +1,7 @@
 #include "common/pool.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -10,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/cancel.hpp"
+
 namespace korvex {
 namespace {
 
@@ -19,6 +23,7 @@ struct Batch {
   std::size_t n;
   std::size_t grain;
   std::atomic<std::size_t> remaining;  // chunks not yet finished
+  const CancelFlag* cancel;            // the caller's, installed around every chunk
   // The first exception thrown by a call of `body`; rethrown on the caller
   // once every chunk has finished, so that no task outlives the batch.
   std::mutex error_mutex;
@@ -71,6 +76,7 @@ class Pool {
     batch->n = n;
     batch->grain = grain;
     batch->remaining.store(chunks);
+    batch->cancel = current_cancel_flag();
     // Spread the chunks over all queues; the home queue (index 0 for outside
     // callers, the worker's own queue inside a task) gets the first share.
     const std::size_t home = tls_queue_index;
@@ -136,6 +142,7 @@ class Pool {
     Batch& b = *task.batch;
     const std::size_t end = std::min(b.n, task.begin + b.grain);
     try {
+      CancelScope scope(b.cancel);
       for (std::size_t i = task.begin; i < end; ++i) (*b.body)(i);
     } catch (...) {
       std::lock_guard<std::mutex> lock(b.error_mutex);
@@ -173,11 +180,37 @@ class Pool {
 
 thread_local std::size_t Pool::tls_queue_index = 0;
 
+// The process's pool, created on first use. Deliberately leaked: joining
+// threads during static destruction at interpreter exit can deadlock, and
+// the process is ending anyway.
+std::atomic<Pool*> g_pool{nullptr};
+std::mutex g_pool_creation;  // held while g_pool is created, and across fork()
+
+// A forked child has only the thread that called fork(); the parent's
+// workers are gone and any of the pool's mutexes may be held by one of them
+// for ever. The child therefore abandons that pool (leaked, never touched
+// again) and creates its own on first use.
+void before_fork() { g_pool_creation.lock(); }
+void after_fork_in_parent() { g_pool_creation.unlock(); }
+void after_fork_in_child() {
+  g_pool.store(nullptr, std::memory_order_relaxed);
+  g_pool_creation.unlock();
+}
+
 Pool& pool() {
-  // Deliberately leaked: joining threads during static destruction at
-  // interpreter exit can deadlock, and the process is ending anyway.
-  static Pool* instance = new Pool();
-  return *instance;
+  if (Pool* p = g_pool.load(std::memory_order_acquire)) return *p;
+  std::lock_guard<std::mutex> lock(g_pool_creation);
+  Pool* p = g_pool.load(std::memory_order_relaxed);
+  if (!p) {
+    static bool fork_handlers = false;
+    if (!fork_handlers) {
+      pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+      fork_handlers = true;
+    }
+    p = new Pool();
+    g_pool.store(p, std::memory_order_release);
+  }
+  return *p;
 }
 
 thread_local bool tls_serial = false;

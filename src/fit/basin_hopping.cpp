@@ -28,6 +28,14 @@ std::optional<FitError> check_step_size(double step) {
       debug_float(step));
 }
 
+// The Metropolis test divides by the temperature: NaN would reject every
+// uphill refit by accident and a negative one inverts the test.
+std::optional<FitError> check_temperature(double temperature) {
+  if (temperature >= 0.0) return std::nullopt;
+  return FitError::solver("basin_hopping_temperature must be a number >= 0, got " +
+                          debug_float(temperature));
+}
+
 }  // namespace
 
 FitResultOr basin_hopping_fit(const FitSettings& settings) {
@@ -36,6 +44,7 @@ FitResultOr basin_hopping_fit(const FitSettings& settings) {
   const double step = settings.basin_hopping_step_size;
   if (auto error = check_step_size(step)) return *error;
   const double temperature = settings.basin_hopping_temperature;
+  if (auto error = check_temperature(temperature)) return *error;
 
   ChaChaRng rng = ChaChaRng::from_optional_seed(settings.seed);
   // Hops move the free parameters only; outcomes carry full vectors.

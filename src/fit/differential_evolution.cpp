@@ -89,7 +89,8 @@ std::optional<DePopulation::Best> DePopulation::best() const {
   return Best{best->position, best->cost};
 }
 
-SearchResult differential_evolution_search(PsoProblem& problem, std::uint64_t evaluations) {
+SearchResult differential_evolution_search(PsoProblem& problem, std::uint64_t evaluations,
+                                           std::optional<std::uint64_t> seed) {
   const SearchBox box = pso_search_box(problem.bounds(), problem.start_values());
   const std::vector<float> lower(box.lower.begin(), box.lower.end());
   const std::vector<float> upper(box.upper.begin(), box.upper.end());
@@ -102,9 +103,10 @@ SearchResult differential_evolution_search(PsoProblem& problem, std::uint64_t ev
     return static_cast<float>(problem.cost(wide));
   };
 
-  // Restarts differ from each other and from run to run: each population's
-  // generator is seeded afresh from one entropy-seeded stream.
-  ChaChaRng seeder = ChaChaRng::from_entropy();
+  // Restarts differ from each other: each population's generator is seeded
+  // afresh from one stream, seeded from `seed` when given (so that a seeded
+  // fit repeats) and from the operating system otherwise.
+  ChaChaRng seeder = ChaChaRng::from_optional_seed(seed);
   const std::uint64_t steps = std::max<std::uint64_t>(1, evaluations);
   SearchResult kept;
   for (int restart = 0; restart < kRestarts; ++restart) {
@@ -130,7 +132,7 @@ FitResultOr differential_evolution_fit(const FitSettings& settings) {
   PsoProblem problem(settings);
   auto checked = problem.population_box();
   if (auto* error = std::get_if<FitError>(&checked)) return *error;
-  SearchResult best = differential_evolution_search(problem, settings.de_evaluations);
+  SearchResult best = differential_evolution_search(problem, settings.de_evaluations, settings.seed);
   if (!best.found) return FitError::solver("differential evolution found no best position");
   return problem.polish(std::move(best.position), best.iterations);
 }

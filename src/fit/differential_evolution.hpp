@@ -65,11 +65,12 @@ class DePopulation {
 };
 
 // The method's search: ten independent restarts of `evaluations` steps
-// (at least one) in the start box, each population seeded afresh from the
-// operating system's entropy. The best of each restart is re-evaluated in
+// (at least one) in the start box, each population seeded afresh from one
+// stream seeded from `seed`, or from the operating system's entropy. The best of each restart is re-evaluated in
 // double precision (one counted evaluation) and the lowest such cost is kept,
 // the earlier restart on ties. `position` of the result is in physical
 // values; `iterations` is the summed step count of all restarts.
-SearchResult differential_evolution_search(PsoProblem& problem, std::uint64_t evaluations);
+SearchResult differential_evolution_search(PsoProblem& problem, std::uint64_t evaluations,
+                                           std::optional<std::uint64_t> seed = std::nullopt);
 
 }  // namespace korvex

@@ -44,6 +44,7 @@ FitResultOr evaluate_only(const FitSettings& s, const ParameterMap& map) {
 }  // namespace
 
 FitResultOr run_fit(const FitSettings& settings) {
+  const CancelScope cancel(settings.cancel);
   for (const Method& method : kMethods) {
     if (settings.method != method.name) continue;
     // The one place the data guards run: the methods assume them.

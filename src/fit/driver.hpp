@@ -5,6 +5,8 @@
 
 namespace korvex {
 
+// Throws Cancelled when `settings.cancel` (or the calling thread's flag, see
+// common/cancel.hpp) is set while the fit runs.
 FitResultOr run_fit(const FitSettings& settings);
 
 }  // namespace korvex

@@ -8,6 +8,7 @@
 #include "common/format.hpp"
 #include "common/units.hpp"
 #include "fit/lm_problem.hpp"
+#include "fit/start_values.hpp"
 
 namespace korvex {
 namespace {
@@ -53,7 +54,8 @@ FitResultOr levenberg_marquardt_fit(const SeriesList& circuit, const ParameterMa
   const ParameterMap* free_map = map.holds_any() ? &map : nullptr;
   const Spectrum spectrum{circuit, omegas, impedances, weights, free_map};
   const std::vector<Bounds> bounds = map.free_of(param_bounds(circuit));
-  const std::vector<double> initial = map.free_of(param_values(circuit));
+  const std::vector<double> initial =
+      start_inside_bounds(map.free_of(param_values(circuit)), bounds);
   if (initial.empty()) {
     return build_outcome(circuit, map, {}, Termination::Evaluated, 0, omegas, impedances, weights,
                          counter);

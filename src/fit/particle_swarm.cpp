@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "circuit/params.hpp"
@@ -75,6 +76,10 @@ SearchResult particle_swarm_minimize(const Objective& f, const SearchBox& box,
 }
 
 FitResultOr particle_swarm_fit(const FitSettings& settings) {
+  if (settings.num_particles > kMaxParticles) {
+    return FitError::solver("num_particles must be at most " + std::to_string(kMaxParticles) +
+                            ", got " + std::to_string(settings.num_particles));
+  }
   PsoProblem problem(settings);
   auto checked = problem.population_box();
   if (auto* error = std::get_if<FitError>(&checked)) return *error;

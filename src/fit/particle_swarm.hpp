@@ -7,6 +7,10 @@
 
 namespace korvex {
 
+// The largest swarm particle_swarm_fit accepts: each particle holds three
+// vectors of P doubles, so a swarm is refused before it could exhaust memory.
+inline constexpr std::uint64_t kMaxParticles = 100000;
+
 struct ParticleSwarmSettings {
   std::uint64_t particles = 200;
   std::uint64_t generations = 1000;  // iterations over the whole swarm; the only stop

@@ -5,6 +5,7 @@
 
 #include "circuit/impedance.hpp"
 #include "circuit/params.hpp"
+#include "common/cancel.hpp"
 #include "common/pool.hpp"
 #include "fit/parameter_map.hpp"
 
@@ -75,6 +76,8 @@ std::vector<double> compute_weights(std::span<const Complex> impedances, Weighti
 
 bool residuals_into(const Spectrum& s, std::span<const double> params, EvalCounter& counter,
                     std::span<double> out) {
+  // Every method evaluates through here, so this one check stops them all.
+  throw_if_cancelled();
   counter.add(1);
   const std::size_t n = s.omegas.size();
   std::vector<Complex> model(n);

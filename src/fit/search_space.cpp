@@ -7,6 +7,7 @@
 #include "common/units.hpp"
 #include "common/format.hpp"
 #include "fit/levenberg_marquardt.hpp"
+#include "fit/start_values.hpp"
 
 namespace korvex {
 namespace {
@@ -63,7 +64,7 @@ PsoProblem::PsoProblem(const FitSettings& settings)
       omegas_(angular_frequencies(settings.frequencies)),
       weights_(compute_weights(settings.impedances, settings.weighting)),
       bounds_(map_.free_of(param_bounds(settings.circuit))),
-      start_values_(map_.free_of(param_values(settings.circuit))) {
+      start_values_(start_inside_bounds(map_.free_of(param_values(settings.circuit)), bounds_)) {
   residual_scratch_.resize(2 * omegas_.size());
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "circuit/node.hpp"
+#include "common/cancel.hpp"
 #include "fit/residuals.hpp"
 
 namespace korvex {
@@ -40,6 +41,7 @@ struct FitSettings {
   std::vector<bool> held;  // per parameter: held at the circuit's value; missing entries are free
   std::optional<StartCount> starts;  // absent: one fit from the circuit's values
   bool single_candidate = false;  // "levenberg_marquardt": one run from the values, not nine
+  const CancelFlag* cancel = nullptr;  // once set, the fit stops at its next evaluation
 };
 
 }  // namespace korvex

@@ -13,6 +13,7 @@ namespace {
 
 struct Resolved {
   const nn::Guesser* guesser;
+  SharedGuesser keep_alive;  // a model from disk, which the cache may drop meanwhile
   TopologyMatch match;
   std::size_t model_params;  // parameters of the model's circuit
 };
@@ -20,8 +21,7 @@ struct Resolved {
 using Resolution = std::variant<Resolved, std::string>;
 
 Resolution resolve_external(const SeriesList& user, const std::string& path) {
-  ExternalCacheLock lock;
-  const auto guesser = lock.load(path);
+  const auto guesser = load_external(path);
   if (!guesser) return guesser.error().message();
   const std::string& text = (*guesser)->circuit;
   auto parsed = parse(text);
@@ -35,7 +35,7 @@ Resolution resolve_external(const SeriesList& user, const std::string& path) {
                                    ", which is a different circuit")
         .message();
   }
-  return Resolved{*guesser, std::move(*match), param_count(*model)};
+  return Resolved{guesser->get(), *guesser, std::move(*match), param_count(*model)};
 }
 
 Resolution resolve_builtin(const SeriesList& user) {
@@ -47,7 +47,8 @@ Resolution resolve_builtin(const SeriesList& user) {
   if (const auto* failure = std::get_if<std::string>(&loaded)) {
     return nn::NnError::unparsable(*failure).message();
   }
-  return Resolved{&std::get<nn::Guesser>(loaded), {std::move(found->map), found->expanded},
+  return Resolved{&std::get<nn::Guesser>(loaded), nullptr,
+                  {std::move(found->map), found->expanded},
                   param_count(*model.topology())};
 }
 

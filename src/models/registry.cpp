@@ -6,8 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <exception>
-#include <stdexcept>
+#include <list>
 
 #include "circuit/params.hpp"
 #include "circuit/parser.hpp"
@@ -27,30 +26,68 @@ std::optional<std::span<const std::uint8_t>> embedded_weights(std::string_view n
   return std::nullopt;
 }
 
-nn::NnResult<std::vector<std::uint8_t>> read_whole_file(const std::string& path) {
+// What identifies one version of a file: a replaced or rewritten file has
+// another inode, size or modification time, and is read again.
+struct FileStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  std::int64_t modified_ns = 0;
+  friend bool operator==(const FileStamp&, const FileStamp&) = default;
+};
+
+// An open regular file of at most kMaxWeightFileBytes, with its stamp.
+struct OpenFile {
+  int fd;
+  FileStamp stamp;
+};
+
+// Opened without blocking (a FIFO without a writer would otherwise hang the
+// open) and refused unless regular and small enough, before any read.
+nn::NnResult<OpenFile> open_weight_file(const std::string& path) {
   if (path.find('\0') != std::string::npos) {
     return nn::NnError::io("the path contains a NUL character");
   }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return nn::NnError::io(std::strerror(errno));
-  std::vector<std::uint8_t> bytes;
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    bytes.reserve(static_cast<std::size_t>(st.st_size));
+  if (::fstat(fd, &st) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return nn::NnError::io(std::strerror(error));
   }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return nn::NnError::io(path + " is not a regular file");
+  }
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxWeightFileBytes) {
+    ::close(fd);
+    return nn::NnError::io(path + " is larger than the limit of " +
+                           std::to_string(kMaxWeightFileBytes) + " bytes for a weight file");
+  }
+  const std::int64_t modified_ns =
+      static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return OpenFile{fd, {st.st_dev, st.st_ino, st.st_size, modified_ns}};
+}
+
+// The whole file; refused if it grows past the limit while being read.
+nn::NnResult<std::vector<std::uint8_t>> read_whole_file(const OpenFile& file) {
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(static_cast<std::size_t>(file.stamp.size));
   std::uint8_t buffer[1 << 16];
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    const ssize_t n = ::read(file.fd, buffer, sizeof buffer);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
-      const int error = errno;
-      ::close(fd);
-      return nn::NnError::io(std::strerror(error));
+      return nn::NnError::io(std::strerror(errno));
+    }
+    if (bytes.size() + static_cast<std::size_t>(n) > kMaxWeightFileBytes) {
+      return nn::NnError::io("the file grew past the limit of " +
+                             std::to_string(kMaxWeightFileBytes) + " bytes while being read");
     }
     bytes.insert(bytes.end(), buffer, buffer + n);
   }
-  ::close(fd);
   return bytes;
 }
 
@@ -80,17 +117,43 @@ GuesserOrError decode_and_check(const Model& model,
   return std::move(g);
 }
 
-struct ExternalCache {
-  std::mutex mutex;
-  bool poisoned = false;
-  // Node-based, so the Guessers handed out never move.
-  std::map<std::string, nn::Guesser> entries;
+struct CacheEntry {
+  std::string path;
+  FileStamp stamp;
+  SharedGuesser guesser;
 };
 
-// Never destroyed: the Guessers it hands out live until the process ends.
+// Most recently used first. The lock is held only to look up and update the
+// list, never while a file is read or decoded.
+struct ExternalCache {
+  std::mutex mutex;
+  std::list<CacheEntry> entries;
+};
+
+// Never destroyed: a guess may still hold an entry at interpreter exit.
 ExternalCache& external_cache() {
   static ExternalCache* cache = new ExternalCache;
   return *cache;
+}
+
+SharedGuesser cached(const std::string& path, const FileStamp& stamp) {
+  ExternalCache& cache = external_cache();
+  std::lock_guard<std::mutex> lock(cache.mutex);
+  for (auto it = cache.entries.begin(); it != cache.entries.end(); ++it) {
+    if (it->path != path || it->stamp != stamp) continue;
+    cache.entries.splice(cache.entries.begin(), cache.entries, it);
+    return it->guesser;
+  }
+  return nullptr;
+}
+
+void remember(const std::string& path, const FileStamp& stamp, SharedGuesser guesser) {
+  ExternalCache& cache = external_cache();
+  std::lock_guard<std::mutex> lock(cache.mutex);
+  // An older version of the file is of no further use.
+  cache.entries.remove_if([&](const CacheEntry& e) { return e.path == path; });
+  cache.entries.push_front({path, stamp, std::move(guesser)});
+  if (cache.entries.size() > kExternalCacheCapacity) cache.entries.pop_back();
 }
 
 }  // namespace
@@ -152,34 +215,28 @@ std::string quoted_names() {
   return out;
 }
 
-ExternalCacheLock::ExternalCacheLock()
-    : lock_(external_cache().mutex), uncaught_(std::uncaught_exceptions()) {
-  if (external_cache().poisoned) {
-    throw std::runtime_error(
-        "weights cache poisoned: an earlier load of a weight file failed while holding it");
-  }
-}
-
-ExternalCacheLock::~ExternalCacheLock() {
-  if (std::uncaught_exceptions() > uncaught_) external_cache().poisoned = true;
-}
-
-nn::NnResult<const nn::Guesser*> ExternalCacheLock::load(const std::string& path) {
-  auto& entries = external_cache().entries;
-  if (const auto it = entries.find(path); it != entries.end()) return &it->second;
-  const auto bytes = read_whole_file(path);
+nn::NnResult<SharedGuesser> load_external(const std::string& path) {
+  auto file = open_weight_file(path);
+  if (!file) return file.error();
+  const int fd = file->fd;
+  const struct CloseOnExit {
+    int fd;
+    ~CloseOnExit() { ::close(fd); }
+  } closer{fd};
+  if (SharedGuesser hit = cached(path, file->stamp)) return hit;
+  const auto bytes = read_whole_file(*file);
   if (!bytes) return bytes.error();
   auto decoded = nn::Guesser::from_bytes(*bytes);
   if (!decoded) return decoded.error();
-  const auto inserted = entries.emplace(path, std::move(*decoded));
-  return &inserted.first->second;
+  auto guesser = std::make_shared<const nn::Guesser>(std::move(*decoded));
+  remember(path, file->stamp, guesser);
+  return guesser;
 }
 
-std::size_t ExternalCacheLock::size() const { return external_cache().entries.size(); }
-
-nn::NnResult<const nn::Guesser*> load_external(const std::string& path) {
-  ExternalCacheLock lock;
-  return lock.load(path);
+std::size_t external_cache_size() {
+  ExternalCache& cache = external_cache();
+  std::lock_guard<std::mutex> lock(cache.mutex);
+  return cache.entries.size();
 }
 
 }  // namespace korvex::models

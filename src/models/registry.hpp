@@ -68,28 +68,22 @@ std::vector<std::string> names();
 // 'rc', 'rc_l', ..., 'sei_randles_wo'
 std::string quoted_names();
 
-// Holds the lock of the process-wide cache of models read from disk, keyed
-// by the path text exactly as given. Entries are added only for files that
-// were read and decoded, and live until the process ends. If a holder exits
-// by an exception the cache is poisoned: later lockers throw
-// std::runtime_error("weights cache poisoned ...").
-class ExternalCacheLock {
- public:
-  ExternalCacheLock();
-  ~ExternalCacheLock();
-  ExternalCacheLock(const ExternalCacheLock&) = delete;
-  ExternalCacheLock& operator=(const ExternalCacheLock&) = delete;
+// Models read from ".eisnn" files. Only regular files of at most
+// kMaxWeightFileBytes are read; anything else is refused before a byte is
+// read. Decoded models are cached by path text (exactly as given) together
+// with the file's identity, size and modification time, so a replaced file is
+// read again; at most kExternalCacheCapacity models are kept, the least
+// recently used dropped first. A failed load caches nothing.
+inline constexpr std::uint64_t kMaxWeightFileBytes = std::uint64_t{16} << 20;
+inline constexpr std::size_t kExternalCacheCapacity = 16;
 
-  // The cached model for `path`, reading and decoding the file on a miss.
-  nn::NnResult<const nn::Guesser*> load(const std::string& path);
-  std::size_t size() const;
+using SharedGuesser = std::shared_ptr<const nn::Guesser>;
 
- private:
-  std::unique_lock<std::mutex> lock_;
-  int uncaught_;
-};
+// The model in the file at `path`, from the cache when the file is unchanged.
+// Safe to call from several threads; no lock is held while reading.
+nn::NnResult<SharedGuesser> load_external(const std::string& path);
 
-// load() under a lock of its own.
-nn::NnResult<const nn::Guesser*> load_external(const std::string& path);
+// Models held in the cache now.
+std::size_t external_cache_size();
 
 }  // namespace korvex::models

@@ -13,6 +13,23 @@
 namespace korvex::nn {
 namespace {
 
+// The limits of guesser.hpp, as Unparsable(key) of the first field past them.
+std::optional<NnError> check_size_limits(const Guesser& g) {
+  if (g.n_grid == 0 || g.n_grid > kMaxGrid) return NnError::unparsable("n_grid");
+  if (g.channels == 0 || g.channels > kMaxChannels) return NnError::unparsable("channels");
+  if (g.kernel == 0 || g.kernel > kMaxKernel) return NnError::unparsable("kernel");
+  if (g.groups == 0 || g.groups > g.channels) return NnError::unparsable("groups");
+  if (g.channels * g.n_grid > kMaxActivations) return NnError::unparsable("channels");
+  if (g.dilations.size() > kMaxBlocks) return NnError::unparsable("dilations");
+  for (const std::size_t d : g.dilations) {
+    // Each factor is bounded above, so the products cannot overflow.
+    if (d > g.n_grid || g.channels * (g.n_grid + d * (g.kernel - 1)) > kMaxPaddedValues) {
+      return NnError::unparsable("dilations");
+    }
+  }
+  return std::nullopt;
+}
+
 std::int32_t saturating_round(double x) {
   if (std::isnan(x)) return 0;
   const double r = std::round(x);
@@ -447,6 +464,7 @@ NnResult<Guesser> Guesser::from_bytes(std::span<const std::uint8_t> bytes) {
   if (!alpha_max) return alpha_max.error();
   g.alpha_min = *alpha_min;
   g.alpha_max = *alpha_max;
+  if (auto error = check_size_limits(g)) return *error;
   return g;
 }
 

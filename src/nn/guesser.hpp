@@ -22,8 +22,20 @@
 
 namespace korvex::nn {
 
-// Largest input grid a weight file may ask for; every built-in model uses 64.
-inline constexpr std::size_t kMaxGrid = 1 << 16;
+// Limits on a weight file's size fields, checked when it is decoded so that
+// a small hostile file cannot make a guess allocate without bound. Every
+// built-in model is far inside them (n_grid 64, at most 64 channels, kernel
+// 5, four blocks). Dilations are at most n_grid: a wider one only reaches
+// padding.
+inline constexpr std::size_t kMaxGrid = 4096;
+inline constexpr std::size_t kMaxChannels = 1024;
+inline constexpr std::size_t kMaxKernel = 64;
+inline constexpr std::size_t kMaxBlocks = 64;
+// channels x n_grid: one activation buffer (8 MiB at most).
+inline constexpr std::size_t kMaxActivations = std::size_t{1} << 20;
+// channels x (n_grid + dilation x (kernel - 1)): the zero-padded input of the
+// widest convolution (16 MiB at most).
+inline constexpr std::size_t kMaxPaddedValues = std::size_t{1} << 21;
 
 struct Scales {
   double z_scale;  // ohms

@@ -1,4 +1,7 @@
+#include <unordered_set>
+
 #include "circuit/params.hpp"
+#include "common/format.hpp"
 #include "python/bindings.hpp"
 #include "python/convert.hpp"
 
@@ -43,12 +46,26 @@ Parts read_parts(nb::handle parts) {
   return out;
 }
 
+// Two pieces with the same label would share parameter names, and
+// FitResult.params would keep only one of their values: refused as the
+// parser refuses "R1-R1". Automatic labels of unlabelled elements are not
+// labels and are left as they are.
+void refuse_duplicate_labels(const SeriesList& nodes) {
+  std::unordered_set<std::string> seen;
+  for (const Leaf& leaf : collect_leaves(nodes)) {
+    if (*leaf.label && !seen.insert(**leaf.label).second) {
+      throw nb::value_error(("duplicate element label " + debug_string(**leaf.label)).c_str());
+    }
+  }
+}
+
 nb::object checked(SeriesList nodes, bool explicit_values) {
   if (nesting_depth(nodes) > kMaxNestingDepth) {
     throw nb::value_error(("groups nested more than " + std::to_string(kMaxNestingDepth) +
                            " deep")
                               .c_str());
   }
+  refuse_duplicate_labels(nodes);
   return wrap_circuit(std::move(nodes), explicit_values);
 }
 

@@ -203,10 +203,15 @@ struct Prepared {
   std::vector<double> weights;
 };
 
-Prepared prepare(nb::handle params, nb::handle frequencies, nb::handle impedances,
-                 nb::handle weight) {
+// Refused like a short vector (which the evaluation itself reports): extra
+// values would otherwise be ignored without a word.
+constexpr const char* kTooManyValues = "impedance_from_iter: too many values supplied";
+
+Prepared prepare(const PyCircuit& c, nb::handle params, nb::handle frequencies,
+                 nb::handle impedances, nb::handle weight) {
   Prepared p;
   p.params = to_float_list(params, "params");
+  if (p.params.size() > param_count(c.nodes)) throw nb::value_error(kTooManyValues);
   const std::string scheme = to_str(weight, "weight");
   SpectrumData data = read_spectrum(frequencies, impedances);
   const Weighting weighting = parse_weighting(scheme);
@@ -218,7 +223,7 @@ Prepared prepare(nb::handle params, nb::handle frequencies, nb::handle impedance
 
 nb::list residuals_method(const PyCircuit& c, nb::handle params, nb::handle frequencies,
                           nb::handle impedances, nb::handle weight) {
-  Prepared p = prepare(params, frequencies, impedances, weight);
+  Prepared p = prepare(c, params, frequencies, impedances, weight);
   std::optional<std::vector<double>> r;
   {
     nb::gil_scoped_release release;
@@ -233,7 +238,7 @@ nb::list residuals_method(const PyCircuit& c, nb::handle params, nb::handle freq
 
 nb::list jacobian_method(const PyCircuit& c, nb::handle params, nb::handle frequencies,
                          nb::handle impedances, nb::handle weight) {
-  Prepared p = prepare(params, frequencies, impedances, weight);
+  Prepared p = prepare(c, params, frequencies, impedances, weight);
   std::optional<std::vector<std::vector<double>>> columns;
   {
     nb::gil_scoped_release release;

@@ -1,5 +1,6 @@
 #include "python/convert.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -93,6 +94,7 @@ SpectrumData unpack_frame(nb::handle frame) {
     if (f[i] > 0.0) {
       out.frequencies.push_back(f[i]);
       out.impedances.push_back(z[i]);
+      out.rows.push_back(i);
     }
   }
   if (out.frequencies.empty()) {
@@ -135,6 +137,9 @@ bool copy_native_buffer(PyObject* obj, std::vector<T>& out) {
   return usable;
 }
 
+// Items reserved up front at most, whatever a sequence's __len__ claims.
+constexpr std::size_t kReserveLimit = std::size_t{1} << 20;
+
 // Iterates a non-str sequence, converting each item with `convert`; returns
 // false with a Python error set on failure.
 template <typename T, typename Convert>
@@ -149,23 +154,21 @@ bool convert_sequence(nb::handle obj, std::vector<T>& out, Convert convert) {
     return false;
   }
   if (copy_native_buffer(obj.ptr(), out)) return true;
-  PyObject* it = PyObject_GetIter(obj.ptr());
-  if (!it) return false;
+  // Owned, so that a throwing reserve or push_back cannot leak it.
+  nb::object it = nb::steal(PyObject_GetIter(obj.ptr()));
+  if (!it.is_valid()) return false;
   out.clear();
+  // __len__ is only a hint: a sequence may report far more than it yields.
   const Py_ssize_t hint = PySequence_Size(obj.ptr());
-  if (hint > 0) out.reserve(static_cast<std::size_t>(hint));
+  if (hint > 0) out.reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), kReserveLimit));
   else PyErr_Clear();
-  while (PyObject* item = PyIter_Next(it)) {
+  while (PyObject* item = PyIter_Next(it.ptr())) {
     T value;
     const bool ok = convert(item, value);
     Py_DECREF(item);
-    if (!ok) {
-      Py_DECREF(it);
-      return false;
-    }
+    if (!ok) return false;
     out.push_back(value);
   }
-  Py_DECREF(it);
   return !PyErr_Occurred();
 }
 

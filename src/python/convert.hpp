@@ -43,6 +43,7 @@ struct ColumnPair {
 struct SpectrumData {
   std::vector<double> frequencies;
   std::vector<Complex> impedances;
+  std::vector<std::size_t> rows;  // a dataframe's row of each kept point; empty for arrays
 };
 
 // Two sequences, or a dataframe when `impedances` is None.

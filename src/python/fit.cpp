@@ -10,6 +10,8 @@
 #include "python/fit_result.hpp"
 #include "python/fit_starts.hpp"
 #include "python/guess.hpp"
+#include "python/interruptible.hpp"
+#include "python/spectrum_check.hpp"
 
 namespace korvex::py {
 namespace {
@@ -81,6 +83,16 @@ FitArguments convert_arguments(nb::handle guess_init, nb::handle weights, nb::ha
   return a;
 }
 
+// A weight file only feeds the guess; with the guess turned off it would be
+// ignored, so the call is refused rather than fitting without it.
+void refuse_unused_weights(const FitArguments& a) {
+  if (a.weights && a.guess_init == false) {
+    throw nb::value_error(
+        "weights= selects the model for the initial guess, but guess_init=False turns the "
+        "guess off: pass one or the other");
+  }
+}
+
 void warn_no_model() {
   const std::string message =
       "There is no ML model to guess initial parameters for this circuit. Supply your own with "
@@ -122,8 +134,10 @@ nb::object fit_method(const PyCircuit& self, nb::handle frequencies, nb::handle 
       guess_init, weights, weight, method, max_iterations, ftol, xtol, num_particles, generations,
       nelder_mead_iterations, de_evaluations, sa_iterations, sa_initial_temperature,
       basin_hopping_hops, basin_hopping_step_size, basin_hopping_temperature, seed, starts);
+  refuse_unused_weights(a);
   const FitControls controls = read_fit_controls(self.nodes, constants, bounds);
   SpectrumData spectrum = read_spectrum(frequencies, impedances);
+  check_measured_spectrum(spectrum);
   a.settings.weighting = parse_weighting(a.weight);
   const SeriesList start = start_circuit(self, a, spectrum);
   ControlledStart controlled =
@@ -133,10 +147,10 @@ nb::object fit_method(const PyCircuit& self, nb::handle frequencies, nb::handle 
   a.settings.frequencies = std::move(spectrum.frequencies);
   a.settings.impedances = std::move(spectrum.impedances);
 
-  FitResultOr result = [&] {
-    nb::gil_scoped_release release;
+  FitResultOr result = run_interruptible<FitResultOr>([&](const CancelFlag* cancel) {
+    a.settings.cancel = cancel;
     return run_fit(a.settings);
-  }();
+  });
   if (const auto* error = std::get_if<FitError>(&result)) {
     throw nb::value_error(error->message().c_str());
   }

@@ -8,6 +8,7 @@
 #include "models/circuit_guess.hpp"
 #include "models/registry.hpp"
 #include "nn/guesser.hpp"
+#include "python/spectrum_check.hpp"
 
 namespace korvex::py {
 namespace {
@@ -36,6 +37,7 @@ nb::list guess_method(const PyCircuit& self, nb::handle frequencies, nb::handle 
   std::optional<std::string> path;
   if (!weights.is_none()) path = to_str(weights, "weights");
   const SpectrumData spectrum = read_spectrum(frequencies, impedances);
+  check_measured_spectrum(spectrum);
   nb::list out;
   for (double v : guess_params(self, spectrum, path)) out.append(v);
   return out;
@@ -75,8 +77,12 @@ nb::tuple features_hook(nb::handle frequencies, nb::handle impedances, std::size
 
 std::vector<double> guess_params(const PyCircuit& circuit, const SpectrumData& spectrum,
                                  const std::optional<std::string>& weights_path) {
-  auto outcome = models::guess_params(circuit.nodes, spectrum.frequencies, spectrum.impedances,
-                                      weights_path);
+  // Released: reading a weight file from disk may take a while.
+  auto outcome = [&] {
+    nb::gil_scoped_release release;
+    return models::guess_params(circuit.nodes, spectrum.frequencies, spectrum.impedances,
+                                weights_path);
+  }();
   if (auto* message = std::get_if<std::string>(&outcome)) {
     throw nb::value_error(message->c_str());
   }

@@ -441,7 +441,7 @@ TEST(BasinHopping, TemperatureExtremesAndZeroStep) {
   const FitSettings base = noisy("basin_hopping");
   const FitOutcome first = outcome_of(levenberg_marquardt_fit(
       base.circuit, base.frequencies, base.impedances, base.weighting, {}));
-  for (double t : {0.0, -1.0, 1e300, kNaN}) {
+  for (double t : {0.0, 1e300}) {
     for (double step : {0.0, 0.5}) {
       FitSettings s = base;
       s.basin_hopping_temperature = t;
@@ -451,6 +451,13 @@ TEST(BasinHopping, TemperatureExtremesAndZeroStep) {
       EXPECT_TRUE(out.success);
       EXPECT_GE(out.iterations, first.iterations);
     }
+  }
+  // A negative or NaN temperature would invert or void the Metropolis test.
+  for (double t : {-1.0, kNaN}) {
+    FitSettings s = base;
+    s.basin_hopping_temperature = t;
+    EXPECT_EQ(error_of(basin_hopping_fit(s)).rfind("solver error: basin_hopping_temperature", 0),
+              0u);
   }
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -200,18 +202,26 @@ class ExternalCacheTest : public ::testing::Test {
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     return path.string();
   }
-  std::size_t cache_size() { return ExternalCacheLock().size(); }
+  std::size_t cache_size() { return external_cache_size(); }
   std::filesystem::path dir_;
 };
 
-TEST_F(ExternalCacheTest, ReadsEachPathTextOnce) {
+TEST_F(ExternalCacheTest, ReadsEachVersionOfAFileOnce) {
   const std::string path = write("rc.eisnn", test::rc_model(8));
   const auto first = load_external(path);
   ASSERT_TRUE(first) << first.error().message();
-  std::filesystem::remove(path);
   const auto again = load_external(path);
   ASSERT_TRUE(again);
   EXPECT_EQ(*again, *first);
+
+  // A replaced file is read again; a removed one is gone.
+  write("rc.eisnn", test::rc_model(12));
+  const auto replaced = load_external(path);
+  ASSERT_TRUE(replaced);
+  EXPECT_NE(*replaced, *first);
+  EXPECT_EQ((*replaced)->channels, 12u);
+  std::filesystem::remove(path);
+  EXPECT_FALSE(load_external(path));
 
   // Another text for the same file is another entry, read again.
   const std::string other = write("rc2.eisnn", test::rc_model(8));
@@ -220,6 +230,35 @@ TEST_F(ExternalCacheTest, ReadsEachPathTextOnce) {
   const auto b = load_external(spelled);
   ASSERT_TRUE(a && b);
   EXPECT_NE(*a, *b);
+}
+
+TEST_F(ExternalCacheTest, KeepsTheMostRecentlyUsedModels) {
+  const std::string first = write("first.eisnn", test::rc_model(8));
+  const auto kept = load_external(first);
+  ASSERT_TRUE(kept);
+  for (std::size_t i = 0; i < kExternalCacheCapacity + 3; ++i) {
+    ASSERT_TRUE(load_external(write("m" + std::to_string(i) + ".eisnn", test::rc_model(8))));
+    EXPECT_LE(cache_size(), kExternalCacheCapacity);
+  }
+  // Evicted, yet still usable by whoever holds it, and read again on demand.
+  EXPECT_EQ((*kept)->channels, 8u);
+  const auto reread = load_external(first);
+  ASSERT_TRUE(reread);
+  EXPECT_NE(*reread, *kept);
+}
+
+TEST_F(ExternalCacheTest, RefusesWhatIsNotASmallRegularFile) {
+  EXPECT_EQ(load_external("/dev/zero").error().message(),
+            "reading weights: /dev/zero is not a regular file");
+  const std::string fifo = (dir_ / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(load_external(fifo).error().message(),
+            "reading weights: " + fifo + " is not a regular file");
+  const std::string big = (dir_ / "big.eisnn").string();
+  std::filesystem::resize_file(write("big.eisnn", {}), kMaxWeightFileBytes + 1);
+  EXPECT_NE(load_external(big).error().message().find("larger than the limit"), std::string::npos);
+  // None of these spoils later loads.
+  EXPECT_TRUE(load_external(write("fine.eisnn", test::rc_model(8))));
 }
 
 TEST_F(ExternalCacheTest, FailedLoadsCacheNothing) {
@@ -234,7 +273,7 @@ TEST_F(ExternalCacheTest, FailedLoadsCacheNothing) {
   EXPECT_EQ(cache_size(), before);
   write("later.eisnn", test::rc_model(8));
   EXPECT_TRUE(load_external(path));
-  EXPECT_EQ(cache_size(), before + 1);
+  EXPECT_EQ(cache_size(), std::min(before + 1, kExternalCacheCapacity));
   EXPECT_FALSE(load_external(std::string("a\0b", 3)));
 }
 

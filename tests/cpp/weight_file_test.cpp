@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 #include "eisnn_builder.hpp"
 #include "nn/guesser.hpp"
@@ -144,9 +145,47 @@ TEST(WeightFile, MissingKeysAndTensors) {
   EXPECT_EQ(error_of(b.bytes()), "weight file is missing \"log_params\"");
 }
 
+// Sizes that would make a small file demand gigabytes at its first guess are
+// refused when it is decoded. (Built-in settings: n_grid 64, 16 channels,
+// kernel 5, 8 groups, dilations 1,2,4,8.)
+TEST(WeightFile, SizeFieldsPastTheirLimitsAreRefused) {
+  const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+      {"n_grid", "4097", "n_grid"},
+      {"channels", "1025", "channels"},
+      {"channels", "0", "channels"},
+      {"kernel", "65", "kernel"},
+      {"groups", "17", "groups"},
+      {"dilations", "1,65", "dilations"},                   // wider than the grid
+  };
+  std::string blocks = "1";
+  for (std::size_t i = 0; i < kMaxBlocks; ++i) blocks += ",1";
+  for (const auto& [key, value, refused] : cases) {
+    EisnnBuilder b = complete();
+    b.erase_meta(key).meta(key, value);
+    EXPECT_EQ(error_of(b.bytes()), "weight file has an unparsable value for \"" + refused + "\"")
+        << key << "=" << value;
+  }
+  EisnnBuilder deep = complete();
+  deep.erase_meta("dilations").meta("dilations", blocks);
+  EXPECT_EQ(error_of(deep.bytes()), "weight file has an unparsable value for \"dilations\"");
+  // Each limit alone is fine, but together they would need a huge buffer.
+  EisnnBuilder wide = complete();
+  wide.erase_meta("n_grid").meta("n_grid", "4096").erase_meta("channels").meta("channels", "1024");
+  EXPECT_EQ(error_of(wide.bytes()), "weight file has an unparsable value for \"channels\"");
+  EisnnBuilder padded = complete();
+  padded.erase_meta("kernel").meta("kernel", "64").erase_meta("dilations").meta("dilations", "64");
+  padded.erase_meta("channels").meta("channels", "1000");
+  EXPECT_EQ(error_of(padded.bytes()), "weight file has an unparsable value for \"dilations\"");
+  EisnnBuilder edge = complete();
+  edge.erase_meta("n_grid").meta("n_grid", "4096");
+  edge.erase_meta("dilations").meta("dilations", "0,4096");
+  EXPECT_EQ(error_of(edge.bytes()), "ok");
+}
+
 TEST(WeightFile, UnsignedSyntax) {
   const std::vector<std::pair<std::string, bool>> cases = {
-      {"64", true},   {"+64", true}, {"0", true}, {"18446744073709551615", true},
+      // "0" and 2^64 - 1 parse, but are refused by the size limits.
+      {"64", true},   {"+64", true}, {"0", false}, {"18446744073709551615", false},
       {" 64", false}, {"64 ", false}, {"+", false}, {"-", false}, {"-1", false}, {"", false},
       {"6 4", false}, {"0x40", false}, {"18446744073709551616", false}, {"++1", false}};
   for (const auto& [text, ok] : cases) {

@@ -126,8 +126,9 @@ def test_explicit_values_are_not_guessed_and_weights_ignored_when_told(rc_data):
     # A weight file asks for a guess even for explicit values...
     with pytest.raises(ValueError):
         c.fit(*rc_data, weights="/nonexistent/model.eisnn")
-    # ...but with guess_init=False the path is never read.
-    assert c.fit(*rc_data, guess_init=False, weights="/nonexistent.eisnn").params == r.params
+    # ...and with guess_init=False it would be ignored, which is refused.
+    with pytest.raises(ValueError, match="guess_init=False turns the guess off"):
+        c.fit(*rc_data, guess_init=False, weights="/nonexistent.eisnn")
 
 
 def test_unknown_method_is_reported_after_the_spectrum(rc_data):
