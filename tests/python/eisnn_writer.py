@@ -3,11 +3,19 @@ written by the training pipeline's own weight-file writer."""
 
 from __future__ import annotations
 
+import sys
+from pathlib import Path
+
 import numpy as np
 
-from training.export import FLOAT16 as F16
-from training.export import FLOAT32 as F32
-from training.export import encode as _encode
+# The repository root, for training/: the fuzz runs import this file from
+# processes started in tests/python.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
+
+from training.export import FLOAT16 as F16  # noqa: E402
+from training.export import FLOAT32 as F32  # noqa: E402
+from training.export import INT8 as Q8  # noqa: E402, F401 (for the fuzz cases)
+from training.export import encode as _encode  # noqa: E402
 
 
 def encode(metadata, tensors) -> bytes:
