@@ -10,4 +10,5 @@ NB_MODULE(_korvex, m) {
   register_element_aliases(m);
   register_estimate(m);
   register_analysis(m);
+  register_text_signatures(m);
 }
