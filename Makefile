@@ -1,8 +1,10 @@
 # The README's commands. Each one sets the machine up first (scripts/setup).
 PY := .venv/bin/python
 JOBS ?= $(shell nproc)
+CMAKE := .venv/bin/cmake
+NINJA := $(CURDIR)/.venv/bin/ninja
 
-.PHONY: setup demo test test-cpp test-python bench models clean
+.PHONY: setup demo test test-cpp test-python configure-cpp bench models lint format asan clean
 
 setup:
 	@scripts/setup
@@ -13,17 +15,22 @@ demo:
 
 test: setup test-cpp test-python
 
-test-cpp:
-	@.venv/bin/cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVEX_BUILD_PYTHON=OFF \
-		-DCMAKE_MAKE_PROGRAM=$(CURDIR)/.venv/bin/ninja >/dev/null
-	@.venv/bin/cmake --build build/cpp -j $(JOBS) -- --quiet
+# The C++ test build; its compile commands also feed clang-tidy (make lint).
+configure-cpp:
+	@$(CMAKE) -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVEX_BUILD_PYTHON=OFF \
+		-DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCMAKE_MAKE_PROGRAM=$(NINJA) >/dev/null
+
+test-cpp: configure-cpp
+	@$(CMAKE) --build build/cpp -j $(JOBS) -- --quiet
 	@build/cpp/korvex_tests --gtest_brief=1
 
-test-python:
+# Rebuilds the extension first when a source changed (scripts/setup).
+test-python: setup
 	@$(PY) -m pytest -q
 
-bench:
+bench: configure-cpp
 	@KORVEX_EXTRAS=test,bench scripts/setup
+	@$(CMAKE) --build build/cpp -j $(JOBS) --target korvex_bench_jacobian -- --quiet
 	@$(PY) bench/impedance_speed.py
 	@$(PY) bench/residuals.py
 	@$(PY) bench/fit.py
@@ -37,6 +44,25 @@ bench:
 models:
 	@KORVEX_EXTRAS=test,train scripts/setup
 	@$(PY) -m training.train_all
+
+lint:
+	@scripts/lint
+
+# Rewrites the sources in the house style (make lint checks it).
+format:
+	@[ -x .venv/bin/clang-format ] && [ -x .venv/bin/ruff ] || KORVEX_EXTRAS=test,lint scripts/setup
+	@git ls-files --cached --others --exclude-standard 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp' \
+		'tests/cpp/*.hpp' 'bench/*.cpp' | xargs .venv/bin/clang-format -i
+	@.venv/bin/ruff check --quiet --select I --fix .
+	@.venv/bin/ruff format --quiet .
+
+# The C++ tests built with AddressSanitizer and UndefinedBehaviorSanitizer
+# (CMakePresets.json); any report fails the run.
+asan: setup
+	@$(CMAKE) --preset asan -DCMAKE_MAKE_PROGRAM=$(NINJA) >/dev/null
+	@$(CMAKE) --build build/asan -j $(JOBS) --target korvex_tests -- --quiet
+	@ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		build/asan/korvex_tests --gtest_brief=1
 
 clean:
 	rm -rf build

@@ -2,7 +2,7 @@
 
 Run: PYTHONPATH=<staged korvex> python bench/fit.py [--quick]
 
-Real spectra (data/ or /work/shared/data): median time per fit and the final
+Real spectra (examples/): median time per fit and the final
 modulus-weighted chi-square of each library. Synthetic spectra of
 "R0-p(R1,CPE1)-p(R2-W2,CPE2)" (60 points, 10 mHz to 100 kHz, 0.5 % proportional
 complex noise, fixed seed, random true parameters): median time per fit and the
@@ -40,25 +40,13 @@ NOISE = 0.005
 FLOOR_MARGIN = 1.05
 
 
-def data_dir() -> Path:
-    for candidate in (Path(__file__).resolve().parent.parent / "data", Path("/work/shared/data")):
-        if (candidate / "exampleData.csv").exists():
-            return candidate
-    sys.exit("measured spectra not found (exampleData.csv, Circuit1_EIS_1.z)")
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
 
-def read_example(path: Path):
-    table = np.loadtxt(path, delimiter=",")
+def read_spectrum(name: str):
+    """A measured spectrum of examples/ (battery-data-format columns)."""
+    table = np.loadtxt(EXAMPLES / name, delimiter=",", skiprows=1)
     return table[:, 0], table[:, 1] + 1j * table[:, 2]
-
-
-def read_zplot(path: Path):
-    lines = path.read_text(errors="replace").splitlines()
-    start = next(i for i, line in enumerate(lines) if line.strip() == "End Comments") + 1
-    rows = [line.split() for line in lines[start:] if line.strip()]
-    f = np.array([float(r[0]) for r in rows])
-    z = np.array([float(r[4]) + 1j * float(r[5]) for r in rows])
-    return f, z
 
 
 def modulus_cost(circuit: korvex.Circuit, params, f, z) -> float:
@@ -121,10 +109,10 @@ def check_same_model(text: str, f):
 
 
 def real_spectra(quick: bool):
-    d = data_dir()
     spectra = [
-        ("exampleData.csv", "L0-R0-p(R1,CPE1)-p(R2,CPE2)", *read_example(d / "exampleData.csv")),
-        ("Circuit1_EIS_1.z", "L0-R0-p(R1,CPE1)", *read_zplot(d / "Circuit1_EIS_1.z")),
+        ("example_spectrum_bdf.csv", "L0-R0-p(R1,CPE1)-p(R2,CPE2)",
+         *read_spectrum("example_spectrum_bdf.csv")),
+        ("circuit1_spectrum_bdf.csv", "L0-R0-p(R1,CPE1)", *read_spectrum("circuit1_spectrum_bdf.csv")),
     ]
     print("== Measured spectra (median time per fit; modulus-weighted chi-square at the end)")
     for name, text, f, z in spectra:
@@ -177,7 +165,7 @@ def synthetic(quick: bool):
     floors = [modulus_cost(c, truth, f, z) for truth, z in spectra]
 
     k_times, k_floor = [], 0
-    for (truth, z), floor in zip(spectra, floors):
+    for (_truth, z), floor in zip(spectra, floors):
         t0 = time.perf_counter()
         r = korvex_fit(SYNTHETIC_CIRCUIT, f, z, guess_init)
         k_times.append(time.perf_counter() - t0)
@@ -186,7 +174,7 @@ def synthetic(quick: bool):
     # impedance.py takes far longer per fit: every k-th spectrum of the same set.
     step = max(1, n // n_impedance)
     i_times, i_floor, i_total = [], 0, 0
-    for (truth, z), floor in list(zip(spectra, floors))[::step]:
+    for (_truth, z), floor in list(zip(spectra, floors))[::step]:
         t0 = time.perf_counter()
         p = impedance_fit(SYNTHETIC_CIRCUIT, f, z)
         i_times.append(time.perf_counter() - t0)

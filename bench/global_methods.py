@@ -73,7 +73,7 @@ def main() -> None:
     medians = {}
     for method in METHODS:
         times, at_floor = [], 0
-        for i, ((truth, z), floor) in enumerate(zip(spectra, floors)):
+        for i, ((_truth, z), floor) in enumerate(zip(spectra, floors)):
             t0 = time.perf_counter()
             r = korvex_global(method, f, z, i)
             times.append(time.perf_counter() - t0)
@@ -86,7 +86,7 @@ def main() -> None:
         return
     times, at_floor = [], 0
     spent = 0.0
-    for (truth, z), floor in zip(spectra, floors):
+    for (_truth, z), floor in zip(spectra, floors):
         if times and (spent >= args.impedance_budget or len(times) >= args.impedance_max):
             break
         t0 = time.perf_counter()

@@ -24,9 +24,9 @@ import os
 import warnings
 
 import numpy as np
+from timing import best_seconds
 
 import korvex
-from timing import best_seconds
 
 CIRCUIT = "R0-p(R1,CPE1)-p(R2-W2,CPE2)"
 PARAMS = [10.0, 50.0, 2e-5, 0.85, 80.0, 15.0, 1e-3, 0.7]

@@ -12,10 +12,10 @@ For "R0-p(R1,CPE1)-p(R2-W2,CPE2)" (8 parameters) at 60 log-spaced frequencies:
   the difference between the two is the conversion overhead saved by the one
   call plus whatever the worker pool gains.
 
-Then, if the C++ micro-benchmark korvex_bench_jacobian is built (it is part of
-the C++ test build, e.g. build-<name>/korvex_bench_jacobian), its table: the
-Jacobian with its columns inline against the same columns on the worker pool
-for several circuits and spectrum lengths, in units of work (2 x P x N x
+Then, if the C++ micro-benchmark korvex_bench_jacobian is built (part of the
+C++ test build in build/cpp; make bench builds it), its table: the Jacobian
+with its columns inline against the same columns on the worker pool for
+several circuits and spectrum lengths, in units of work (2 x P x N x
 parameter count), which is what kParallelJacobianWork in src/fit/residuals.cpp
 is compared with.
 """
@@ -23,14 +23,13 @@ is compared with.
 from __future__ import annotations
 
 import argparse
-import glob
 import os
 import subprocess
 
 import numpy as np
+from timing import best_seconds
 
 import korvex
-from timing import best_seconds
 
 CIRCUIT = "R0-p(R1,CPE1)-p(R2-W2,CPE2)"
 PARAMS = [10.0, 50.0, 2e-5, 0.85, 80.0, 15.0, 1e-3, 0.7]
@@ -41,7 +40,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="shorter timing budget")
-    parser.add_argument("--cpp-bench", help="path of korvex_bench_jacobian (default: search build-*)")
+    parser.add_argument("--cpp-bench", help="path of korvex_bench_jacobian (default: build/cpp)")
     args = parser.parse_args()
     budget = 0.3 if args.quick else 2.0
 
@@ -83,12 +82,8 @@ def main():
           f"(jacobian() is {t_seq / t_jac:.2f}x faster)")
     print(f"2P bare residual evaluations         {2 * P * t_eval * 1e6:9.2f} us")
 
-    path = args.cpp_bench
-    if path is None:
-        found = sorted(glob.glob(os.path.join(ROOT, "build*", "korvex_bench_jacobian")),
-                       key=os.path.getmtime)
-        path = found[-1] if found else None
-    if path and os.path.exists(path):
+    path = args.cpp_bench or os.path.join(ROOT, "build", "cpp", "korvex_bench_jacobian")
+    if os.path.exists(path):
         print(f"\n{path}:")
         subprocess.run([path, "0.05" if args.quick else "0.2"], check=True)
     else:

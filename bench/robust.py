@@ -28,9 +28,9 @@ import warnings
 from pathlib import Path
 
 import numpy as np
+from timing import best_seconds
 
 import korvex
-from timing import best_seconds
 
 REAL_DIR = Path(__file__).resolve().parent / "data" / "real"
 SEED = 20261208

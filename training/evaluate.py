@@ -107,7 +107,6 @@ def _guesses(ref: Reference, spectra) -> np.ndarray:
 
 def evaluate_model(name: str, n: int, fitter: Fitter, weights: Path) -> dict:
     import korvex
-
     from training.synth import generate
 
     topo = topology(name)

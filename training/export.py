@@ -37,6 +37,9 @@ def encode(metadata: list[tuple[str, str]], tensors: list[tuple[str, np.ndarray,
             out.append(flat.astype("<f4").tobytes())
         elif encoding == FLOAT16:
             out.append(flat.astype("<f2").tobytes())
+        elif encoding == INT8:  # one binary32 scale, then the values in units of it
+            scale = float(np.max(np.abs(flat))) / 127 or 1.0
+            out.append(struct.pack("<f", scale) + np.round(flat / scale).astype("i1").tobytes())
         else:
             raise ValueError(f"unsupported encoding {encoding}")
     return b"".join(out)

@@ -136,7 +136,10 @@ double gcv_score(const Eigen::MatrixXd& ata, const Eigen::VectorXd& atb, const S
 double choose_lambda(const Eigen::MatrixXd& ata, const Eigen::VectorXd& atb, const System& s) {
   double best_log = kLogLamMin;
   double best = std::numeric_limits<double>::infinity();
-  for (double e = kLogLamMin; e <= kLogLamMax + 1e-9; e += kLogLamStep) {
+  // An integer count of steps: a float accumulated step by step drifts.
+  const int steps = static_cast<int>(std::lround((kLogLamMax - kLogLamMin) / kLogLamStep));
+  for (int k = 0; k <= steps; ++k) {
+    const double e = kLogLamMin + k * kLogLamStep;
     const double score = gcv_score(ata, atb, s, std::pow(10.0, e));
     if (score < best) {
       best = score;

@@ -73,8 +73,8 @@ SpectrumFeatures spectrum_features(std::span<const double> frequencies,
   if (request.tail && request.tail_kind == Kind::Wo) {
     // From a mostly capacitive Wo (tau a hundredth of the slowest period) to
     // one that is a Warburg line over the whole window.
-    for (double d = -2.0; d <= 3.01; d += 0.5) {
-      out.tail_shapes.push_back(std::pow(10.0, d) / out.omega_min);
+    for (int half_decades = -4; half_decades <= 6; ++half_decades) {
+      out.tail_shapes.push_back(std::pow(10.0, 0.5 * half_decades) / out.omega_min);
     }
   } else if (request.tail) {
     out.tail_shapes.assign(std::begin(kTailAlphas), std::end(kTailAlphas));

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "circuit/node.hpp"
+#include "common/units.hpp"
 
 namespace korvex {
 
@@ -42,7 +43,5 @@ inline constexpr const char* kNotEnoughValues = "impedance_from_iter: not enough
 inline constexpr std::size_t kParallelImpedanceThreshold = 1000;
 void impedance_spectrum(const SeriesList& circuit, std::span<const double> frequencies,
                         std::span<Complex> out);
-
-inline constexpr double kTwoPi = 6.283185307179586;
 
 }  // namespace korvex

@@ -3,23 +3,10 @@
 #include <algorithm>
 #include <map>
 
+#include "common/utf8.hpp"
+
 namespace korvex {
 namespace {
-
-// Code points of UTF-8 text (names are compared per character).
-std::u32string code_points(std::string_view s) {
-  std::u32string out;
-  for (std::size_t i = 0; i < s.size();) {
-    const unsigned char b = static_cast<unsigned char>(s[i]);
-    std::size_t len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : 4;
-    len = std::min(len, s.size() - i);
-    char32_t cp = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
-    for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (s[i + k] & 0x3F);
-    out.push_back(cp);
-    i += len;
-  }
-  return out;
-}
 
 std::size_t levenshtein(const std::u32string& a, const std::u32string& b) {
   std::vector<std::size_t> prev(b.size() + 1), cur(b.size() + 1);
@@ -169,13 +156,13 @@ SeriesList with_param_bounds(const SeriesList& circuit, std::span<const Bounds> 
 
 std::optional<std::string> closest_param_name(std::string_view name,
                                               const std::vector<std::string>& candidates) {
-  const std::u32string target = code_points(name);
+  const std::u32string target = decode_utf8(name);
   const std::size_t n = target.size();
   const std::size_t limit = n > 5 ? n / 2 : 2;
   const std::string* best = nullptr;
   std::size_t best_distance = 0;
   for (const std::string& c : candidates) {
-    const std::size_t d = levenshtein(target, code_points(c));
+    const std::size_t d = levenshtein(target, decode_utf8(c));
     if (!best || d < best_distance) {
       best = &c;
       best_distance = d;

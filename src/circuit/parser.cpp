@@ -4,51 +4,17 @@
 #include <vector>
 
 #include "common/format.hpp"
+#include "common/utf8.hpp"
 
 namespace korvex {
 namespace {
-
-// Decodes UTF-8 into code points; a malformed byte becomes U+FFFD so that
-// positions still count one per character and the byte is rejected later.
-std::vector<char32_t> decode_utf8(std::string_view s) {
-  std::vector<char32_t> out;
-  out.reserve(s.size());
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const unsigned char b = static_cast<unsigned char>(s[i]);
-    std::size_t len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
-    if (len == 0 || i + len > s.size()) {
-      out.push_back(0xFFFD);
-      ++i;
-      continue;
-    }
-    char32_t cp = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
-    bool ok = true;
-    for (std::size_t k = 1; k < len; ++k) {
-      const unsigned char c = static_cast<unsigned char>(s[i + k]);
-      if ((c >> 6) != 0x2) {
-        ok = false;
-        break;
-      }
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    if (!ok) {
-      out.push_back(0xFFFD);
-      ++i;
-      continue;
-    }
-    out.push_back(cp);
-    i += len;
-  }
-  return out;
-}
 
 bool is_letter(char32_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool is_digit(char32_t c) { return c >= '0' && c <= '9'; }
 
 class Parser {
  public:
-  explicit Parser(std::vector<char32_t> chars) : chars_(std::move(chars)) {}
+  explicit Parser(std::u32string chars) : chars_(std::move(chars)) {}
 
   bool at_end() const { return pos_ >= chars_.size(); }
   std::size_t position() const { return pos_; }
@@ -123,7 +89,7 @@ class Parser {
     return true;
   }
 
-  std::vector<char32_t> chars_;
+  std::u32string chars_;
   std::size_t pos_ = 0;
   std::optional<ParseError> error_;
 };

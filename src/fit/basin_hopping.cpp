@@ -7,6 +7,7 @@
 #include "circuit/impedance.hpp"
 #include "circuit/params.hpp"
 #include "common/format.hpp"
+#include "common/units.hpp"
 #include "fit/chacha_rng.hpp"
 #include "fit/global_methods.hpp"
 #include "fit/levenberg_marquardt.hpp"
@@ -39,10 +40,6 @@ std::optional<FitError> check_temperature(double temperature) {
 
 FitResultOr basin_hopping_fit(const FitSettings& settings) {
   const SeriesList& circuit = settings.circuit;
-  if (auto error =
-          check_fit_inputs(circuit, settings.frequencies.size(), settings.impedances.size())) {
-    return *error;
-  }
   // Refused before any work, even when no hop would use it.
   const double step = settings.basin_hopping_step_size;
   if (auto error = check_step_size(step)) return *error;
@@ -98,9 +95,7 @@ FitResultOr basin_hopping_fit(const FitSettings& settings) {
     if (accept) current = std::move(candidate);
   }
 
-  std::vector<double> omegas;
-  omegas.reserve(settings.frequencies.size());
-  for (double f : settings.frequencies) omegas.push_back(f * kTwoPi);
+  const std::vector<double> omegas = angular_frequencies(settings.frequencies);
   const std::vector<double> weights = compute_weights(settings.impedances, settings.weighting);
   EvalCounter counter;
   return build_outcome(circuit, map, std::move(best_params), best_reason, iterations, omegas,

@@ -129,10 +129,6 @@ SearchResult differential_evolution_search(PsoProblem& problem, std::uint64_t ev
 }
 
 FitResultOr differential_evolution_fit(const FitSettings& settings) {
-  if (auto error = check_fit_inputs(settings.circuit, settings.frequencies.size(),
-                                    settings.impedances.size())) {
-    return *error;
-  }
   PsoProblem problem(settings);
   auto checked = problem.population_box();
   if (auto* error = std::get_if<FitError>(&checked)) return *error;

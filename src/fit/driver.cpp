@@ -50,8 +50,7 @@ FitResultOr run_fit(const FitSettings& settings) {
   const CancelScope cancel(settings.cancel);
   for (const Method& method : kMethods) {
     if (settings.method != method.name) continue;
-    // The guards run here as well as inside each method so that no method,
-    // however it is written, evaluates anything on data that fails them.
+    // The one place the data guards run: the methods assume them.
     if (auto error = check_fit_inputs(settings.circuit, settings.frequencies.size(),
                                       settings.impedances.size())) {
       return *error;

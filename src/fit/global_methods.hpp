@@ -1,6 +1,8 @@
 #pragma once
-// The global fit methods; each ends in polish_or_fallback.
-#include "fit/driver.hpp"
+// The global fit methods; each ends in polish_or_fallback. They assume the
+// data guards of check_fit_inputs hold (run_fit applies them).
+#include "fit/outcome.hpp"
+#include "fit/settings.hpp"
 
 namespace korvex {
 

@@ -6,6 +6,7 @@
 
 #include "circuit/impedance.hpp"
 #include "common/format.hpp"
+#include "common/units.hpp"
 #include "fit/lm_problem.hpp"
 #include "fit/start_values.hpp"
 
@@ -45,8 +46,7 @@ FitResultOr levenberg_marquardt_fit(const SeriesList& circuit, const ParameterMa
   if (auto error = check_fit_inputs(circuit, frequencies.size(), impedances.size())) return *error;
   if (auto error = check_tolerances(settings)) return *error;
 
-  std::vector<double> omegas(frequencies.size());
-  for (std::size_t i = 0; i < frequencies.size(); ++i) omegas[i] = frequencies[i] * kTwoPi;
+  const std::vector<double> omegas = angular_frequencies(frequencies);
   const std::vector<double> weights = compute_weights(impedances, weighting);
   EvalCounter counter;
   // The whole search runs over the free parameters; held ones only reach the

@@ -132,10 +132,6 @@ SearchResult nelder_mead_minimize(const Objective& f, std::vector<std::vector<do
 }
 
 FitResultOr nelder_mead_fit(const FitSettings& settings) {
-  if (auto error = check_fit_inputs(settings.circuit, settings.frequencies.size(),
-                                    settings.impedances.size())) {
-    return *error;
-  }
   PsoProblem problem(settings);
   NelderMeadSettings nm;
   nm.max_iterations = settings.nelder_mead_iterations;

@@ -76,10 +76,6 @@ SearchResult particle_swarm_minimize(const Objective& f, const SearchBox& box,
 }
 
 FitResultOr particle_swarm_fit(const FitSettings& settings) {
-  if (auto error = check_fit_inputs(settings.circuit, settings.frequencies.size(),
-                                    settings.impedances.size())) {
-    return *error;
-  }
   if (settings.num_particles > kMaxParticles) {
     return FitError::solver("num_particles must be at most " + std::to_string(kMaxParticles) +
                             ", got " + std::to_string(settings.num_particles));

@@ -3,7 +3,6 @@
 // numerical Jacobian, and the evaluation counter every fit reports.
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -23,7 +22,6 @@ struct EvalCounter {
   void add(std::uint64_t n) { count.fetch_add(n, std::memory_order_relaxed); }
   std::uint64_t value() const { return count.load(std::memory_order_relaxed); }
 };
-using SharedCounter = std::shared_ptr<EvalCounter>;
 
 // One divisor per point: |Z| floored at 1e-30 (NaN -> 1e-30), or 1.
 std::vector<double> compute_weights(std::span<const Complex> impedances, Weighting weighting);

@@ -4,6 +4,7 @@
 
 #include "circuit/impedance.hpp"
 #include "circuit/params.hpp"
+#include "common/units.hpp"
 #include "common/format.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/start_values.hpp"
@@ -60,11 +61,10 @@ std::variant<SearchBox, FitError> PsoProblem::population_box() const {
 PsoProblem::PsoProblem(const FitSettings& settings)
     : settings_(settings),
       map_(settings.circuit, settings.held),
+      omegas_(angular_frequencies(settings.frequencies)),
       weights_(compute_weights(settings.impedances, settings.weighting)),
       bounds_(map_.free_of(param_bounds(settings.circuit))),
       start_values_(start_inside_bounds(map_.free_of(param_values(settings.circuit)), bounds_)) {
-  omegas_.reserve(settings.frequencies.size());
-  for (double f : settings.frequencies) omegas_.push_back(f * kTwoPi);
   residual_scratch_.resize(2 * omegas_.size());
   plan_.emplace(settings.circuit, omegas_);
 }

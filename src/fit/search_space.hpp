@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "circuit/plan.hpp"
-#include "fit/driver.hpp"
+#include "fit/outcome.hpp"
+#include "fit/settings.hpp"
 
 namespace korvex {
 
@@ -53,10 +54,10 @@ std::optional<std::string> check_search_box(const SearchBox& box,
 
 // The fit-side problem of Nelder-Mead and particle swarm (simulated annealing
 // and differential evolution evaluate the same cost through it): the common
-// prologue of every method, a counted cost, and the final polish. The caller
-// applies check_fit_inputs first. Its space holds the free parameters only
-// (FitSettings::held): positions, bounds, start values and the search box
-// leave the held ones out.
+// prologue of every method, a counted cost, and the final polish. It assumes
+// the data guards of check_fit_inputs hold. Its space holds the free
+// parameters only (FitSettings::held): positions, bounds, start values and
+// the search box leave the held ones out.
 class PsoProblem {
  public:
   explicit PsoProblem(const FitSettings& settings);

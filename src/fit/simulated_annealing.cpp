@@ -59,10 +59,6 @@ SearchResult simulated_annealing_minimize(SaProblem& problem, std::span<const do
 }
 
 FitResultOr simulated_annealing_fit(const FitSettings& settings) {
-  if (auto error = check_fit_inputs(settings.circuit, settings.frequencies.size(),
-                                    settings.impedances.size())) {
-    return *error;
-  }
   if (auto reason = check_initial_temperature(settings.sa_initial_temperature)) {
     return FitError::solver(*reason);
   }

@@ -1,11 +1,10 @@
-"""korvex: electrochemical impedance spectroscopy with a C++ core.
+__doc__ = ""  # the package is described in the README and in help() of its classes
 
-Describe an equivalent circuit as text ("R0-p(R1,CPE1)-W2") or by joining
-element objects with `Series` and `Parallel`, evaluate its impedance, and fit
-its parameters to measured spectra, starting from a neural-network guess.
-"""
+from korvex import _korvex
 
-from korvex._korvex import (
+_korvex._expose_text_signatures()
+
+from korvex._korvex import (  # noqa: E402 (after the text signatures are in place)
     Circuit,
     Element,
     FitResult,
@@ -89,14 +88,8 @@ __all__ = [
 
 # The classes are defined in the compiled module; users meet them here.
 for _cls in (Element, Circuit, FitResult, R, C, L, La, Cpe, W, Wo, Ws, G, Gs, K, Zarc, Tlmq, T):
-    if _cls is not None:
-        _cls.__module__ = "korvex"
-for _fn in (Series, Parallel):
-    try:
-        _fn.__module__ = "korvex"
-    except (AttributeError, TypeError):  # nanobind functions may not allow it
-        pass
-del _cls, _fn
+    _cls.__module__ = "korvex"
+del _cls
 
 # Many spectra: batch and shared-parameter fits (nothing beyond the core).
 from korvex.batch import BatchResult, fit_many  # noqa: E402

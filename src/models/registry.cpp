@@ -241,6 +241,7 @@ std::optional<ModelMatch> find_for_topology(const SeriesList& user) {
 
 std::vector<std::string> names() {
   std::vector<std::string> out;
+  out.reserve(std::size(kBuiltinTopologies));
   for (const BuiltinTopology& t : kBuiltinTopologies) out.emplace_back(t.name);
   return out;
 }

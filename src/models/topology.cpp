@@ -67,7 +67,7 @@ std::vector<Shape> shapes(const SeriesList& series) {
 std::string series_key(const std::vector<Shape>& sorted) {
   std::string key = "[";
   for (std::size_t i = 0; i < sorted.size(); ++i) {
-    if (i) key += ",";
+    if (i) key += ',';
     key += sorted[i].key;
   }
   return key + "]";

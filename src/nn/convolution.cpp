@@ -47,7 +47,7 @@ std::vector<TapPlan> plan_taps(const ConvShape& s, std::size_t chunks, std::size
       static_cast<__int128>(static_cast<unsigned __int128>(s.dilation) * (s.kernel - 1) / 2);
   std::vector<TapPlan> plans(chunks * s.kernel);
   for (std::size_t k = 0; k < chunks; ++k) {
-    const auto t0 = static_cast<__int128>(k * kChunk);
+    const auto t0 = static_cast<__int128>(k) * kChunk;
     for (std::size_t j = 0; j < s.kernel; ++j) {
       TapPlan& p = plans[k * s.kernel + j];
       const __int128 shift = static_cast<__int128>(s.dilation) * j - pad;

@@ -6,13 +6,65 @@
 #include <limits>
 #include <numeric>
 
+#include "common/units.hpp"
+#include "common/utf8.hpp"
 #include "nn/convolution.hpp"
 
 namespace korvex::nn {
 namespace {
 
+// The limits of guesser.hpp, as Unparsable(key) of the first field past them.
+std::optional<NnError> check_size_limits(const Guesser& g) {
+  if (g.n_grid == 0 || g.n_grid > kMaxGrid) return NnError::unparsable("n_grid");
+  if (g.channels == 0 || g.channels > kMaxChannels) return NnError::unparsable("channels");
+  if (g.kernel == 0 || g.kernel > kMaxKernel) return NnError::unparsable("kernel");
+  if (g.groups == 0 || g.groups > g.channels) return NnError::unparsable("groups");
+  if (g.channels * g.n_grid > kMaxActivations) return NnError::unparsable("channels");
+  if (g.dilations.size() > kMaxBlocks) return NnError::unparsable("dilations");
+  for (const std::size_t d : g.dilations) {
+    // Each factor is bounded above, so the products cannot overflow.
+    if (d > g.n_grid || g.channels * (g.n_grid + d * (g.kernel - 1)) > kMaxPaddedValues) {
+      return NnError::unparsable("dilations");
+    }
+  }
+  return std::nullopt;
+}
+
+std::int32_t saturating_round(double x) {
+  if (std::isnan(x)) return 0;
+  const double r = std::round(x);
+  if (r <= static_cast<double>(std::numeric_limits<std::int32_t>::min())) {
+    return std::numeric_limits<std::int32_t>::min();
+  }
+  if (r >= static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
+    return std::numeric_limits<std::int32_t>::max();
+  }
+  return static_cast<std::int32_t>(r);
+}
+
+std::vector<std::string> split(std::string_view text, char separator) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = text.find(separator, start);
+    if (end == std::string_view::npos) {
+      out.emplace_back(text.substr(start));
+      return out;
+    }
+    out.emplace_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+NnResult<std::vector<double>> copy_data(const std::map<std::string, Tensor, std::less<>>& tensors,
+                                        std::string_view name) {
+  const auto it = tensors.find(name);
+  if (it == tensors.end()) return NnError::missing(std::string(name));
+  return it->second.data;
+}
+
+
 constexpr double kPi = 3.141592653589793;
-constexpr double kTwoPi = 6.283185307179586;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Orders doubles as IEEE 754 totalOrder does: -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.
@@ -345,6 +397,81 @@ NnResult<std::vector<double>> Guesser::predict(std::span<const double> frequenci
   const std::size_t p = target_mean.size();
   if (z->size() < p) return NnError::tensor_size("w.head.4.bias", 2 * p, z->size());
   return decode_outputs(*z, {in.z_scale, in.w_scale});
+}
+
+NnResult<Guesser> Guesser::from_bytes(std::span<const std::uint8_t> bytes) {
+  auto file = read_weight_file(bytes);
+  if (!file) return file.error();
+  const Metadata& metadata = file->metadata;
+  Guesser g;
+  g.tensors = std::move(file->tensors);
+
+  auto mean = copy_data(g.tensors, "target_mean");
+  if (!mean) return mean.error();
+  auto std_dev = copy_data(g.tensors, "target_std");
+  if (!std_dev) return std_dev.error();
+  const auto log_params = copy_data(g.tensors, "log_params");
+  if (!log_params) return log_params.error();
+  g.target_mean = std::move(*mean);
+  g.target_std = std::move(*std_dev);
+  g.log_params.reserve(log_params->size());
+  for (double v : *log_params) g.log_params.push_back(v != 0.0);
+
+  const auto scaling = g.tensor("scaling");
+  if (!scaling) return scaling.error();
+  const auto& s = (*scaling)->data;
+  const std::size_t p = g.target_mean.size();
+  // p entries came from the same input, so 4p cannot overflow.
+  if (s.size() != 4 * p) {
+    return NnError::tensor_size("scaling", 4 * static_cast<std::uint64_t>(p), s.size());
+  }
+  g.scaling.reserve(p);
+  for (std::size_t k = 0; k < p; ++k) {
+    g.scaling.push_back({s[4 * k], s[4 * k + 1], s[4 * k + 2], saturating_round(s[4 * k + 3])});
+  }
+
+  const auto dilations = meta(metadata, "dilations");
+  if (!dilations) return dilations.error();
+  for (const std::string& piece : split(*dilations, ',')) {
+    std::size_t d;
+    if (!parse_unsigned_text(trim_white_space(piece), d)) {
+      return NnError::unparsable("dilations");
+    }
+    g.dilations.push_back(d);
+  }
+
+  const auto estimator = meta(metadata, "estimator");
+  if (!estimator) return estimator.error();
+  if (*estimator != kReactiveCentroid) return NnError::unsupported_estimator(*estimator);
+
+  auto circuit = meta(metadata, "circuit");
+  if (!circuit) return circuit.error();
+  const auto names = meta(metadata, "param_names");
+  if (!names) return names.error();
+  g.circuit = std::move(*circuit);
+  g.param_names = split(*names, ',');
+
+  std::size_t* const sizes[] = {&g.n_grid, &g.channels, &g.kernel, &g.groups};
+  const std::string_view size_keys[] = {"n_grid", "channels", "kernel", "groups"};
+  for (int i = 0; i < 4; ++i) {
+    const auto v = parse_unsigned(metadata, size_keys[i]);
+    if (!v) return v.error();
+    *sizes[i] = *v;
+  }
+  const auto alpha_min = parse_float(metadata, "alpha_min");
+  if (!alpha_min) return alpha_min.error();
+  const auto alpha_max = parse_float(metadata, "alpha_max");
+  if (!alpha_max) return alpha_max.error();
+  g.alpha_min = *alpha_min;
+  g.alpha_max = *alpha_max;
+  if (auto error = check_size_limits(g)) return *error;
+  return g;
+}
+
+NnResult<const Tensor*> Guesser::tensor(std::string_view name) const {
+  const auto it = tensors.find(name);
+  if (it == tensors.end()) return NnError::missing(std::string(name));
+  return &it->second;
 }
 
 }  // namespace korvex::nn

@@ -67,7 +67,7 @@ double gelu(double x);
 void gelu_in_place(std::span<double> x);
 
 struct Guesser {
-  std::map<std::string, Tensor, std::less<>> tensors;
+  Tensors tensors;
   double alpha_min = 0.0;
   double alpha_max = 0.0;
   std::size_t n_grid = 0;

@@ -8,48 +8,12 @@
 #include <limits>
 #include <locale.h>
 
-#include "nn/guesser.hpp"
+#include "common/utf8.hpp"
 
 namespace korvex::nn {
 namespace {
 
 constexpr std::size_t kSizeMax = std::numeric_limits<std::size_t>::max();
-
-bool continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool valid_utf8(std::span<const std::uint8_t> s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const std::uint8_t b = s[i];
-    if (b < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len;
-    std::uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (b >= 0xC2 && b <= 0xDF) {
-      len = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      len = 3;
-      if (b == 0xE0) lo = 0xA0;
-      if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      len = 4;
-      if (b == 0xF0) lo = 0x90;
-      if (b == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (s.size() - i < len) return false;
-    if (s[i + 1] < lo || s[i + 1] > hi) return false;
-    for (std::size_t k = 2; k < len; ++k) {
-      if (!continuation(s[i + k])) return false;
-    }
-    i += len;
-  }
-  return true;
-}
 
 std::uint32_t load_u32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
@@ -63,23 +27,6 @@ bool checked_mul(std::size_t a, std::size_t b, std::size_t& out) {
   if (a != 0 && b > kSizeMax / a) return false;
   out = a * b;
   return true;
-}
-
-bool is_white_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
-}
-
-// The code point of the UTF-8 sequence of `len` bytes at `p`.
-char32_t decode_at(const unsigned char* p, std::size_t len) {
-  char32_t cp = len == 1 ? p[0] : len == 2 ? (p[0] & 0x1F) : len == 3 ? (p[0] & 0x0F) : (p[0] & 0x07);
-  for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (p[k] & 0x3F);
-  return cp;
-}
-
-std::size_t sequence_length(unsigned char lead) {
-  return lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : 4;
 }
 
 bool ascii_digit(char c) { return c >= '0' && c <= '9'; }
@@ -120,39 +67,6 @@ double c_locale_strtod(const std::string& text) {
   return strtod_l(text.c_str(), nullptr, c_locale);
 }
 
-std::int32_t saturating_round(double x) {
-  if (std::isnan(x)) return 0;
-  const double r = std::round(x);
-  if (r <= static_cast<double>(std::numeric_limits<std::int32_t>::min())) {
-    return std::numeric_limits<std::int32_t>::min();
-  }
-  if (r >= static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
-    return std::numeric_limits<std::int32_t>::max();
-  }
-  return static_cast<std::int32_t>(r);
-}
-
-std::vector<std::string> split(std::string_view text, char separator) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = text.find(separator, start);
-    if (end == std::string_view::npos) {
-      out.emplace_back(text.substr(start));
-      return out;
-    }
-    out.emplace_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-}
-
-NnResult<std::vector<double>> copy_data(const std::map<std::string, Tensor, std::less<>>& tensors,
-                                        std::string_view name) {
-  const auto it = tensors.find(name);
-  if (it == tensors.end()) return NnError::missing(std::string(name));
-  return it->second.data;
-}
-
 }  // namespace
 
 NnResult<std::uint8_t> Reader::u8() {
@@ -179,7 +93,9 @@ NnResult<std::string> Reader::string() {
   if (!length) return length.error();
   const auto raw = bytes(*length);
   if (!raw) return raw.error();
-  if (!valid_utf8(*raw)) return NnError::truncated();
+  if (!valid_utf8({reinterpret_cast<const char*>(raw->data()), raw->size()})) {
+    return NnError::truncated();
+  }
   return std::string(reinterpret_cast<const char*>(raw->data()), raw->size());
 }
 
@@ -323,47 +239,13 @@ NnResult<double> parse_float(const Metadata& map, std::string_view key) {
   return v;
 }
 
-std::string_view trim_white_space(std::string_view text) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  std::size_t begin = 0, end = text.size();
-  while (begin < end) {
-    const std::size_t len = std::min(sequence_length(s[begin]), end - begin);
-    if (!is_white_space(decode_at(s + begin, len))) break;
-    begin += len;
-  }
-  while (end > begin) {
-    std::size_t start = end - 1;
-    while (start > begin && continuation(s[start])) --start;
-    if (!is_white_space(decode_at(s + start, end - start))) break;
-    end = start;
-  }
-  return text.substr(begin, end - begin);
-}
-
-// The limits of guesser.hpp, as Unparsable(key) of the first field past them.
-static std::optional<NnError> check_size_limits(const Guesser& g) {
-  if (g.n_grid == 0 || g.n_grid > kMaxGrid) return NnError::unparsable("n_grid");
-  if (g.channels == 0 || g.channels > kMaxChannels) return NnError::unparsable("channels");
-  if (g.kernel == 0 || g.kernel > kMaxKernel) return NnError::unparsable("kernel");
-  if (g.groups == 0 || g.groups > g.channels) return NnError::unparsable("groups");
-  if (g.channels * g.n_grid > kMaxActivations) return NnError::unparsable("channels");
-  if (g.dilations.size() > kMaxBlocks) return NnError::unparsable("dilations");
-  for (const std::size_t d : g.dilations) {
-    // Each factor is bounded above, so the products cannot overflow.
-    if (d > g.n_grid || g.channels * (g.n_grid + d * (g.kernel - 1)) > kMaxPaddedValues) {
-      return NnError::unparsable("dilations");
-    }
-  }
-  return std::nullopt;
-}
-
-NnResult<Guesser> Guesser::from_bytes(std::span<const std::uint8_t> bytes) {
+NnResult<WeightFile> read_weight_file(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < kMagic.size()) return NnError::truncated();
   if (std::memcmp(bytes.data(), kMagic.data(), kMagic.size()) != 0) return NnError::bad_magic();
   Reader reader(bytes);
   reader.bytes(kMagic.size());
 
-  Metadata metadata;
+  WeightFile file;
   const auto meta_count = reader.u32();
   if (!meta_count) return meta_count.error();
   for (std::uint32_t i = 0; i < *meta_count; ++i) {
@@ -371,84 +253,17 @@ NnResult<Guesser> Guesser::from_bytes(std::span<const std::uint8_t> bytes) {
     if (!key) return key.error();
     auto value = reader.string();
     if (!value) return value.error();
-    metadata.insert_or_assign(std::move(*key), std::move(*value));
+    file.metadata.insert_or_assign(std::move(*key), std::move(*value));
   }
 
-  Guesser g;
   const auto tensor_count = reader.u32();
   if (!tensor_count) return tensor_count.error();
   for (std::uint32_t i = 0; i < *tensor_count; ++i) {
     auto record = read_tensor(reader);
     if (!record) return record.error();
-    g.tensors.insert_or_assign(std::move(record->first), std::move(record->second));
+    file.tensors.insert_or_assign(std::move(record->first), std::move(record->second));
   }
-
-  auto mean = copy_data(g.tensors, "target_mean");
-  if (!mean) return mean.error();
-  auto std_dev = copy_data(g.tensors, "target_std");
-  if (!std_dev) return std_dev.error();
-  const auto log_params = copy_data(g.tensors, "log_params");
-  if (!log_params) return log_params.error();
-  g.target_mean = std::move(*mean);
-  g.target_std = std::move(*std_dev);
-  g.log_params.reserve(log_params->size());
-  for (double v : *log_params) g.log_params.push_back(v != 0.0);
-
-  const auto scaling = g.tensor("scaling");
-  if (!scaling) return scaling.error();
-  const auto& s = (*scaling)->data;
-  const std::size_t p = g.target_mean.size();
-  // p entries came from the same input, so 4p cannot overflow.
-  if (s.size() != 4 * p) {
-    return NnError::tensor_size("scaling", 4 * static_cast<std::uint64_t>(p), s.size());
-  }
-  g.scaling.reserve(p);
-  for (std::size_t k = 0; k < p; ++k) {
-    g.scaling.push_back({s[4 * k], s[4 * k + 1], s[4 * k + 2], saturating_round(s[4 * k + 3])});
-  }
-
-  const auto dilations = meta(metadata, "dilations");
-  if (!dilations) return dilations.error();
-  for (const std::string& piece : split(*dilations, ',')) {
-    std::size_t d;
-    if (!parse_unsigned_text(trim_white_space(piece), d)) {
-      return NnError::unparsable("dilations");
-    }
-    g.dilations.push_back(d);
-  }
-
-  const auto estimator = meta(metadata, "estimator");
-  if (!estimator) return estimator.error();
-  if (*estimator != kReactiveCentroid) return NnError::unsupported_estimator(*estimator);
-
-  auto circuit = meta(metadata, "circuit");
-  if (!circuit) return circuit.error();
-  const auto names = meta(metadata, "param_names");
-  if (!names) return names.error();
-  g.circuit = std::move(*circuit);
-  g.param_names = split(*names, ',');
-
-  std::size_t* const sizes[] = {&g.n_grid, &g.channels, &g.kernel, &g.groups};
-  const std::string_view size_keys[] = {"n_grid", "channels", "kernel", "groups"};
-  for (int i = 0; i < 4; ++i) {
-    const auto v = parse_unsigned(metadata, size_keys[i]);
-    if (!v) return v.error();
-    *sizes[i] = *v;
-  }
-  const auto alpha_min = parse_float(metadata, "alpha_min");
-  if (!alpha_min) return alpha_min.error();
-  const auto alpha_max = parse_float(metadata, "alpha_max");
-  if (!alpha_max) return alpha_max.error();
-  g.alpha_min = *alpha_min;
-  g.alpha_max = *alpha_max;
-  if (auto error = check_size_limits(g)) return *error;
-  return g;
-}
-
-NnResult<const Tensor*> Guesser::tensor(std::string_view name) const {
-  const auto it = tensors.find(name);
-  if (it == tensors.end()) return NnError::missing(std::string(name));
-  return &it->second;
+  return file;
 }
 
 }  // namespace korvex::nn

@@ -37,6 +37,15 @@ struct Scaling {
 };
 
 using Metadata = std::map<std::string, std::string, std::less<>>;
+using Tensors = std::map<std::string, Tensor, std::less<>>;
+
+// The file's two tables, checked against the format only (what they hold is
+// the guesser's business: Guesser::from_bytes).
+struct WeightFile {
+  Metadata metadata;
+  Tensors tensors;
+};
+NnResult<WeightFile> read_weight_file(std::span<const std::uint8_t> bytes);
 
 // Cursor over the input; every read that would pass the end is Truncated.
 class Reader {
@@ -75,8 +84,5 @@ NnResult<double> parse_float(const Metadata& map, std::string_view key);
 // The syntax checks behind parse_unsigned / parse_float, for single texts.
 bool parse_unsigned_text(std::string_view text, std::size_t& out);
 bool parse_float_text(std::string_view text, double& out);
-
-// Unicode White_Space trimmed from both ends of UTF-8 text.
-std::string_view trim_white_space(std::string_view text);
 
 }  // namespace korvex::nn

@@ -12,6 +12,8 @@
 #include "circuit/params.hpp"
 #include "circuit/parser.hpp"
 #include "common/format.hpp"
+#include "common/units.hpp"
+#include "common/utf8.hpp"
 #include "models/builtin_topologies.hpp"
 #include "python/bindings.hpp"
 #include "python/convert.hpp"
@@ -19,33 +21,6 @@
 
 namespace korvex::py {
 namespace {
-
-// The Unicode White_Space property. str.strip() is not used: it also strips
-// U+001C..U+001F, which are not white space.
-bool is_white_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
-}
-
-// `text` (valid UTF-8) without leading and trailing white space.
-std::string_view trim_white_space(std::string_view text) {
-  std::size_t begin = text.size(), end = 0;
-  for (std::size_t i = 0; i < text.size();) {
-    const unsigned char b = static_cast<unsigned char>(text[i]);
-    const std::size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-    char32_t c = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
-    for (std::size_t k = 1; k < len && i + k < text.size(); ++k) {
-      c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    }
-    if (!is_white_space(c)) {
-      begin = std::min(begin, i);
-      end = i + len;
-    }
-    i += len;
-  }
-  return begin < end ? text.substr(begin, end - begin) : std::string_view();
-}
 
 bool ascii_iequals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -241,8 +216,7 @@ Prepared prepare(const PyCircuit& c, nb::handle params, nb::handle frequencies,
   const std::string scheme = to_str(weight, "weight");
   SpectrumData data = read_spectrum(frequencies, impedances);
   const Weighting weighting = parse_weighting(scheme);
-  p.omegas.reserve(data.frequencies.size());
-  for (double f : data.frequencies) p.omegas.push_back(f * kTwoPi);
+  p.omegas = angular_frequencies(data.frequencies);
   p.impedances = std::move(data.impedances);
   p.weights = compute_weights(p.impedances, weighting);
   return p;
@@ -339,13 +313,13 @@ void register_circuit(nb::module_& m) {
   cls.def("residuals", &residuals_method, nb::arg("params").none(), nb::arg("frequencies").none(),
           nb::arg("impedances").none() = nb::none(), nb::arg("weight").none() = "modulus",
           nb::sig("def residuals(self, params: numpy.typing.ArrayLike, frequencies: object, "
-                  "impedances: numpy.typing.ArrayLike | None = None, weight: str = 'modulus') "
+                  "impedances: numpy.typing.ArrayLike | None = None, weight: str = \"modulus\") "
                   "-> list[float]"),
           kResidualsDoc);
   cls.def("jacobian", &jacobian_method, nb::arg("params").none(), nb::arg("frequencies").none(),
           nb::arg("impedances").none() = nb::none(), nb::arg("weight").none() = "modulus",
           nb::sig("def jacobian(self, params: numpy.typing.ArrayLike, frequencies: object, "
-                  "impedances: numpy.typing.ArrayLike | None = None, weight: str = 'modulus') "
+                  "impedances: numpy.typing.ArrayLike | None = None, weight: str = \"modulus\") "
                   "-> list[list[float]]"),
           kJacobianDoc);
   cls.def("__repr__", &circuit_repr);

@@ -2,6 +2,7 @@
 
 #include "circuit/params.hpp"
 #include "fit/driver.hpp"
+#include "models/fit_start.hpp"
 #include "python/bindings.hpp"
 #include "python/convert.hpp"
 #include "python/fit_arguments.hpp"
@@ -28,6 +29,8 @@ constexpr const char* kFitSignature =
     "bounds: typing.Mapping[str, tuple[float | None, float | None]] | None = None, "
     "starts: int | str | None = None) -> FitResult";
 
+// Word for word as published (help() and IPython show it); the keyword-only
+// arguments are described in the README.
 constexpr const char* kFitDoc =
     "Fit this circuit's parameters to a measured spectrum.\n"
     "\n"
@@ -39,23 +42,7 @@ constexpr const char* kFitDoc =
     "trained for the topology it warns and starts from placeholder values.\n"
     "\n"
     "`True` always guesses, and raises rather than warns when it cannot.\n"
-    "`False` never guesses.\n"
-    "\n"
-    "`constants` maps parameter names to values held fixed: no method searches\n"
-    "them, `params` lists them, their standard error is 0.0. `bounds` maps\n"
-    "parameter names to `(lo, hi)` replacing the circuit's bounds for this fit\n"
-    "(either side None keeps it); the result's circuit carries them. Constants\n"
-    "override guessed values; a start value or constant outside narrowed bounds\n"
-    "is refused.\n"
-    "\n"
-    "`starts`: a positive int N adds N starting points (the data-driven\n"
-    "`estimate()`, then a Latin hypercube around it, reproducible from `seed`)\n"
-    "to the given or guessed start, runs a Levenberg-Marquardt fit from each on\n"
-    "the worker pool and keeps the lowest cost; \"auto\" takes 8 + 4 per\n"
-    "parameter (at most 48) and stops early once four starts agree on the best\n"
-    "cost. A circuit without values or model then gets no warning: the\n"
-    "estimate stands in for the model. Constants and bounds hold for every start.\n"
-    "`iterations` and `impedance_evals` count every start.";
+    "`False` never guesses.";
 
 // Settings converted from the arguments, in signature order.
 struct FitArguments {
@@ -106,15 +93,6 @@ void refuse_unused_weights(const FitArguments& a) {
   }
 }
 
-SeriesList rebuilt_with_guess(const PyCircuit& self, const SpectrumData& spectrum,
-                              const std::optional<std::string>& weights_path) {
-  const std::vector<double> guessed = guess_params(self, spectrum, weights_path);
-  if (guessed.size() < param_count(self.nodes)) {
-    throw std::runtime_error("the guess returned fewer values than the circuit has parameters");
-  }
-  return rebuild(self.nodes, guessed);
-}
-
 void warn_no_model() {
   const std::string message =
       "There is no ML model to guess initial parameters for this circuit. Supply your own with "
@@ -128,18 +106,19 @@ void warn_no_model() {
 // The own values, a guess, or the own values after the warning.
 SeriesList start_circuit(const PyCircuit& self, FitArguments& a,
                          const SpectrumData& spectrum) {
-  const bool guess =
-      a.guess_init ? *a.guess_init : (a.weights.has_value() || !self.explicit_values);
-  if (!guess) return self.nodes;
-  if (a.weights) return rebuilt_with_guess(self, spectrum, a.weights);
-  if (!a.guess_init && !has_builtin_model(self)) {
+  auto start = models::fit_start(self.nodes, self.explicit_values, a.guess_init, a.weights,
+                                 spectrum.frequencies, spectrum.impedances);
+  if (const auto* message = std::get_if<std::string>(&start)) {
+    throw nb::value_error(message->c_str());
+  }
+  auto& chosen = std::get<models::FitStart>(start);
+  if (chosen.no_model) {
     // A search adds the data-driven estimate to the placeholder values: it
     // needs no model, so there is nothing to warn about.
     if (!a.settings.starts) warn_no_model();
     else a.settings.starts->placeholder_start = true;
-    return self.nodes;
   }
-  return rebuilt_with_guess(self, spectrum, std::nullopt);
+  return std::move(chosen.circuit);
 }
 
 nb::object fit_method(const PyCircuit& self, nb::handle frequencies, nb::handle impedances,

@@ -75,13 +75,6 @@ nb::tuple features_hook(nb::handle frequencies, nb::handle impedances, std::size
 
 }  // namespace
 
-bool has_builtin_model(const PyCircuit& circuit) {
-  // A model without weights in this build cannot guess; fit() then warns
-  // and starts from the circuit's own values.
-  const auto match = models::find_for_topology(circuit.nodes);
-  return match && match->model->has_weights();
-}
-
 std::vector<double> guess_params(const PyCircuit& circuit, const SpectrumData& spectrum,
                                  const std::optional<std::string>& weights_path) {
   // Released: reading a weight file from disk may take a while.

@@ -9,9 +9,6 @@
 
 namespace korvex::py {
 
-// Whether a built-in model matches the circuit's topology.
-bool has_builtin_model(const PyCircuit& circuit);
-
 // Starting values for the circuit's own parameters, in parameter order,
 // predicted from the spectrum by the built-in model for its topology or by
 // the model in the ".eisnn" file `weights_path`. Raises ValueError with the

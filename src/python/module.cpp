@@ -12,4 +12,5 @@ NB_MODULE(_korvex, m) {
   register_analysis(m);
   register_batch(m);
   register_shared_fit(m);
+  register_text_signatures(m);
 }

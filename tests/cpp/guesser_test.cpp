@@ -9,12 +9,12 @@
 #include <random>
 
 #include "eisnn_builder.hpp"
+#include "common/units.hpp"
 #include "nn/convolution.hpp"
 
 namespace korvex::nn {
 namespace {
 
-constexpr double kTwoPi = 6.283185307179586;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 Complex polar(double modulus, double phase) {

@@ -1,38 +1,27 @@
-"""Minimal EISNN001 writer for tests: hand-built metadata and tensors, and
-small models with random weights for any circuit of R, C, L, CPE, W and Wo."""
+"""Small models with random weights for any circuit of R, C, L, CPE, W and Wo,
+written by the training pipeline's own weight-file writer."""
 
 from __future__ import annotations
 
-import struct
+import sys
+from pathlib import Path
 
 import numpy as np
 
-F32, F16, Q8 = 0, 1, 2
+# The repository root, for training/: the fuzz runs import this file from
+# processes started in tests/python.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
 
-
-def _string(text: str) -> bytes:
-    raw = text.encode("utf-8")
-    return struct.pack("<I", len(raw)) + raw
+from training.export import FLOAT16 as F16  # noqa: E402
+from training.export import FLOAT32 as F32  # noqa: E402
+from training.export import INT8 as Q8  # noqa: E402, F401 (for the fuzz cases)
+from training.export import encode as _encode  # noqa: E402
 
 
 def encode(metadata, tensors) -> bytes:
     """metadata: (key, value) pairs; tensors: (name, dims, values, encoding)."""
-    out = [b"EISNN001", struct.pack("<I", len(metadata))]
-    for key, value in metadata:
-        out += [_string(key), _string(value)]
-    out.append(struct.pack("<I", len(tensors)))
-    for name, dims, values, encoding in tensors:
-        flat = np.asarray(values, dtype=np.float64).reshape(-1)
-        out += [_string(name), struct.pack("<BB", encoding, len(dims)),
-                struct.pack(f"<{len(dims)}I", *dims)]
-        if encoding == F32:
-            out.append(flat.astype("<f4").tobytes())
-        elif encoding == F16:
-            out.append(flat.astype("<f2").tobytes())
-        else:
-            scale = float(np.max(np.abs(flat))) / 127 or 1.0
-            out.append(struct.pack("<f", scale) + np.round(flat / scale).astype("i1").tobytes())
-    return b"".join(out)
+    return _encode(metadata, [(name, np.reshape(np.asarray(values, np.float64), dims), encoding)
+                              for name, dims, values, encoding in tensors])
 
 
 # (z_power, w_power, alpha_coefficient, log) by parameter field.

@@ -6,13 +6,12 @@ from __future__ import annotations
 import os
 import time
 
+import eisnn_writer
 import numpy as np
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import korvex
-
-import eisnn_writer
 
 ALPHABET = "RCLpaWoszGKZrcTQEPM0123456789()-,, \u00e9\x00"
 F = np.logspace(-1, 5, 30)

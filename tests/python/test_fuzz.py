@@ -4,9 +4,8 @@ import os
 import subprocess
 import sys
 
-import pytest
-
 import fuzz_cases
+import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 

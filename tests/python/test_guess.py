@@ -1,13 +1,12 @@
 import math
 import os
 
+import eisnn_writer
 import numpy as np
 import pytest
 
 import korvex
 from korvex import _korvex
-
-import eisnn_writer
 
 NAMES = ["rc", "rc_l", "rq", "rq_l", "two_rc", "two_rc_l", "two_rq", "two_rq_l", "randles",
          "sei_randles", "sei_randles_wo"]
@@ -44,15 +43,6 @@ def test_ml_circuits_lists_the_built_in_names():
     assert korvex.Circuit.ml_circuits.__doc__.endswith(
         "Names accepted by the constructor that have trained initial-parameter\n"
         "models, and so get a guessed starting point from `fit()` by default.")
-
-
-def test_guess_docstring():
-    doc = korvex.Circuit.guess.__doc__
-    assert doc.startswith("guess(self, frequencies")
-    assert doc.endswith(
-        "Raises if no model has been trained for this topology, or if `weights`\n"
-        "was trained for a different one.")
-    assert "\n\nSeries and parallel elements may be written with any order and labels:\n" in doc
 
 
 def test_values_follow_the_circuits_own_order(spectrum, rc_path):

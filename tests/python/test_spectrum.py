@@ -99,8 +99,8 @@ NO_IMPEDANCE = (
         ({F: [1.0], MOD: [1.0], PHASE: [1.0, 2.0]},
          "absolute impedance and phase columns must have the same length"),
         ({F: [1.0, 2.0], RE: [1.0], IM: [1.0]},
-         f'frequency column has 2 rows but "Real Impedance / ohm" or "real_impedance_ohm" and '
-         f'"Imaginary Impedance / ohm" or "imaginary_impedance_ohm" have 1'),
+         'frequency column has 2 rows but "Real Impedance / ohm" or "real_impedance_ohm" and '
+         '"Imaginary Impedance / ohm" or "imaginary_impedance_ohm" have 1'),
         ({F: [0.0, -1.0], RE: [1.0, 1.0], IM: [1.0, 1.0]},
          f"no measured points: every row of the {FREQ_PAIR} column is zero or negative"),
         ({F: "abc", RE: [1.0], IM: [1.0]}, 'column "Frequency / Hz" is not numeric'),
