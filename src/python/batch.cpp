@@ -15,6 +15,7 @@
 #include "common/pool.hpp"
 #include "fit/batch.hpp"
 #include "models/circuit_guess.hpp"
+#include "models/registry.hpp"
 #include "python/bindings.hpp"
 #include "python/convert.hpp"
 #include "python/fit_arguments.hpp"
@@ -66,6 +67,12 @@ void read_options(nb::dict options, FitSettings& s, BatchOptions& o) {
     else if (name == "starts") s.starts = to_starts(value);
     else raise_type_error("fit_many() got an unexpected keyword argument '" + name + "'");
   }
+}
+
+// Whether a built-in model with weights matches the circuit's topology.
+bool has_builtin_model(const PyCircuit& circuit) {
+  const auto match = models::find_for_topology(circuit.nodes);
+  return match && match->model->has_weights();
 }
 
 // The Python exception a conversion's C++-side exception stands for.
