@@ -11,10 +11,13 @@ namespace korvex {
 namespace {
 
 FitResultOr levenberg_marquardt_method(const FitSettings& s) {
+  LmSettings lm{s.ftol, s.xtol, 1e-8, s.max_iterations, s.single_candidate};
+  if (s.fast_engine) {
+    lm.analytic_jacobian = true;
+    lm.stall_tolerance = kFastStallTolerance;
+  }
   return levenberg_marquardt_fit(s.circuit, ParameterMap(s.circuit, s.held), s.frequencies,
-                                 s.impedances, s.weighting,
-                                 LmSettings{s.ftol, s.xtol, 1e-8, s.max_iterations,
-                                            s.single_candidate});
+                                 s.impedances, s.weighting, lm);
 }
 
 struct Method {

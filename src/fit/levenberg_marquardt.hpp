@@ -15,7 +15,13 @@ struct LmSettings {
   double gtol = 1e-8;       // orthogonality of residuals and Jacobian columns
   std::uint64_t patience = 200;  // budget: max(patience, 1) * (P + 1) evaluations
   bool single_candidate = false;  // one run from p0 itself (a multi-start search's task)
+  bool analytic_jacobian = false;  // analytic derivatives instead of central differences
+  double stall_tolerance = 0.0;    // stop (converged) when the cost fell less than this
+                                   // relative over kStallIterations iterations; 0: never
 };
+
+// Iterations over which the stall rule compares the cost.
+inline constexpr std::size_t kStallIterations = 5;
 
 // Fits from the circuit's own parameter values (up to nine starts, early stop
 // at the first plausible run, bound-holding polish).

@@ -8,6 +8,8 @@
 
 #include <cminpack.h>
 
+#include "fit/analytic_jacobian.hpp"
+
 namespace korvex {
 namespace {
 
@@ -40,7 +42,23 @@ struct CallbackContext {
   LmProblem* problem;
   bool start_evaluated = false;
   std::exception_ptr error;
+  double stall_tolerance = 0.0;
+  std::vector<double> costs;  // cost at each iteration's accepted point
+  bool stalled = false;
 };
+
+// The stall rule: lmder evaluates the Jacobian once per iteration, at the
+// accepted point whose residuals are in `fvec`; a cost that fell less than
+// the tolerance (relative) over the last kStallIterations iterations ends the
+// run as converged.
+bool stalled(CallbackContext& context, std::span<const double> fvec) {
+  if (!(context.stall_tolerance > 0.0)) return false;
+  context.costs.push_back(cost(fvec));
+  const std::size_t k = context.costs.size();
+  if (k <= kStallIterations) return false;
+  const double before = context.costs[k - 1 - kStallIterations];
+  return before - context.costs[k - 1] < context.stall_tolerance * before;
+}
 
 // Fills the residuals of a trial point that could not be evaluated: their
 // norm, 1e300, exceeds any real one, so lmder rejects the step and shrinks
@@ -75,6 +93,10 @@ int lmder_callback(void* p, int m, int n, const double* x, double* fvec, double*
         reject_trial_point(out);
       }
     } else if (iflag == 2) {
+      if (stalled(*context, std::span<const double>(fvec, rows))) {
+        context->stalled = true;
+        return -1;
+      }
       std::span<double> out(fjac, rows * static_cast<std::size_t>(n));
       if (!problem.jacobian(out) || !all_finite(out)) return -1;
     }
@@ -151,10 +173,10 @@ bool LmProblem::residuals(std::span<double> out) {
 bool LmProblem::jacobian(std::span<double> out) {
   const std::size_t p = physical_.size();
   if (p == 0) return false;
-  if (!jacobian_into(Spectrum{circuit_, omegas_, impedances_, weights_, map_, &plan_},
-                     physical_, counter_, out)) {
-    return false;
-  }
+  const Spectrum spectrum{circuit_, omegas_, impedances_, weights_, map_, &plan_};
+  const bool ok = analytic_jacobian_ ? analytic_jacobian_into(spectrum, physical_, counter_, out)
+                                     : jacobian_into(spectrum, physical_, counter_, out);
+  if (!ok) return false;
   const std::size_t m = residual_count();
   for (std::size_t j = 0; j < p; ++j) {
     auto column = out.subspan(j * m, m);
@@ -241,7 +263,7 @@ bool is_plausible(std::span<const double> params, std::span<const double> initia
   return true;
 }
 
-bool lmder_converged(int info) { return info >= 1 && info <= 4; }
+bool lmder_converged(int info) { return (info >= 1 && info <= 4) || info == kLmderStalledInfo; }
 
 StartResult levenberg_marquardt_single_start(const SeriesList& circuit,
                                              std::span<const double> omegas,
@@ -255,6 +277,7 @@ StartResult levenberg_marquardt_single_start(const SeriesList& circuit,
   LmProblem problem(circuit, omegas, impedances, weights,
                     std::vector<Bounds>(bounds.begin(), bounds.end()), fixed,
                     std::vector<double>(start.begin(), start.end()), counter, map);
+  if (settings.analytic_jacobian) problem.use_analytic_jacobian();
   StartResult result;
   const int m = checked_int(problem.residual_count());
   const int n = checked_int(problem.param_count());
@@ -280,7 +303,7 @@ StartResult levenberg_marquardt_single_start(const SeriesList& circuit,
   std::vector<double> wa1(cols), wa2(cols), wa3(cols), wa4(rows);
   std::vector<int> ipvt(cols);
   int nfev = 0, njev = 0;
-  CallbackContext context{&problem, false, nullptr};
+  CallbackContext context{&problem, false, nullptr, settings.stall_tolerance, {}, false};
   const int ldfjac = m > 0 ? m : 1;
   const int info = lmder(lmder_callback, &context, m, n, x.data(), fvec.data(), fjac.data(),
                          ldfjac, settings.ftol, settings.xtol, settings.gtol, maxfev, diag.data(),
@@ -290,10 +313,10 @@ StartResult levenberg_marquardt_single_start(const SeriesList& circuit,
 
   problem.set_params(x);
   result.params = problem.physical();
-  result.success = lmder_converged(info);
+  result.info = context.stalled ? kLmderStalledInfo : info;
+  result.success = lmder_converged(result.info);
   result.evaluations = static_cast<std::uint64_t>(std::max(nfev, 0));
   result.jacobian_evaluations = static_cast<std::uint64_t>(std::max(njev, 0));
-  result.info = info;
   return result;
 }
 

@@ -44,6 +44,9 @@ class LmProblem {
   // is no Jacobian.
   bool jacobian(std::span<double> out);
 
+  // Switches jacobian() to the analytic derivatives.
+  void use_analytic_jacobian() { analytic_jacobian_ = true; }
+
  private:
   void refresh_physical();
 
@@ -58,6 +61,7 @@ class LmProblem {
   EvalCounter& counter_;
   const ParameterMap* map_;  // vectors are its free vectors when set
   SpectrumPlan plan_;  // the circuit compiled for omegas_, shared by every evaluation
+  bool analytic_jacobian_ = false;
 };
 
 struct Candidate {
@@ -95,7 +99,8 @@ struct StartResult {
 bool is_plausible(std::span<const double> params, std::span<const double> initial,
                   std::span<const Bounds> bounds);
 
-// lmder's termination codes 1-4 (zero residuals, ftol, xtol, both, gtol).
+// lmder's termination codes 1-4 (zero residuals, ftol, xtol, both, gtol), and the
+// stall rule's kLmderStalledInfo.
 bool lmder_converged(int info);
 
 // The reason behind a run's end (termination_of_lmder of its info).

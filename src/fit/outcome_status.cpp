@@ -16,6 +16,7 @@ std::string_view termination_name(Termination reason) {
     case Termination::NonFinite: return "nonfinite";
     case Termination::NotConverged: return "not_converged";
     case Termination::InvalidProblem: return "invalid_problem";
+    case Termination::ConvergedStall: return "converged_stall";
   }
   return "invalid_problem";
 }
@@ -45,6 +46,8 @@ std::string_view termination_message(Termination reason) {
       return "Failed: the model gave non-finite values, so the fit could not go on.";
     case Termination::NotConverged: return "Not converged.";
     case Termination::InvalidProblem: return "Failed: the minimiser refused the problem.";
+    case Termination::ConvergedStall:
+      return "Converged: chi-square fell less than 1e-5 (relative) over five iterations.";
   }
   return "Failed: the minimiser refused the problem.";
 }
@@ -58,6 +61,7 @@ bool succeeded(Termination reason) {
     case Termination::Converged:
     case Termination::GlobalSearchDone:
     case Termination::Evaluated:
+    case Termination::ConvergedStall:
       return true;
     default:
       return false;
@@ -75,6 +79,7 @@ Termination termination_of_lmder(int info) {
     case 6:
     case 7:
     case 8: return Termination::ToleranceTooSmall;
+    case kLmderStalledInfo: return Termination::ConvergedStall;
     default: return info < 0 ? Termination::NonFinite : Termination::InvalidProblem;
   }
 }

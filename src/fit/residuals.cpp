@@ -27,6 +27,8 @@ namespace {
 // losses on the caller without giving up the idle machine's gains.
 constexpr std::size_t kParallelJacobianWork = 8000;
 
+thread_local bool tls_serial_jacobian = false;
+
 // The circuit's full vector for `params`: `params` itself, or, with a map,
 // its expansion in the thread's buffer (valid until the thread's next
 // evaluation). False when `params` is shorter than the map's free vector.
@@ -120,11 +122,17 @@ bool for_each_column(const Spectrum& given, std::span<const double> params, Eval
       ok.store(false);
     }
   };
-  parallel_for(p, work < kParallelJacobianWork ? p : 1, body);
+  const bool inline_columns = tls_serial_jacobian || work < kParallelJacobianWork;
+  parallel_for(p, inline_columns ? p : 1, body);
   return ok.load();
 }
 
 }  // namespace
+
+SerialJacobianScope::SerialJacobianScope() : outer_(tls_serial_jacobian) {
+  tls_serial_jacobian = true;
+}
+SerialJacobianScope::~SerialJacobianScope() { tls_serial_jacobian = outer_; }
 
 double jacobian_step(double param) {
   const double a = std::fabs(param);

@@ -65,6 +65,21 @@ std::optional<std::vector<std::vector<double>>> jacobian_columns(const Spectrum&
 bool jacobian_into(const Spectrum& s, std::span<const double> params, EvalCounter& counter,
                    std::span<double> out);
 
+// While one lives on a thread, the Jacobians computed on that thread keep
+// their columns on it: a batch runs one fit per pool task, and spreading a
+// fit's columns over threads that are busy with other fits only adds
+// hand-offs.
+class SerialJacobianScope {
+ public:
+  SerialJacobianScope();
+  ~SerialJacobianScope();
+  SerialJacobianScope(const SerialJacobianScope&) = delete;
+  SerialJacobianScope& operator=(const SerialJacobianScope&) = delete;
+
+ private:
+  bool outer_;
+};
+
 inline constexpr double kCbrtEpsilon = 6.0554544523933395e-06;
 
 // The central-difference step of a parameter: cbrt(eps) * max(|p|, 1e-8), a

@@ -19,6 +19,10 @@ struct StartCount {
   bool placeholder_start = false;  // the given values are catalogue placeholders: one run from them
 };
 
+// Relative cost decrease over five iterations below which the fast engine
+// stops.
+inline constexpr double kFastStallTolerance = 1e-5;
+
 struct FitSettings {
   std::string method = "levenberg_marquardt";
   SeriesList circuit;  // with the starting values stored in it
@@ -42,6 +46,7 @@ struct FitSettings {
   std::optional<StartCount> starts;  // absent: one fit from the circuit's values
   bool single_candidate = false;  // "levenberg_marquardt": one run from the values, not nine
   const CancelFlag* cancel = nullptr;  // once set, the fit stops at its next evaluation
+  bool fast_engine = false;  // Levenberg-Marquardt with the analytic Jacobian and the stall rule
 };
 
 }  // namespace korvex

@@ -90,3 +90,9 @@ __all__ = [
 for _cls in (Element, Circuit, FitResult, R, C, L, La, Cpe, W, Wo, Ws, G, Gs, K, Zarc, Tlmq, T):
     _cls.__module__ = "korvex"
 del _cls
+
+# Many spectra: batch and shared-parameter fits (nothing beyond the core).
+from korvex.batch import BatchResult, fit_many  # noqa: E402
+from korvex.shared import SharedFitResult, fit_shared  # noqa: E402
+
+__all__ += ["fit_many", "BatchResult", "fit_shared", "SharedFitResult"]

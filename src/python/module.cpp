@@ -10,5 +10,7 @@ NB_MODULE(_korvex, m) {
   register_element_aliases(m);
   register_estimate(m);
   register_analysis(m);
+  register_batch(m);
+  register_shared_fit(m);
   register_text_signatures(m);
 }

@@ -1,0 +1,16 @@
+#pragma once
+// Analytic derivatives of the element formulas with respect to their fields,
+// for the analytic Jacobian of the fast fit engine. They sit beside the
+// formulas in element.cpp rather than inside them so that the evaluation path
+// stays exactly as it is; a test checks every kind against central
+// differences of kind_impedance.
+#include "elements/element.hpp"
+
+namespace korvex {
+
+// dZ/dp_k of a `kind` element with field values `p`, for each of its
+// field_count(kind) fields, into dz[0 .. field_count). Returns Z as well, so
+// the circuit rule needs no second evaluation.
+Complex kind_impedance_gradient(Kind kind, const double* p, const FrequencyTerms& w, Complex* dz);
+
+}  // namespace korvex

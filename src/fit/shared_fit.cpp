@@ -1,0 +1,287 @@
+#include "fit/shared_fit.hpp"
+
+#include <Eigen/Dense>
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+
+#include "circuit/params.hpp"
+#include "common/pool.hpp"
+#include "fit/analytic_jacobian.hpp"
+#include "fit/levenberg_marquardt.hpp"
+#include "fit/lm_problem.hpp"
+
+namespace korvex {
+namespace {
+
+using Eigen::MatrixXd;
+using Eigen::VectorXd;
+
+// The partition of the parameters, and the internal (log-space) vectors.
+struct Layout {
+  std::vector<std::size_t> shared, local;  // parameter indices, held ones in neither
+  std::vector<bool> held;
+  std::vector<Bounds> bounds;
+};
+
+// One spectrum's contribution to the normal equations at the current point.
+struct Block {
+  MatrixXd a;     // local x local
+  MatrixXd b;     // local x shared
+  MatrixXd c;     // shared x shared
+  VectorXd g_l;   // local gradient J_l^T r
+  VectorXd g_s;   // shared gradient J_s^T r
+  double cost = 0.0;
+};
+
+double slope(double p, const Bounds& b) { return physical_slope(p, b); }
+
+// Held parameters keep the start's value bit for bit, not its round trip
+// through the log space.
+std::vector<double> physical_of(const std::vector<double>& internal, const Layout& layout,
+                                const SharedSpectrum& s) {
+  std::vector<double> out(internal.size());
+  for (std::size_t j = 0; j < internal.size(); ++j) {
+    out[j] = layout.held[j] ? s.start[j] : to_physical(internal[j], layout.bounds[j]);
+  }
+  return out;
+}
+
+double cost_of(const SeriesList& circuit, const SharedSpectrum& s, const std::vector<double>& p) {
+  EvalCounter counter;
+  std::vector<double> r(2 * s.omegas.size());
+  if (!residuals_into(Spectrum{circuit, s.omegas, s.impedances, s.weights}, p, counter, r)) {
+    return std::nan("");
+  }
+  const double c = cost(r);
+  return std::isfinite(c) ? c : std::nan("");
+}
+
+// The blocks of spectrum s at physical vector p; false when not finite.
+bool build_block(const SeriesList& circuit, const SharedSpectrum& s, const std::vector<double>& p,
+                 const Layout& layout, Block& out) {
+  const std::size_t m = 2 * s.omegas.size(), n = p.size();
+  EvalCounter counter;
+  const Spectrum spectrum{circuit, s.omegas, s.impedances, s.weights};
+  std::vector<double> r(m), jac(m * n);
+  if (!residuals_into(spectrum, p, counter, r)) return false;
+  if (!analytic_jacobian_into(spectrum, p, counter, jac)) return false;
+  auto columns = [&](const std::vector<std::size_t>& idx) {
+    MatrixXd j(m, idx.size());
+    for (std::size_t c = 0; c < idx.size(); ++c) {
+      const double k = slope(p[idx[c]], layout.bounds[idx[c]]);
+      for (std::size_t i = 0; i < m; ++i) j(i, c) = jac[idx[c] * m + i] * k;
+    }
+    return j;
+  };
+  const MatrixXd jl = columns(layout.local), js = columns(layout.shared);
+  const Eigen::Map<const VectorXd> rv(r.data(), m);
+  out.a = jl.transpose() * jl;
+  out.b = jl.transpose() * js;
+  out.c = js.transpose() * js;
+  out.g_l = jl.transpose() * rv;
+  out.g_s = js.transpose() * rv;
+  out.cost = cost(r);
+  return std::isfinite(out.cost) && out.a.allFinite() && out.b.allFinite() && out.c.allFinite();
+}
+
+MatrixXd damped(const MatrixXd& m, double lambda) {
+  MatrixXd out = m;
+  for (Eigen::Index i = 0; i < m.rows(); ++i) out(i, i) += lambda * std::max(m(i, i), 1e-12);
+  return out;
+}
+
+// The Schur-complement solve of the damped normal equations: the step of the
+// shared parameters and of each spectrum's local ones. False when a block is
+// not positive definite.
+bool solve_step(const std::vector<Block>& blocks, double lambda, VectorXd& step_s,
+                std::vector<VectorXd>& step_l) {
+  const Eigen::Index ns = blocks.empty() ? 0 : blocks[0].c.rows();
+  MatrixXd schur = MatrixXd::Zero(ns, ns);
+  VectorXd rhs = VectorXd::Zero(ns);
+  std::vector<Eigen::LDLT<MatrixXd>> factors(blocks.size());
+  for (std::size_t k = 0; k < blocks.size(); ++k) {
+    schur += blocks[k].c;
+    rhs -= blocks[k].g_s;
+  }
+  schur = damped(schur, lambda);
+  for (std::size_t k = 0; k < blocks.size(); ++k) {
+    factors[k].compute(damped(blocks[k].a, lambda));
+    if (factors[k].info() != Eigen::Success) return false;
+    const MatrixXd ainv_b = factors[k].solve(blocks[k].b);
+    schur -= blocks[k].b.transpose() * ainv_b;
+    rhs += ainv_b.transpose() * blocks[k].g_l;
+  }
+  Eigen::LDLT<MatrixXd> schur_factor(schur);
+  if (ns > 0 && schur_factor.info() != Eigen::Success) return false;
+  step_s = ns > 0 ? VectorXd(schur_factor.solve(rhs)) : VectorXd();
+  step_l.resize(blocks.size());
+  for (std::size_t k = 0; k < blocks.size(); ++k) {
+    VectorXd g = blocks[k].g_l;
+    if (ns > 0) g += blocks[k].b * step_s;
+    step_l[k] = -factors[k].solve(g);
+  }
+  return step_s.allFinite();
+}
+
+// Diagonals of the inverse joint normal matrix: the shared block is the
+// inverse Schur complement S^-1, spectrum k's local block is
+// A^-1 + A^-1 B S^-1 B^T A^-1.
+std::optional<std::vector<VectorXd>> inverse_diagonals(const std::vector<Block>& blocks,
+                                                        VectorXd& shared_diag) {
+  const Eigen::Index ns = blocks.empty() ? 0 : blocks[0].c.rows();
+  MatrixXd schur = MatrixXd::Zero(ns, ns);
+  std::vector<MatrixXd> ainv(blocks.size());
+  for (std::size_t k = 0; k < blocks.size(); ++k) {
+    Eigen::FullPivLU<MatrixXd> lu(blocks[k].a);
+    if (!lu.isInvertible()) return std::nullopt;
+    ainv[k] = lu.inverse();
+    schur += blocks[k].c - blocks[k].b.transpose() * ainv[k] * blocks[k].b;
+  }
+  MatrixXd sinv = MatrixXd::Zero(ns, ns);
+  if (ns > 0) {
+    Eigen::FullPivLU<MatrixXd> lu(schur);
+    if (!lu.isInvertible()) return std::nullopt;
+    sinv = lu.inverse();
+  }
+  shared_diag = sinv.diagonal();
+  std::vector<VectorXd> out(blocks.size());
+  for (std::size_t k = 0; k < blocks.size(); ++k) {
+    const MatrixXd ab = ainv[k] * blocks[k].b;
+    out[k] = (ainv[k] + ab * sinv * ab.transpose()).diagonal();
+  }
+  return out;
+}
+
+}  // namespace
+
+SharedFitOutcome shared_fit(const SeriesList& circuit, const std::vector<SharedSpectrum>& spectra,
+                            const SharedFitSettings& settings) {
+  const std::size_t n = param_count(circuit), count = spectra.size();
+  Layout layout;
+  layout.bounds = param_bounds(circuit);
+  layout.held.assign(n, false);
+  for (std::size_t j = 0; j < n; ++j) {
+    if (j < settings.held.size() && settings.held[j]) {
+      layout.held[j] = true;
+      continue;
+    }
+    (j < settings.shared.size() && settings.shared[j] ? layout.shared : layout.local).push_back(j);
+  }
+  // Internal vectors per spectrum; a shared parameter starts at the median
+  // of the spectra's own values (in the internal, log space).
+  std::vector<std::vector<double>> x(count);
+  for (std::size_t k = 0; k < count; ++k) x[k] = to_internal(spectra[k].start, layout.bounds);
+  for (std::size_t j : layout.shared) {
+    std::vector<double> values;
+    for (const auto& v : x) values.push_back(v[j]);
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    for (auto& v : x) v[j] = values[values.size() / 2];
+  }
+
+  SharedFitOutcome out;
+  std::vector<Block> blocks(count);
+  auto build_all = [&](const std::vector<std::vector<double>>& at) {
+    std::atomic<bool> ok{true};
+    parallel_for(count, 4, [&](std::size_t k) {
+      const std::vector<double> p = physical_of(at[k], layout, spectra[k]);
+      if (!build_block(circuit, spectra[k], p, layout, blocks[k])) ok.store(false);
+    });
+    return ok.load();
+  };
+  auto total_cost = [&](const std::vector<std::vector<double>>& at) {
+    std::vector<double> costs(count);
+    parallel_for(count, 4, [&](std::size_t k) {
+      costs[k] = cost_of(circuit, spectra[k], physical_of(at[k], layout, spectra[k]));
+    });
+    double sum = 0.0;
+    for (double c : costs) sum += c;
+    return sum;
+  };
+
+  double lambda = 1e-3;
+  if (build_all(x)) {
+    double current = 0.0;
+    for (const Block& b : blocks) current += b.cost;
+    for (out.iterations = 0; out.iterations < settings.max_iterations; ++out.iterations) {
+      VectorXd step_s;
+      std::vector<VectorXd> step_l;
+      bool accepted = false;
+      double next_cost = current;
+      std::vector<std::vector<double>> trial;
+      while (lambda < 1e16) {
+        if (solve_step(blocks, lambda, step_s, step_l)) {
+          trial = x;
+          for (std::size_t k = 0; k < count; ++k) {
+            std::vector<double>& t = trial[k];
+            for (std::size_t c = 0; c < layout.shared.size(); ++c) t[layout.shared[c]] += step_s[c];
+            for (std::size_t c = 0; c < layout.local.size(); ++c) {
+              t[layout.local[c]] += step_l[k][c];
+            }
+            for (std::size_t j = 0; j < n; ++j) {
+              const auto [lo, hi] = layout.bounds[j];
+              if (!is_open_bound(layout.bounds[j])) t[j] = std::clamp(t[j], lo, hi);
+            }
+          }
+          next_cost = total_cost(trial);
+          if (next_cost < current) {
+            accepted = true;
+            break;
+          }
+        }
+        lambda *= 4.0;
+      }
+      if (!accepted) {
+        out.success = true;  // no step lowers the cost: a minimum to working precision
+        break;
+      }
+      const double reduction = (current - next_cost) / current;
+      x = std::move(trial);
+      current = next_cost;
+      lambda = std::max(lambda * 0.3, 1e-12);
+      if (!build_all(x)) break;
+      if (reduction < settings.ftol) {
+        out.success = true;
+        ++out.iterations;
+        break;
+      }
+    }
+  }
+
+  out.params.resize(count);
+  out.chi_square.resize(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    out.params[k] = physical_of(x[k], layout, spectra[k]);
+    out.chi_square[k] = 2.0 * cost_of(circuit, spectra[k], out.params[k]);
+    out.total_chi_square += out.chi_square[k];
+  }
+
+  // Standard errors: sqrt(chi2 / dof * diag (J^T J)^-1), carried from the
+  // internal to the physical space by each parameter's slope.
+  std::size_t rows = 0;
+  for (const auto& s : spectra) rows += 2 * s.omegas.size();
+  const std::size_t unknowns = layout.shared.size() + count * layout.local.size();
+  VectorXd shared_diag;
+  if (rows > unknowns && build_all(x)) {
+    if (auto local_diag = inverse_diagonals(blocks, shared_diag)) {
+      const double variance = out.total_chi_square / static_cast<double>(rows - unknowns);
+      std::vector<std::vector<double>> errors(count, std::vector<double>(n, 0.0));
+      for (std::size_t k = 0; k < count; ++k) {
+        const auto& p = out.params[k];
+        auto error = [&](std::size_t j, double d) {
+          return std::sqrt(variance * d) * slope(p[j], layout.bounds[j]);
+        };
+        for (std::size_t c = 0; c < layout.shared.size(); ++c) {
+          errors[k][layout.shared[c]] = error(layout.shared[c], shared_diag[c]);
+        }
+        for (std::size_t c = 0; c < layout.local.size(); ++c) {
+          errors[k][layout.local[c]] = error(layout.local[c], (*local_diag)[k][c]);
+        }
+      }
+      out.stderr_ = std::move(errors);
+    }
+  }
+  return out;
+}
+
+}  // namespace korvex

@@ -1,0 +1,63 @@
+// korvex._fit_shared: the compiled half of korvex.fit_shared.
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include "circuit/impedance.hpp"
+#include "fit/shared_fit.hpp"
+#include "python/bindings.hpp"
+#include "python/convert.hpp"
+#include "python/fit_arguments.hpp"
+
+namespace korvex::py {
+namespace {
+
+nb::dict fit_shared(const PyCircuit& circuit, nb::handle spectra,
+                    std::vector<std::vector<double>> starts, std::vector<bool> shared,
+                    std::vector<bool> held, const std::string& weight,
+                    nb::handle max_iterations) {
+  const Weighting weighting = parse_weighting(weight);
+  SharedFitSettings settings;
+  settings.shared = std::move(shared);
+  settings.held = std::move(held);
+  settings.max_iterations = to_unsigned(max_iterations, "max_iterations", kMaxU32);
+  std::vector<SharedSpectrum> batch;
+  for (nb::handle pair : spectra) {
+    nb::tuple t = nb::cast<nb::tuple>(pair);
+    SpectrumData data = read_spectrum(t[0], t[1]);
+    if (data.frequencies.size() != data.impedances.size()) {
+      throw nb::value_error("frequencies and impedances must have the same length");
+    }
+    SharedSpectrum s;
+    for (double f : data.frequencies) s.omegas.push_back(kTwoPi * f);
+    s.weights = compute_weights(data.impedances, weighting);
+    s.impedances = std::move(data.impedances);
+    batch.push_back(std::move(s));
+  }
+  if (starts.size() != batch.size()) throw nb::value_error("one start vector per spectrum");
+  for (std::size_t k = 0; k < batch.size(); ++k) batch[k].start = std::move(starts[k]);
+
+  SharedFitOutcome outcome;
+  {
+    nb::gil_scoped_release release;
+    outcome = shared_fit(circuit.nodes, batch, settings);
+  }
+  nb::dict out;
+  out["params"] = outcome.params;
+  out["stderr"] = outcome.stderr_ ? nb::cast(*outcome.stderr_) : nb::none();
+  out["chi_square"] = outcome.chi_square;
+  out["total_chi_square"] = outcome.total_chi_square;
+  out["iterations"] = outcome.iterations;
+  out["success"] = outcome.success;
+  return out;
+}
+
+}  // namespace
+
+void register_shared_fit(nb::module_& m) {
+  m.def("_fit_shared", &fit_shared, nb::arg("circuit"), nb::arg("spectra"), nb::arg("starts"),
+        nb::arg("shared"), nb::arg("held"), nb::arg("weight"), nb::arg("max_iterations"),
+        "The joint fit behind korvex.fit_shared: per-spectrum parameter vectors with the "
+        "`shared` ones common to all, from the per-spectrum `starts`.");
+}
+
+}  // namespace korvex::py

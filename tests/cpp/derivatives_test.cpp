@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "circuit/gradient.hpp"
+#include "circuit/impedance.hpp"
+#include "circuit/params.hpp"
+#include "circuit/parser.hpp"
+#include "elements/derivatives.hpp"
+
+namespace korvex {
+namespace {
+
+double modulus(Complex z) { return std::hypot(z.re, z.im); }
+
+// Random field values: exponents in (0.3, 0.95), others log-uniform over
+// five decades.
+std::vector<double> random_fields(Kind kind, std::mt19937_64& rng) {
+  std::uniform_real_distribution<double> exponent(0.3, 0.95), decade(-3.0, 2.0);
+  const KindInfo& info = kind_info(kind);
+  std::vector<double> p(info.field_count);
+  for (std::size_t k = 0; k < p.size(); ++k) {
+    const bool bounded = bounds(info.field_names[k]).second == 1.0;
+    p[k] = bounded ? exponent(rng) : std::pow(10.0, decade(rng));
+  }
+  return p;
+}
+
+// Central difference of f at p[k], with a step that balances truncation and
+// rounding for smooth functions.
+template <class F>
+Complex central_difference(F f, std::vector<double> p, std::size_t k) {
+  const double h = 1e-5 * std::fabs(p[k]);
+  const double p0 = p[k];
+  p[k] = p0 + h;
+  const Complex plus = f(p);
+  p[k] = p0 - h;
+  const Complex minus = f(p);
+  return {(plus.re - minus.re) / (2 * h), (plus.im - minus.im) / (2 * h)};
+}
+
+// |analytic - numeric| within 1e-7 of the derivative's size; a derivative
+// that is tiny next to the impedance's own scale (|Z| / |p|) is measured
+// against that scale instead.
+void expect_close(Complex analytic, Complex numeric, Complex z, double p, const std::string& what) {
+  const double scale = std::max(modulus(numeric), 1e-3 * modulus(z) / std::fabs(p));
+  EXPECT_LE(modulus(analytic - numeric), 1e-7 * scale)
+      << what << ": analytic " << analytic.re << "," << analytic.im << " numeric " << numeric.re
+      << "," << numeric.im;
+}
+
+TEST(ElementDerivatives, EveryKindMatchesCentralDifferences) {
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> decade(-2.0, 5.0);
+  for (std::size_t kind_index = 0; kind_index < kKindCount; ++kind_index) {
+    const Kind kind = static_cast<Kind>(kind_index);
+    for (int trial = 0; trial < 40; ++trial) {
+      const std::vector<double> p = random_fields(kind, rng);
+      const FrequencyTerms w(std::pow(10.0, decade(rng)));
+      Complex dz[kMaxFields];
+      const Complex z = kind_impedance_gradient(kind, p.data(), w, dz);
+      const Complex reference = kind_impedance(kind, p.data(), w);
+      EXPECT_LE(modulus(z - reference), 1e-12 * modulus(reference)) << code(kind);
+      auto f = [&](const std::vector<double>& q) { return kind_impedance(kind, q.data(), w); };
+      for (std::size_t k = 0; k < p.size(); ++k) {
+        expect_close(dz[k], central_difference(f, p, k), z, p[k],
+                     std::string(code(kind)) + " field " + std::to_string(k));
+      }
+    }
+  }
+}
+
+TEST(CircuitGradient, NestedSeriesAndParallelMatchCentralDifferences) {
+  const SeriesList circuit = std::get<SeriesList>(
+      parse("R0-p(R1,CPE1)-p(R2-W2,CPE2)-p(R3-p(Zarc3,C3),L3)-T4-Gs5-TLMQ6"));
+  const std::vector<double> p = param_values(circuit);
+  std::vector<Complex> dz(p.size());
+  for (double omega : {0.05, 3.0, 700.0, 2e5}) {
+    const FrequencyTerms w(omega);
+    Complex z;
+    ASSERT_TRUE(impedance_gradient(circuit, p, w, z, dz));
+    auto f = [&](const std::vector<double>& q) {
+      return *series_impedance_with_params(circuit, q, omega);
+    };
+    EXPECT_LE(modulus(z - f(p)), 1e-12 * modulus(z));
+    for (std::size_t k = 0; k < p.size(); ++k) {
+      expect_close(dz[k], central_difference(f, p, k), z, p[k], "parameter " + std::to_string(k));
+    }
+  }
+  std::vector<Complex> short_dz(p.size() - 1);
+  Complex z;
+  EXPECT_FALSE(impedance_gradient(circuit, p, FrequencyTerms(1.0), z, short_dz));
+}
+
+}  // namespace
+}  // namespace korvex
