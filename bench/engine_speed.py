@@ -204,7 +204,7 @@ def compare_fits(label, jobs, floors, outcomes_base, outcomes_new):
         c = korvex.Circuit(CIRCUIT)
         for name, outcomes in (("baseline", outcomes_base), ("this build", outcomes_new)):
             at_floor = 0
-            for (text, f, z), floor, o in zip(jobs, floors, outcomes):
+            for (_text, f, z), floor, o in zip(jobs, floors, outcomes):
                 r = np.asarray(c.residuals(o[2], f, list(z), weight="modulus"))
                 at_floor += 0.5 * float(r @ r) <= FLOOR_MARGIN * floor
             print(f"    {name}: {at_floor}/{len(jobs)} at the noise floor")

@@ -43,7 +43,8 @@ _LAZY = {
 
 TYPE_CHECKING = False  # type checkers take it as true; importing typing costs 10 ms
 if TYPE_CHECKING:
-    from korvex import io, plot
+    from korvex import io as io
+    from korvex import plot as plot
     from korvex.io import read, read_many
     from korvex.tables import results_frame
 

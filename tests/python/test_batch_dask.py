@@ -1,12 +1,10 @@
 import multiprocessing
 import pickle
 
-import numpy as np
 import pytest
+from test_batch import TEXT, drifting
 
 import korvex
-
-from test_batch import TEXT, drifting
 
 distributed = pytest.importorskip("distributed")
 import korvex.dask  # noqa: E402

@@ -70,7 +70,7 @@ def test_circuit_text_parses_to_an_equal_circuit():
                   lambda: korvex.Series([korvex.Circuit("R0"), korvex.R(1.0)])]:
         no_text = build()
         with pytest.raises(ValueError, match="has no text form"):
-            no_text.text
+            _ = no_text.text
         with pytest.raises(ValueError, match="has no text form"):
             pickle.dumps(no_text)
         assert no_text == build() and hash(no_text) == hash(build())
