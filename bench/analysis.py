@@ -64,26 +64,37 @@ def linkk_peer(f, z, fit_type):
 
 def bench_kk():
     print("== Lin-KK: korvex.kramers_kronig vs impedance.py linKK (max_M=50, c=0.85)")
-    print(f"{'spectrum':<28}{'fit':<9}{'M':>4}{'M peer':>7}{'|dmu|/mu':>11}{'max|dres|':>11}"
-          f"{'korvex ms':>11}{'peer ms':>9}{'ratio':>8}")
+    print(
+        f"{'spectrum':<28}{'fit':<9}{'M':>4}{'M peer':>7}{'|dmu|/mu':>11}{'max|dres|':>11}"
+        f"{'korvex ms':>11}{'peer ms':>9}{'ratio':>8}"
+    )
     for name in ("example_spectrum_bdf.csv", "circuit1_spectrum_bdf.csv"):
         f, z = measured(name)
         for fit in ("complex", "real", "imag"):
             ours = korvex.kramers_kronig(f, z, fit=fit)
             m, mu, _, res_re, res_im = linkk_peer(f, z, fit)
-            dres = max(np.abs(ours.residuals_real - res_re).max(),
-                       np.abs(ours.residuals_imag - res_im).max())
+            dres = max(
+                np.abs(ours.residuals_real - res_re).max(),
+                np.abs(ours.residuals_imag - res_im).max(),
+            )
             t_ours = best_seconds(lambda: korvex.kramers_kronig(f, z, fit=fit), 1.0)
             t_peer = best_seconds(lambda: linkk_peer(f, z, fit), 2.0)
-            print(f"{name:<28}{fit:<9}{ours.m:>4}{m:>7}{abs(ours.mu - mu) / abs(mu):>11.1e}"
-                  f"{dres:>11.1e}{t_ours * 1e3:>11.3f}{t_peer * 1e3:>9.1f}{t_peer / t_ours:>7.0f}x")
+            print(
+                f"{name:<28}{fit:<9}{ours.m:>4}{m:>7}{abs(ours.mu - mu) / abs(mu):>11.1e}"
+                f"{dres:>11.1e}{t_ours * 1e3:>11.3f}{t_peer * 1e3:>9.1f}{t_peer / t_ours:>7.0f}x"
+            )
     rng = np.random.default_rng(0)
-    z60 = korvex.Circuit("R0-(R1,CPE1)-(R2,CPE2)").with_values(
-        [10, 20, 1e-3 ** 0.9 / 20, 0.9, 30, 1 / 30, 0.85]).impedance(FREQUENCIES)
+    z60 = (
+        korvex.Circuit("R0-(R1,CPE1)-(R2,CPE2)")
+        .with_values([10, 20, 1e-3**0.9 / 20, 0.9, 30, 1 / 30, 0.85])
+        .impedance(FREQUENCIES)
+    )
     z60 = z60 + 0.01 * np.abs(z60) * (rng.standard_normal(60) + 1j * rng.standard_normal(60))
     t = best_seconds(lambda: korvex.kramers_kronig(FREQUENCIES, z60), 1.0)
-    print(f"60-point two-arc spectrum, 1 % noise: {t * 1e3:.3f} ms per test, "
-          f"{1 / t:.0f} spectra/s on one core (the test runs on the calling thread)")
+    print(
+        f"60-point two-arc spectrum, 1 % noise: {t * 1e3:.3f} ms per test, "
+        f"{1 / t:.0f} spectra/s on one core (the test runs on the calling thread)"
+    )
 
 
 def zarc_spectrum(rng, arcs, noise=0.01):
@@ -91,7 +102,7 @@ def zarc_spectrum(rng, arcs, noise=0.01):
     text = "R0" + "".join(f"-(R{i + 1},CPE{i + 1})" for i in range(len(arcs)))
     values = [10.0]
     for r, tau, alpha in arcs:
-        values += [r, tau ** alpha / r, alpha]
+        values += [r, tau**alpha / r, alpha]
     z = korvex.Circuit(text).with_values(values).impedance(FREQUENCIES)
     return z + noise * np.abs(z) * (rng.standard_normal(z.size) + 1j * rng.standard_normal(z.size))
 
@@ -116,14 +127,18 @@ def bench_drt(n_spectra):
                 r_err.append(abs(p.r / r - 1))
                 ok &= abs(p.tau / tau - 1) < 0.1 and abs(p.r / r - 1) < 0.05
             found += ok
-        print(f"{label}: tau error median {np.median(tau_err):.1%} max {np.max(tau_err):.1%}; "
-              f"R error median {np.median(r_err):.1%} max {np.max(r_err):.1%}; "
-              f"{found}/{n_spectra} spectra with every arc within 10 % (tau) and 5 % (R)")
+        print(
+            f"{label}: tau error median {np.median(tau_err):.1%} max {np.max(tau_err):.1%}; "
+            f"R error median {np.median(r_err):.1%} max {np.max(r_err):.1%}; "
+            f"{found}/{n_spectra} spectra with every arc within 10 % (tau) and 5 % (R)"
+        )
     z = zarc_spectrum(np.random.default_rng(2), list(cases.values())[1])
     t = best_seconds(lambda: korvex.drt(FREQUENCIES, z), 2.0)
     t_fixed = best_seconds(lambda: korvex.drt(FREQUENCIES, z, lam=1e-2), 2.0)
-    print(f"time per 60-point spectrum: {t * 1e3:.2f} ms with automatic lambda, "
-          f"{t_fixed * 1e3:.2f} ms with lam given")
+    print(
+        f"time per 60-point spectrum: {t * 1e3:.2f} ms with automatic lambda, "
+        f"{t_fixed * 1e3:.2f} ms with lam given"
+    )
 
 
 def _u(rng, lo, hi):
@@ -163,8 +178,10 @@ def synthetic(name, rng):
 def bench_identify(n, seed):
     names = list(TOPOLOGIES)
     texts = list(TOPOLOGIES.values())
-    print(f"\n== identify(): {n} synthetic spectra per topology (60 points, 1 % noise, "
-          f"seed {seed}), all eleven candidates, BIC")
+    print(
+        f"\n== identify(): {n} synthetic spectra per topology (60 points, 1 % noise, "
+        f"seed {seed}), all eleven candidates, BIC"
+    )
     confusion = np.zeros((len(names), len(names)), int)
     times, cpu = [], []
     for i, name in enumerate(names):
@@ -182,12 +199,17 @@ def bench_identify(n, seed):
     for i, name in enumerate(names):
         share = confusion[i, i] / n
         goal = 0.9 if name in SINGLE_ARC else 0.8
-        print(f"{name:<{width}}" + "".join(f"{c:>9}" for c in confusion[i])
-              + f"   {share:.0%} (goal {goal:.0%})")
-    print(f"time per spectrum (11 fits on the pool): median {np.median(times) * 1e3:.1f} ms, "
-          f"90th percentile {np.percentile(times, 90) * 1e3:.1f} ms; processor time of all "
-          f"threads: median {np.median(cpu) * 1e3:.1f} ms (a shared machine stretches the wall "
-          "time, not this)")
+        print(
+            f"{name:<{width}}"
+            + "".join(f"{c:>9}" for c in confusion[i])
+            + f"   {share:.0%} (goal {goal:.0%})"
+        )
+    print(
+        f"time per spectrum (11 fits on the pool): median {np.median(times) * 1e3:.1f} ms, "
+        f"90th percentile {np.percentile(times, 90) * 1e3:.1f} ms; processor time of all "
+        f"threads: median {np.median(cpu) * 1e3:.1f} ms (a shared machine stretches the wall "
+        "time, not this)"
+    )
 
 
 def main(argv=None):

@@ -63,9 +63,14 @@ def synthetic_set(n):
     spectra = []
     for _ in range(n):
         truth = [
-            10 ** rng.uniform(0, 1.7), 10 ** rng.uniform(0.7, 2.3), 10 ** rng.uniform(-6, -4),
-            rng.uniform(0.7, 0.95), 10 ** rng.uniform(1, 2.7), 10 ** rng.uniform(0, 1.7),
-            10 ** rng.uniform(-4, -2), rng.uniform(0.6, 0.9),
+            10 ** rng.uniform(0, 1.7),
+            10 ** rng.uniform(0.7, 2.3),
+            10 ** rng.uniform(-6, -4),
+            rng.uniform(0.7, 0.95),
+            10 ** rng.uniform(1, 2.7),
+            10 ** rng.uniform(0, 1.7),
+            10 ** rng.uniform(-4, -2),
+            rng.uniform(0.6, 0.9),
         ]
         clean = numpy_impedance(f, truth)
         noise = rng.standard_normal(len(f)) + 1j * rng.standard_normal(len(f))
@@ -75,14 +80,17 @@ def synthetic_set(n):
 
 def example_spectra():
     out = []
-    for name, text in (("example_spectrum_bdf.csv", "L0-R0-p(R1,CPE1)-p(R2,CPE2)"),
-                       ("circuit1_spectrum_bdf.csv", "L0-R0-p(R1,CPE1)")):
+    for name, text in (
+        ("example_spectrum_bdf.csv", "L0-R0-p(R1,CPE1)-p(R2,CPE2)"),
+        ("circuit1_spectrum_bdf.csv", "L0-R0-p(R1,CPE1)"),
+    ):
         table = np.loadtxt(ROOT / "examples" / name, delimiter=",", skiprows=1)
         out.append((name, text, table[:, 0], table[:, 1] + 1j * table[:, 2]))
     return out
 
 
 # ---- worker side: runs inside one build ----
+
 
 def best_seconds(fn, budget):
     sys.path.insert(0, str(ROOT / "bench"))
@@ -140,14 +148,19 @@ def worker():
 
 # ---- parent side ----
 
+
 class Build:
     def __init__(self, name, pythonpath):
         env = dict(os.environ)
         if pythonpath:
             env["PYTHONPATH"] = pythonpath
         self.name = name
-        self.process = subprocess.Popen([sys.executable, __file__, "--worker"], env=env,
-                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.process = subprocess.Popen(
+            [sys.executable, __file__, "--worker"],
+            env=env,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+        )
 
     def run(self, case, budget):
         send(self.process.stdin, (case, budget))
@@ -165,12 +178,26 @@ def build_baseline(ref):
     source = site.parent / "source"
     source.mkdir(parents=True, exist_ok=True)
     print(f"building {ref} into {site} (once)", flush=True)
-    archive = subprocess.run(["git", "-C", str(ROOT), "archive", ref], check=True,
-                             capture_output=True).stdout
+    archive = subprocess.run(
+        ["git", "-C", str(ROOT), "archive", ref], check=True, capture_output=True
+    ).stdout
     subprocess.run(["tar", "-x", "-C", str(source)], input=archive, check=True)
-    subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--disable-pip-version-check",
-                    "--no-build-isolation", "--no-deps", "--target", str(site), str(source)],
-                   check=True)
+    subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "pip",
+            "install",
+            "-q",
+            "--disable-pip-version-check",
+            "--no-build-isolation",
+            "--no-deps",
+            "--target",
+            str(site),
+            str(source),
+        ],
+        check=True,
+    )
     return site
 
 
@@ -186,8 +213,10 @@ def alternate(builds, case, budget, rounds):
 
 
 def ratio_line(label, best, base, new):
-    print(f"  {label:<44} baseline {best[base] * 1e6:10.1f} us   this build "
-          f"{best[new] * 1e6:10.1f} us   {best[base] / best[new]:5.2f}x")
+    print(
+        f"  {label:<44} baseline {best[base] * 1e6:10.1f} us   this build "
+        f"{best[new] * 1e6:10.1f} us   {best[base] / best[new]:5.2f}x"
+    )
 
 
 def compare_fits(label, jobs, floors, outcomes_base, outcomes_new):
@@ -196,8 +225,10 @@ def compare_fits(label, jobs, floors, outcomes_base, outcomes_new):
     for a, b in zip(outcomes_base, outcomes_new):
         pa, pb = np.array(a[2]), np.array(b[2])
         worst = max(worst, float(np.max(np.abs(pa - pb) / np.maximum(np.abs(pa), 1e-300))))
-    print(f"  {label}: identical impedance_evals and iterations in {same_counts}/{len(jobs)} "
-          f"fits; largest parameter difference {worst:.1e} relative")
+    print(
+        f"  {label}: identical impedance_evals and iterations in {same_counts}/{len(jobs)} "
+        f"fits; largest parameter difference {worst:.1e} relative"
+    )
     if floors is not None:
         import korvex
 
@@ -228,8 +259,10 @@ def main():
     builds = [Build("baseline", str(site)), Build("new", os.environ.get("PYTHONPATH", ""))]
     rounds = 3 if args.quick else 6
     budget = 0.2 if args.quick else 0.5
-    print(f"baseline {args.baseline} against this build; {os.cpu_count()} CPUs, load average "
-          f"{os.getloadavg()[0]:.1f} at the start")
+    print(
+        f"baseline {args.baseline} against this build; {os.cpu_count()} CPUs, load average "
+        f"{os.getloadavg()[0]:.1f} at the start"
+    )
 
     print(f"\n== impedance(), {CIRCUIT}")
     for n in (60, 10_000):
@@ -238,8 +271,12 @@ def main():
             if payload["baseline"] is not None:
                 z0, z1 = payload["baseline"], payload["new"]
                 assert np.array_equal(z0, z1)
-            ratio_line(f"{n} frequencies, {'one thread' if threads == 'one' else 'as shipped'}",
-                       best, "baseline", "new")
+            ratio_line(
+                f"{n} frequencies, {'one thread' if threads == 'one' else 'as shipped'}",
+                best,
+                "baseline",
+                "new",
+            )
 
     print("\n== guess(), 60 points")
     best, payload = alternate(builds, ("guess",), budget, rounds)
@@ -257,8 +294,10 @@ def main():
     for truth, z in spectra:
         r = np.asarray(c.residuals(truth, f, list(z), weight="modulus"))
         floors.append(0.5 * float(r @ r))
-    for label, jobs, fl in (("example spectra", examples, None),
-                            (f"{len(synthetic)} synthetic spectra", synthetic, floors)):
+    for label, jobs, fl in (
+        ("example spectra", examples, None),
+        (f"{len(synthetic)} synthetic spectra", synthetic, floors),
+    ):
         # Batches of a few fits, each timed alternately on both builds and
         # kept at its best: one long timing would catch every disturbance.
         batches = [jobs[i : i + FIT_BATCH] for i in range(0, len(jobs), FIT_BATCH)]
@@ -285,9 +324,11 @@ def main():
             for threads in ("one", "shipped"):
                 best, _ = alternate([b], ("impedance", 10_000, threads), budget, rounds)
                 times[threads] = best[b.name]
-            print(f"  {b.name:<10} one thread {times['one'] * 1e6:9.1f} us   as shipped "
-                  f"{times['shipped'] * 1e6:9.1f} us   "
-                  f"shipped / one thread {times['shipped'] / times['one']:.2f}")
+            print(
+                f"  {b.name:<10} one thread {times['one'] * 1e6:9.1f} us   as shipped "
+                f"{times['shipped'] * 1e6:9.1f} us   "
+                f"shipped / one thread {times['shipped'] / times['one']:.2f}"
+            )
     finally:
         spinner.terminate()
     for b in builds:

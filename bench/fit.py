@@ -110,9 +110,16 @@ def check_same_model(text: str, f):
 
 def real_spectra(quick: bool):
     spectra = [
-        ("example_spectrum_bdf.csv", "L0-R0-p(R1,CPE1)-p(R2,CPE2)",
-         *read_spectrum("example_spectrum_bdf.csv")),
-        ("circuit1_spectrum_bdf.csv", "L0-R0-p(R1,CPE1)", *read_spectrum("circuit1_spectrum_bdf.csv")),
+        (
+            "example_spectrum_bdf.csv",
+            "L0-R0-p(R1,CPE1)-p(R2,CPE2)",
+            *read_spectrum("example_spectrum_bdf.csv"),
+        ),
+        (
+            "circuit1_spectrum_bdf.csv",
+            "L0-R0-p(R1,CPE1)",
+            *read_spectrum("circuit1_spectrum_bdf.csv"),
+        ),
     ]
     print("== Measured spectra (median time per fit; modulus-weighted chi-square at the end)")
     for name, text, f, z in spectra:
@@ -125,10 +132,13 @@ def real_spectra(quick: bool):
         chi_i = 2 * modulus_cost(c, p_i, f, z) if p_i is not None else float("nan")
         print(f"{name}  {text}  ({len(f)} points)")
         print(f"  korvex start: {start}")
-        print(f"  korvex       {t_k * 1e3:9.2f} ms   chi-square {chi_k:.6e}   "
-              f"success={r_k.success}")
-        print(f"  impedance.py {t_i * 1e3:9.2f} ms   chi-square {chi_i:.6e}"
-              + ("" if p_i is not None else "   (did not converge)"))
+        print(
+            f"  korvex       {t_k * 1e3:9.2f} ms   chi-square {chi_k:.6e}   success={r_k.success}"
+        )
+        print(
+            f"  impedance.py {t_i * 1e3:9.2f} ms   chi-square {chi_i:.6e}"
+            + ("" if p_i is not None else "   (did not converge)")
+        )
         print(f"  speed-up (impedance.py time / korvex time): {t_i / t_k:.1f}x")
 
 
@@ -139,14 +149,14 @@ def synthetic_set(n: int):
     spectra = []
     for _ in range(n):
         truth = [
-            10 ** rng.uniform(0, 1.7),     # R0: 1 .. 50 ohm
-            10 ** rng.uniform(0.7, 2.3),   # R1: 5 .. 200 ohm
-            10 ** rng.uniform(-6, -4),     # CPE1.q
-            rng.uniform(0.7, 0.95),        # CPE1.alpha
-            10 ** rng.uniform(1, 2.7),     # R2: 10 .. 500 ohm
-            10 ** rng.uniform(0, 1.7),     # W2.aw
-            10 ** rng.uniform(-4, -2),     # CPE2.q
-            rng.uniform(0.6, 0.9),         # CPE2.alpha
+            10 ** rng.uniform(0, 1.7),  # R0: 1 .. 50 ohm
+            10 ** rng.uniform(0.7, 2.3),  # R1: 5 .. 200 ohm
+            10 ** rng.uniform(-6, -4),  # CPE1.q
+            rng.uniform(0.7, 0.95),  # CPE1.alpha
+            10 ** rng.uniform(1, 2.7),  # R2: 10 .. 500 ohm
+            10 ** rng.uniform(0, 1.7),  # W2.aw
+            10 ** rng.uniform(-4, -2),  # CPE2.q
+            rng.uniform(0.6, 0.9),  # CPE2.alpha
         ]
         clean = template.with_values(truth).impedance(f)
         noise = rng.standard_normal(len(f)) + 1j * rng.standard_normal(len(f))
@@ -182,13 +192,19 @@ def synthetic(quick: bool):
         i_floor += p is not None and modulus_cost(c, p, f, z) <= FLOOR_MARGIN * floor
 
     t_k, t_i = statistics.median(k_times), statistics.median(i_times)
-    print(f"\n== Synthetic {SYNTHETIC_CIRCUIT}: 60 points 10 mHz..100 kHz, "
-          f"{NOISE:.1%} proportional complex noise, seed {SEED}")
+    print(
+        f"\n== Synthetic {SYNTHETIC_CIRCUIT}: 60 points 10 mHz..100 kHz, "
+        f"{NOISE:.1%} proportional complex noise, seed {SEED}"
+    )
     print(f"  korvex start: {start}; impedance.py start: catalogue defaults")
-    print(f"  korvex       {len(k_times):4d} fits  median {t_k * 1e3:8.2f} ms  "
-          f"at noise floor {k_floor / len(k_times):6.1%}")
-    print(f"  impedance.py {i_total:4d} fits  median {t_i * 1e3:8.2f} ms  "
-          f"at noise floor {i_floor / i_total:6.1%}  (every {step}th spectrum of the set)")
+    print(
+        f"  korvex       {len(k_times):4d} fits  median {t_k * 1e3:8.2f} ms  "
+        f"at noise floor {k_floor / len(k_times):6.1%}"
+    )
+    print(
+        f"  impedance.py {i_total:4d} fits  median {t_i * 1e3:8.2f} ms  "
+        f"at noise floor {i_floor / i_total:6.1%}  (every {step}th spectrum of the set)"
+    )
     print(f"  speed-up (impedance.py time / korvex time): {t_i / t_k:.1f}x")
     return f, spectra, guess_init
 
@@ -203,8 +219,10 @@ def throughput(f, spectra, guess_init):
             t0 = time.perf_counter()
             list(pool.map(fit, spectra))
             rates[workers] = len(spectra) / (time.perf_counter() - t0)
-    print(f"\n== korvex throughput on the synthetic set ({len(spectra)} fits, "
-          f"{os.cpu_count()} CPUs visible)")
+    print(
+        f"\n== korvex throughput on the synthetic set ({len(spectra)} fits, "
+        f"{os.cpu_count()} CPUs visible)"
+    )
     print(f"  1 thread : {rates[1]:8.1f} fits/s")
     print(f"  2 threads: {rates[2]:8.1f} fits/s  ({rates[2] / rates[1]:.2f}x)")
 

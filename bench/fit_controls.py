@@ -57,10 +57,16 @@ def real_spectra():
 
 def bundled_spectra():
     examples = HERE.parent / "examples"
-    yield ("example_spectrum_bdf", "L0-R0-p(R1,CPE1)-p(R2,CPE2)",
-           *read_csv(examples / "example_spectrum_bdf.csv"))
-    yield ("circuit1_spectrum_bdf", "L0-R0-p(R1,CPE1)",
-           *read_csv(examples / "circuit1_spectrum_bdf.csv"))
+    yield (
+        "example_spectrum_bdf",
+        "L0-R0-p(R1,CPE1)-p(R2,CPE2)",
+        *read_csv(examples / "example_spectrum_bdf.csv"),
+    )
+    yield (
+        "circuit1_spectrum_bdf",
+        "L0-R0-p(R1,CPE1)",
+        *read_csv(examples / "circuit1_spectrum_bdf.csv"),
+    )
 
 
 def flagged(r: korvex.FitResult) -> bool:
@@ -96,8 +102,9 @@ def flag_rates(quick: bool):
     synthetic_poor = synthetic_poor_flagged = 0
 
     print("== Flag rate (flag: success false or any warning)")
-    print(f"  {'spectrum':34s} {'fits':>5s} {'poor':>5s} {'flagged':>8s} "
-          f"{'good':>5s} {'flagged':>8s}")
+    print(
+        f"  {'spectrum':34s} {'fits':>5s} {'poor':>5s} {'flagged':>8s} {'good':>5s} {'flagged':>8s}"
+    )
     sets = [(name, text, f, z, best) for name, text, f, z, best in real_spectra()]
     for name, text, f, z in bundled_spectra():
         long = [korvex.Circuit(text).fit(f, z, method="basin_hopping", seed=s) for s in range(3)]
@@ -105,15 +112,18 @@ def flag_rates(quick: bool):
     for name, text, f, z, best in sets:
         fits = population(text, f, z, starts, rng)
         best = min([best] + [r.chi_square for r in fits])
-        bad = [r for r in fits
-               if r.chi_square > POOR_MARGIN * best or not np.isfinite(r.chi_square)]
+        bad = [
+            r for r in fits if r.chi_square > POOR_MARGIN * best or not np.isfinite(r.chi_square)
+        ]
         good = [r for r in fits if r not in bad]
         poor += len(bad)
         poor_flagged += sum(map(flagged, bad))
         good_real += len(good)
         good_real_flagged += sum(map(flagged, good))
-        print(f"  {name:34s} {len(fits):5d} {len(bad):5d} {sum(map(flagged, bad)):8d} "
-              f"{len(good):5d} {sum(map(flagged, good)):8d}")
+        print(
+            f"  {name:34s} {len(fits):5d} {len(bad):5d} {sum(map(flagged, bad)):8d} "
+            f"{len(good):5d} {sum(map(flagged, good)):8d}"
+        )
 
     f, spectra = synthetic_set(40 if quick else 200)
     c = korvex.Circuit(SYNTHETIC_CIRCUIT)
@@ -127,17 +137,25 @@ def flag_rates(quick: bool):
             elif r.chi_square > POOR_MARGIN * truth_chi or not np.isfinite(r.chi_square):
                 synthetic_poor += 1
                 synthetic_poor_flagged += flagged(r)
-    print(f"  {'synthetic ' + SYNTHETIC_CIRCUIT:34s} {len(spectra) * (per_spectrum + 1):5d} "
-          f"{synthetic_poor:5d} {synthetic_poor_flagged:8d} {floor:5d} {floor_flagged:8d}  "
-          "(good = at the noise floor)")
+    print(
+        f"  {'synthetic ' + SYNTHETIC_CIRCUIT:34s} {len(spectra) * (per_spectrum + 1):5d} "
+        f"{synthetic_poor:5d} {synthetic_poor_flagged:8d} {floor:5d} {floor_flagged:8d}  "
+        "(good = at the noise floor)"
+    )
     all_poor, all_poor_flagged = poor + synthetic_poor, poor_flagged + synthetic_poor_flagged
-    print(f"  poor fits flagged:        {all_poor_flagged}/{all_poor} = "
-          f"{all_poor_flagged / max(all_poor, 1):.1%}   (goal >= 90 %)")
-    print(f"  noise-floor fits flagged: {floor_flagged}/{floor} = "
-          f"{floor_flagged / max(floor, 1):.1%}   (goal < 5 %)")
-    print("  real/bundled fits within 10 % of best-known, flagged: "
-          f"{good_real_flagged}/{good_real} = "
-          f"{good_real_flagged / max(good_real, 1):.1%}   (not a noise floor; informational)")
+    print(
+        f"  poor fits flagged:        {all_poor_flagged}/{all_poor} = "
+        f"{all_poor_flagged / max(all_poor, 1):.1%}   (goal >= 90 %)"
+    )
+    print(
+        f"  noise-floor fits flagged: {floor_flagged}/{floor} = "
+        f"{floor_flagged / max(floor, 1):.1%}   (goal < 5 %)"
+    )
+    print(
+        "  real/bundled fits within 10 % of best-known, flagged: "
+        f"{good_real_flagged}/{good_real} = "
+        f"{good_real_flagged / max(good_real, 1):.1%}   (not a noise floor; informational)"
+    )
 
 
 def fixed_r0(quick: bool):
@@ -147,8 +165,10 @@ def fixed_r0(quick: bool):
     at_floor = {"default": 0, "R0 held": 0}
     for truth, z in spectra:
         floor = 0.5 * float(np.sum(np.square(c.residuals(truth, f, z))))
-        runs = {"default": lambda: c.fit(f, z),
-                "R0 held": lambda: c.fit(f, z, constants={"R0.r": truth[0]})}
+        runs = {
+            "default": lambda: c.fit(f, z),
+            "R0 held": lambda: c.fit(f, z, constants={"R0.r": truth[0]}),
+        }
         for label, run in runs.items():
             t0 = time.perf_counter()
             r = run()
@@ -157,8 +177,10 @@ def fixed_r0(quick: bool):
     n = len(spectra)
     print(f"\n== R0 held at its true value: {n} synthetic spectra of {SYNTHETIC_CIRCUIT}")
     for label in times:
-        print(f"  {label:8s} median {statistics.median(times[label]) * 1e3:7.2f} ms   "
-              f"at noise floor {at_floor[label] / n:6.1%}")
+        print(
+            f"  {label:8s} median {statistics.median(times[label]) * 1e3:7.2f} ms   "
+            f"at noise floor {at_floor[label] / n:6.1%}"
+        )
     ratio = statistics.median(times["R0 held"]) / statistics.median(times["default"])
     print(f"  time ratio (R0 held / default): {ratio:.2f}   (goal <= 1, 100 % at the noise floor)")
 

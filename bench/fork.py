@@ -61,8 +61,10 @@ def main():
     stop.set()
     for t in threads:
         t.join()
-    print(f"{args.forks} forks from a busy parent in {time.perf_counter() - started:.1f} s: "
-          f"{hung} hung, slowest child {slowest * 1e3:.0f} ms")
+    print(
+        f"{args.forks} forks from a busy parent in {time.perf_counter() - started:.1f} s: "
+        f"{hung} hung, slowest child {slowest * 1e3:.0f} ms"
+    )
 
 
 if __name__ == "__main__":

@@ -34,7 +34,10 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from fit import FLOOR_MARGIN, SYNTHETIC_CIRCUIT, modulus_cost, synthetic_set  # noqa: E402
 
 METHODS = [
-    "basin_hopping", "nelder_mead", "simulated_annealing", "particle_swarm",
+    "basin_hopping",
+    "nelder_mead",
+    "simulated_annealing",
+    "particle_swarm",
     "differential_evolution",
 ]
 SEEDED = {"basin_hopping", "simulated_annealing", "particle_swarm"}
@@ -59,16 +62,22 @@ def impedance_global(f, z):
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--spectra", type=int, default=20, help="spectra per korvex method")
-    parser.add_argument("--impedance-budget", type=float, default=300.0,
-                        help="seconds of impedance.py fits (0: skip them)")
+    parser.add_argument(
+        "--impedance-budget",
+        type=float,
+        default=300.0,
+        help="seconds of impedance.py fits (0: skip them)",
+    )
     parser.add_argument("--impedance-max", type=int, default=20)
     args = parser.parse_args()
 
     f, spectra = synthetic_set(args.spectra)
     c = korvex.Circuit(SYNTHETIC_CIRCUIT)
     floors = [modulus_cost(c, truth, f, z) for truth, z in spectra]
-    print(f"== {SYNTHETIC_CIRCUIT}: {len(spectra)} synthetic spectra, start from the catalogue "
-          f"defaults (guess_init=False), default settings")
+    print(
+        f"== {SYNTHETIC_CIRCUIT}: {len(spectra)} synthetic spectra, start from the catalogue "
+        f"defaults (guess_init=False), default settings"
+    )
 
     medians = {}
     for method in METHODS:
@@ -79,8 +88,11 @@ def main() -> None:
             times.append(time.perf_counter() - t0)
             at_floor += modulus_cost(c, r.params.values(), f, z) <= FLOOR_MARGIN * floor
         medians[method] = statistics.median(times)
-        print(f"  korvex {method:24s} {len(times):4d} fits  median {medians[method] * 1e3:9.1f} ms"
-              f"  at noise floor {at_floor / len(times):6.1%}", flush=True)
+        print(
+            f"  korvex {method:24s} {len(times):4d} fits  median {medians[method] * 1e3:9.1f} ms"
+            f"  at noise floor {at_floor / len(times):6.1%}",
+            flush=True,
+        )
 
     if args.impedance_budget <= 0:
         return
@@ -95,8 +107,10 @@ def main() -> None:
         spent += times[-1]
         at_floor += modulus_cost(c, p, f, z) <= FLOOR_MARGIN * floor
     t_i = statistics.median(times)
-    print(f"  impedance.py basinhopping         {len(times):4d} fits  median {t_i * 1e3:9.1f} ms"
-          f"  at noise floor {at_floor / len(times):6.1%}  (first {len(times)} spectra of the set)")
+    print(
+        f"  impedance.py basinhopping         {len(times):4d} fits  median {t_i * 1e3:9.1f} ms"
+        f"  at noise floor {at_floor / len(times):6.1%}  (first {len(times)} spectra of the set)"
+    )
     for method in METHODS:
         print(f"  speed-up of {method} over impedance.py: {t_i / medians[method]:.0f}x")
 

@@ -30,8 +30,13 @@ print((after - before) / 1024, outcome)
 """
 
 CASES = [  # channels, n_grid, kernel, dilation
-    (3000, 65536, 1, 1), (20000, 64, 1, 1), (64, 4096, 64, 4096), (4, 64, 5, 10**9),
-    (256, 4096, 1, 1), (16, 4096, 5, 4096), (1024, 1024, 1, 1),
+    (3000, 65536, 1, 1),
+    (20000, 64, 1, 1),
+    (64, 4096, 64, 4096),
+    (4, 64, 5, 10**9),
+    (256, 4096, 1, 1),
+    (16, 4096, 5, 4096),
+    (1024, 1024, 1, 1),
 ]
 
 
@@ -47,8 +52,9 @@ def main():
         with open(path, "wb") as f:
             f.write(fuzz_cases.hostile_size_file(channels, n_grid, kernel, dilation))
         code = CHILD.format(tests=os.path.join(HERE, "..", "tests", "python"), path=path)
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                             check=True).stdout.split(" ", 1)
+        out = subprocess.run(
+            [sys.executable, "-c", code], capture_output=True, text=True, check=True
+        ).stdout.split(" ", 1)
         grown = float(out[0])
         worst = max(worst, grown)
         print(f"{channels:8} {n_grid:6} {kernel:6} {dilation:10} {grown:9.1f}  {out[1].strip()}")

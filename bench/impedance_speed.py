@@ -68,6 +68,7 @@ def main():
             "NumPy vectorised": lambda: numpy_impedance(f, PARAMS),
         }
         if peer is not None:
+
             def predict():
                 with warnings.catch_warnings():
                     warnings.simplefilter("ignore")  # "Simulating circuit based on initial..."

@@ -70,11 +70,18 @@ def main():
     f = np.logspace(-2, 5, 60)
     rng = np.random.default_rng(3)
     truth = korvex.Circuit("R0-p(R1,CPE1)-p(R2,CPE2)").with_values(
-        [0.02, 0.03, 5.0, 0.8, 0.1, 300.0, 0.7])
+        [0.02, 0.03, 5.0, 0.8, 0.1, 300.0, 0.7]
+    )
     noisy = truth.impedance(f) * (1 + 0.005 * rng.standard_normal(f.size))
-    cases = [("exact RC data, 30 points", rc, np.logspace(-1, 5, 30), None),
-             ("noisy 2-RQ data, 60 points, guessed start", korvex.Circuit(
-                 "R0-p(R1,CPE1)-p(R2,CPE2)"), f, noisy)]
+    cases = [
+        ("exact RC data, 30 points", rc, np.logspace(-1, 5, 30), None),
+        (
+            "noisy 2-RQ data, 60 points, guessed start",
+            korvex.Circuit("R0-p(R1,CPE1)-p(R2,CPE2)"),
+            f,
+            noisy,
+        ),
+    ]
     for label, circuit, ff, zz in cases:
         zz = circuit.impedance(ff) if zz is None else zz
 
@@ -91,8 +98,11 @@ def main():
         worker = threading.Thread(target=lambda: box.append(times()))
         worker.start()
         worker.join()
-        print(f"fit on the main thread vs on a worker thread ({label}): "
-              f"{main_s * 1e6:.0f} us vs {box[0] * 1e6:.0f} us ({main_s / box[0] - 1:+.1%})")
+        print(
+            f"fit on the main thread vs on a worker thread ({label}): "
+            f"{main_s * 1e6:.0f} us vs {box[0] * 1e6:.0f} us ({main_s / box[0] - 1:+.1%})"
+        )
+
 
 if __name__ == "__main__":
     main()

@@ -85,12 +85,12 @@ int main(int argc, char** argv) {
     while (std::chrono::duration<double, std::micro>(Clock::now() - t0).count() < us) {
     }
   };
-  const double t_pair = time_us([&] { parallel_for(2, 1, [&](std::size_t) { spin(20.0); }); },
-                                budget);
+  const double t_pair =
+      time_us([&] { parallel_for(2, 1, [&](std::size_t) { spin(20.0); }); }, budget);
   std::printf("two 20 us tasks on the pool: %.2f us (hand-off cost %.2f us)\n", t_pair,
               t_pair - 20.0);
-  std::printf("%-38s %5s %2s %8s %9s %10s %10s %10s %7s\n", "circuit", "N", "P", "work",
-              "resid us", "seq us", "pool us", "shipped us", "pool/seq");
+  std::printf("%-38s %5s %2s %8s %9s %10s %10s %10s %7s\n", "circuit", "N", "P", "work", "resid us",
+              "seq us", "pool us", "shipped us", "pool/seq");
   const char* circuits[] = {"R0-(R1,C1)", "R0-p(R1,CPE1)-p(R2-W2,CPE2)",
                             "L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)-(R3,CPE3)-(R4,C4)"};
   for (const char* text : circuits) {

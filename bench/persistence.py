@@ -61,12 +61,16 @@ def main():
     state = result.to_dict()
     roundtrip = best_seconds(lambda: pickle.loads(pickle.dumps(result, 5)), budget)
     plain = best_seconds(lambda: pickle.loads(pickle.dumps(state, 5)), budget)
-    print(f"pickle round trip of a {len(result.params)}-parameter FitResult: "
-          f"{roundtrip * 1e6:.1f} us ({len(pickle.dumps(result, 5))} bytes); "
-          f"its to_dict() dict alone: {plain * 1e6:.1f} us (ratio {roundtrip / plain:.2f})")
-    print(f"{n_fits} fits through multiprocessing.Pool(2).map: {pooled:.2f} s, every result a "
-          f"FitResult equal to the in-process one; one process: {one_process:.2f} s "
-          f"(speed-up {one_process / pooled:.2f}x on {os.cpu_count()} CPUs)")
+    print(
+        f"pickle round trip of a {len(result.params)}-parameter FitResult: "
+        f"{roundtrip * 1e6:.1f} us ({len(pickle.dumps(result, 5))} bytes); "
+        f"its to_dict() dict alone: {plain * 1e6:.1f} us (ratio {roundtrip / plain:.2f})"
+    )
+    print(
+        f"{n_fits} fits through multiprocessing.Pool(2).map: {pooled:.2f} s, every result a "
+        f"FitResult equal to the in-process one; one process: {one_process:.2f} s "
+        f"(speed-up {one_process / pooled:.2f}x on {os.cpu_count()} CPUs)"
+    )
 
 
 if __name__ == "__main__":

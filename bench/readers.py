@@ -53,8 +53,10 @@ def main():
     from impedance.preprocessing import readFile
 
     failures = 0
-    print(f"{'file':34} {'format':14} {'points':>6} {'max rel. diff f':>16} {'Z':>10} "
-          f"{'chi-square':>11}  circuit")
+    print(
+        f"{'file':34} {'format':14} {'points':>6} {'max rel. diff f':>16} {'Z':>10} "
+        f"{'chi-square':>11}  circuit"
+    )
     for name, instrument in FILES.items():
         path = DATA / name
         with warnings.catch_warnings():
@@ -81,8 +83,10 @@ def main():
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")  # circuits without a trained model
             result = korvex.Circuit(text).fit(frame)
-        print(f"{name:34} {frame.attrs['format']:14} {len(f):6d} {df:>16} {dz:>10} "
-              f"{result.chi_square:11.3e}  {text}")
+        print(
+            f"{name:34} {frame.attrs['format']:14} {len(f):6d} {df:>16} {dz:>10} "
+            f"{result.chi_square:11.3e}  {text}"
+        )
     if failures:
         print(f"{failures} file(s) differ from impedance.py")
         return 1

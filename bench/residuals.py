@@ -59,8 +59,10 @@ def main():
             plus, minus = list(p), list(p)
             plus[j] += h
             minus[j] -= h
-            cols.append((np.array(circuit.residuals(plus, f, z))
-                         - np.array(circuit.residuals(minus, f, z))) / (h + h))
+            cols.append(
+                (np.array(circuit.residuals(plus, f, z)) - np.array(circuit.residuals(minus, f, z)))
+                / (h + h)
+            )
         return np.column_stack(cols)
 
     np.testing.assert_array_equal(sequential_jacobian(), np.array(circuit.jacobian(p, f, z)))
@@ -74,12 +76,18 @@ def main():
     print(f"circuit {CIRCUIT}, P = {P}, N = {N}, {os.cpu_count()} CPUs")
     print(f"residuals() per call                 {t_res * 1e6:9.2f} us")
     print(f"  of which argument/result handling  {t_overhead * 1e6:9.2f} us")
-    print(f"  one residual evaluation            {t_eval * 1e6:9.2f} us "
-          f"({t_eval / N * 1e9:.0f} ns per frequency)")
-    print(f"jacobian() per call                  {t_jac * 1e6:9.2f} us "
-          f"({t_jac / (2 * P) * 1e6:.2f} us per residual evaluation, result list included)")
-    print(f"2P = {2 * P} residuals() calls + NumPy     {t_seq * 1e6:9.2f} us "
-          f"(jacobian() is {t_seq / t_jac:.2f}x faster)")
+    print(
+        f"  one residual evaluation            {t_eval * 1e6:9.2f} us "
+        f"({t_eval / N * 1e9:.0f} ns per frequency)"
+    )
+    print(
+        f"jacobian() per call                  {t_jac * 1e6:9.2f} us "
+        f"({t_jac / (2 * P) * 1e6:.2f} us per residual evaluation, result list included)"
+    )
+    print(
+        f"2P = {2 * P} residuals() calls + NumPy     {t_seq * 1e6:9.2f} us "
+        f"(jacobian() is {t_seq / t_jac:.2f}x faster)"
+    )
     print(f"2P bare residual evaluations         {2 * P * t_eval * 1e6:9.2f} us")
 
     path = args.cpp_bench or os.path.join(ROOT, "build", "cpp", "korvex_bench_jacobian")

@@ -72,18 +72,29 @@ def real_set(repeat):
             warnings.simplefilter("ignore")  # no-model warning of the default fit
             default, t_default = timed(lambda: circuit.fit(f, z), repeat)
         auto, t_auto = timed(lambda: circuit.fit(f, z, starts="auto"), repeat)
-        rows.append((meta["name"], meta["circuit"], default.chi_square / best, t_default,
-                     auto.chi_square / best, t_auto))
-    print(f"Measured spectra ({len(rows)}), chi-square / best-known, "
-          f"time per fit (best of {repeat}):")
+        rows.append(
+            (
+                meta["name"],
+                meta["circuit"],
+                default.chi_square / best,
+                t_default,
+                auto.chi_square / best,
+                t_auto,
+            )
+        )
+    print(
+        f"Measured spectra ({len(rows)}), chi-square / best-known, time per fit (best of {repeat}):"
+    )
     print(f"  {'spectrum':34s} {'default':>9s} {'ms':>8s} {'auto':>9s} {'ms':>8s}")
     for name, _, r_d, t_d, r_a, t_a in rows:
         print(f"  {name:34s} {r_d:9.4g} {t_d * 1e3:8.1f} {r_a:9.4g} {t_a * 1e3:8.1f}")
     for label, ratio, seconds in (("default fit()", 2, 3), ('starts="auto"', 4, 5)):
         hits = sum(row[ratio] <= BEST_KNOWN_MARGIN for row in rows)
         median = statistics.median(row[seconds] for row in rows) * 1e3
-        print(f"  {label:14s}: best-known reached on {hits} of {len(rows)}, "
-              f"median {median:.1f} ms per spectrum")
+        print(
+            f"  {label:14s}: best-known reached on {hits} of {len(rows)}, "
+            f"median {median:.1f} ms per spectrum"
+        )
 
 
 def cpe_arc(rng, tau):
@@ -110,7 +121,7 @@ def true_values(rng, text):
     values.append(r0)
     for tau in separated_taus(rng, arcs):
         values += cpe_arc(rng, tau)
-    total = r0 + sum(values[len(values) - 3 * arcs::3])
+    total = r0 + sum(values[len(values) - 3 * arcs :: 3])
     if text.endswith("CPE3") or text.endswith("CPE2"):
         alpha = rng.uniform(0.6, 0.95)
         magnitude = total * 10 ** rng.uniform(0, 1)
@@ -122,10 +133,14 @@ def true_values(rng, text):
 
 def synthetic(count, repeat):
     rng = np.random.default_rng(SEED)
-    print(f"\nSynthetic spectra without a trained model ({count} each, {NOISE:.0%} noise), "
-          "share at the noise floor and median time per fit:")
-    print(f"  {'circuit':40s} {'estimate':>9s} {'ms':>7s} {'auto':>9s} {'ms':>7s} "
-          f"{'estimate() alone':>17s}")
+    print(
+        f"\nSynthetic spectra without a trained model ({count} each, {NOISE:.0%} noise), "
+        "share at the noise floor and median time per fit:"
+    )
+    print(
+        f"  {'circuit':40s} {'estimate':>9s} {'ms':>7s} {'auto':>9s} {'ms':>7s} "
+        f"{'estimate() alone':>17s}"
+    )
     for text in SYNTHETIC_CIRCUITS:
         circuit = korvex.Circuit(text)
         hits_e = hits_a = 0
@@ -133,21 +148,28 @@ def synthetic(count, repeat):
         for _ in range(count):
             truth = circuit.with_values(true_values(rng, text))
             z0 = truth.impedance(FREQUENCIES)
-            noise = NOISE * np.abs(z0) * (rng.standard_normal(z0.size)
-                                          + 1j * rng.standard_normal(z0.size))
+            noise = (
+                NOISE
+                * np.abs(z0)
+                * (rng.standard_normal(z0.size) + 1j * rng.standard_normal(z0.size))
+            )
             z = z0 + noise
             floor = chi_square(truth, FREQUENCIES, z) * FLOOR_MARGIN
-            est, t_e = timed(lambda: circuit.estimate(FREQUENCIES, z).fit(
-                FREQUENCIES, z, guess_init=False), repeat)
+            est, t_e = timed(
+                lambda: circuit.estimate(FREQUENCIES, z).fit(FREQUENCIES, z, guess_init=False),
+                repeat,
+            )
             auto, t_a = timed(lambda: circuit.fit(FREQUENCIES, z, starts="auto"), repeat)
             hits_e += est.chi_square <= floor
             hits_a += auto.chi_square <= floor
             times_e.append(t_e)
             times_a.append(t_a)
         alone = best_seconds(lambda: circuit.estimate(FREQUENCIES, z), 0.2)
-        print(f"  {text:40s} {hits_e / count:9.1%} {statistics.median(times_e) * 1e3:7.1f} "
-              f"{hits_a / count:9.1%} {statistics.median(times_a) * 1e3:7.1f} "
-              f"{alone * 1e6:14.0f} us")
+        print(
+            f"  {text:40s} {hits_e / count:9.1%} {statistics.median(times_e) * 1e3:7.1f} "
+            f"{hits_a / count:9.1%} {statistics.median(times_a) * 1e3:7.1f} "
+            f"{alone * 1e6:14.0f} us"
+        )
 
 
 def main():

@@ -15,8 +15,10 @@ PLOT = HERE / "demo_fit.png"
 
 frame = korvex.read(SPECTRUM)
 f = frame["Frequency / Hz"]
-print(f"{SPECTRUM.name} ({frame.attrs['format']}): {len(frame)} points, "
-      f"{f.min():g} Hz to {f.max():g} Hz\n")
+print(
+    f"{SPECTRUM.name} ({frame.attrs['format']}): {len(frame)} points, "
+    f"{f.min():g} Hz to {f.max():g} Hz\n"
+)
 
 # A test circuit measured through its leads: their inductance, a series
 # resistance and a resistor in parallel with a capacitor.
@@ -33,9 +35,13 @@ width = max(len(n) for n in names)
 print(f"{'parameter':<{width}}  {'start':>12}  {'fitted':>12}  {'std. error':>12}  unit")
 for name, start in zip(names, guess):
     err = result.stderr[name] if result.stderr else float("nan")
-    print(f"{name:<{width}}  {start:12.5g}  {result.params[name]:12.5g}  {err:12.3g}  {units[name]}")
-print(f"\ncost {result.cost:.6g}, chi-square {result.chi_square:.6g}, "
-      f"{result.iterations} solver evaluations, {result.impedance_evals} spectrum evaluations")
+    print(
+        f"{name:<{width}}  {start:12.5g}  {result.params[name]:12.5g}  {err:12.3g}  {units[name]}"
+    )
+print(
+    f"\ncost {result.cost:.6g}, chi-square {result.chi_square:.6g}, "
+    f"{result.iterations} solver evaluations, {result.impedance_evals} spectrum evaluations"
+)
 
 try:
     import matplotlib

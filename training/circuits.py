@@ -24,8 +24,14 @@ MODELS: dict[str, str] = {
 }
 
 # Fields of the element kinds these circuits use, in catalogue order.
-FIELDS = {"R": ("r",), "C": ("c",), "L": ("l",), "CPE": ("q", "alpha"), "W": ("aw",),
-          "Wo": ("z0", "tau")}
+FIELDS = {
+    "R": ("r",),
+    "C": ("c",),
+    "L": ("l",),
+    "CPE": ("q", "alpha"),
+    "W": ("aw",),
+    "Wo": ("z0", "tau"),
+}
 
 # (z_power, w_power, alpha_coefficient, logarithmic) per field: the physical
 # dimension of each parameter as powers of the spectrum's impedance and
@@ -62,8 +68,11 @@ class Topology:
 
 def topology(name: str) -> Topology:
     circuit = MODELS[name]
-    names = [f"{code}{label}.{field}" for code, label in _ELEMENT.findall(circuit)
-             for field in FIELDS[code]]
+    names = [
+        f"{code}{label}.{field}"
+        for code, label in _ELEMENT.findall(circuit)
+        for field in FIELDS[code]
+    ]
     log_params = np.array([SCALING[n.split(".")[1]][3] for n in names])
     scaling = np.zeros((len(names), 4))
     for k, n in enumerate(names):

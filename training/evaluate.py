@@ -49,8 +49,7 @@ def _least_squares_cost(circuit, start, f, z) -> float:
 
     bounded = np.array([np.isfinite(hi) for _, hi in circuit.param_bounds()])
     start = np.asarray(start, np.float64)
-    x0 = np.where(bounded, np.clip(start, 1e-6, 1 - 1e-6),
-                  np.log10(np.maximum(start, 1e-300)))
+    x0 = np.where(bounded, np.clip(start, 1e-6, 1 - 1e-6), np.log10(np.maximum(start, 1e-300)))
 
     def physical(x):
         return np.where(bounded, x, 10.0 ** np.where(bounded, 0.0, x))
@@ -86,8 +85,9 @@ class Fitter:
             return np.inf
         if self.native:
             try:
-                return float(circuit.with_values(list(map(float, start))).fit(
-                    f, z, guess_init=False).cost)
+                return float(
+                    circuit.with_values(list(map(float, start))).fit(f, z, guess_init=False).cost
+                )
             except Exception:  # noqa: BLE001 - a failed fit is a failed start
                 return np.inf
         return _least_squares_cost(circuit, start, f, z)
@@ -119,7 +119,8 @@ def evaluate_model(name: str, n: int, fitter: Fitter, weights: Path) -> dict:
             err = np.abs(np.log10(guess[:, k] / data.params[:, k]))
             report["parameters"][pname] = {
                 "median_abs_log10_error": round(float(np.median(err)), 4),
-                "p90_abs_log10_error": round(float(np.percentile(err, 90)), 4)}
+                "p90_abs_log10_error": round(float(np.percentile(err, 90)), 4),
+            }
         else:
             err = np.abs(guess[:, k] - data.params[:, k])
             report["parameters"][pname] = {"median_abs_error": round(float(np.median(err)), 4)}
@@ -127,8 +128,9 @@ def evaluate_model(name: str, n: int, fitter: Fitter, weights: Path) -> dict:
     defaults = np.asarray(circuit.param_values())
     ok_guess = ok_default = 0
     for i, (f, z) in enumerate(data.spectra):
-        true_cost = 0.5 * float(np.sum(np.asarray(
-            circuit.residuals(data.params[i].tolist(), f, z)) ** 2))
+        true_cost = 0.5 * float(
+            np.sum(np.asarray(circuit.residuals(data.params[i].tolist(), f, z)) ** 2)
+        )
         limit = SUCCESS_MARGIN * true_cost
         ok_guess += fitter.cost(circuit, guess[i], f, z) <= limit
         ok_default += fitter.cost(circuit, defaults, f, z) <= limit
@@ -169,27 +171,41 @@ def evaluate_real(name: str, fitter: Fitter, weights: Path, spectra, starts: int
         draws = rng.standard_normal((starts, len(ref.mean))) * 1.5
         random_starts = ref.values(draws, np.full(starts, z_s[0]), np.full(starts, omega_s[0]))
         best = min(fitter.cost(circuit, s, f, z) for s in random_starts)
-        out[fname] = {"cost_from_guess": fitter.cost(circuit, guess, f, z),
-                      f"best_cost_of_{starts}_starts": best}
+        out[fname] = {
+            "cost_from_guess": fitter.cost(circuit, guess, f, z),
+            f"best_cost_of_{starts}_starts": best,
+        }
     return out
 
 
 def table(results: dict) -> str:
     """One Markdown row per model: fit success from the guess and from the
     defaults, and the largest median error per parameter kind."""
-    rows = ["| model | fit success from guess | from defaults | median log10 err: R | C, CPE q "
-            "| other | median alpha err |", "|---|---|---|---|---|---|---|"]
+    rows = [
+        "| model | fit success from guess | from defaults | median log10 err: R | C, CPE q "
+        "| other | median alpha err |",
+        "|---|---|---|---|---|---|---|",
+    ]
     for name, r in results.items():
         worst = {"r": 0.0, "cap": 0.0, "other": 0.0, "alpha": 0.0}
         for pname, m in r["parameters"].items():
             field = pname.split(".")[1]
-            kind = ("alpha" if field == "alpha" else "r" if field == "r"
-                    else "cap" if field in ("c", "q") else "other")
+            kind = (
+                "alpha"
+                if field == "alpha"
+                else "r"
+                if field == "r"
+                else "cap"
+                if field in ("c", "q")
+                else "other"
+            )
             value = m.get("median_abs_log10_error", m.get("median_abs_error"))
             worst[kind] = max(worst[kind], value)
-        rows.append(f"| {name} | {r['fit_success_from_guess']:.1%} | "
-                    f"{r['fit_success_from_defaults']:.1%} | {worst['r']:.3f} | "
-                    f"{worst['cap']:.3f} | {worst['other']:.3f} | {worst['alpha']:.3f} |")
+        rows.append(
+            f"| {name} | {r['fit_success_from_guess']:.1%} | "
+            f"{r['fit_success_from_defaults']:.1%} | {worst['r']:.3f} | "
+            f"{worst['cap']:.3f} | {worst['other']:.3f} | {worst['alpha']:.3f} |"
+        )
     return "\n".join(rows)
 
 

@@ -30,8 +30,11 @@ def encode(metadata: list[tuple[str, str]], tensors: list[tuple[str, np.ndarray,
     out.append(struct.pack("<I", len(tensors)))
     for name, array, encoding in tensors:
         array = np.asarray(array)
-        out += [_string(name), struct.pack("<BB", encoding, array.ndim),
-                struct.pack(f"<{array.ndim}I", *array.shape)]
+        out += [
+            _string(name),
+            struct.pack("<BB", encoding, array.ndim),
+            struct.pack(f"<{array.ndim}I", *array.shape),
+        ]
         flat = array.reshape(-1) if array.size else np.zeros(1)
         if encoding == FLOAT32:
             out.append(flat.astype("<f4").tobytes())
@@ -61,7 +64,7 @@ def decode(data: bytes) -> tuple[dict[str, str], dict[str, np.ndarray]]:
         nonlocal pos
         n = u32()
         pos += n
-        return data[pos - n:pos].decode("utf-8")
+        return data[pos - n : pos].decode("utf-8")
 
     meta = {}
     for _ in range(u32()):
@@ -90,8 +93,9 @@ def decode(data: bytes) -> tuple[dict[str, str], dict[str, np.ndarray]]:
     return meta, tensors
 
 
-def metadata(topo, channels: int, n_grid: int, kernel: int, groups: int,
-             dilations) -> list[tuple[str, str]]:
+def metadata(
+    topo, channels: int, n_grid: int, kernel: int, groups: int, dilations
+) -> list[tuple[str, str]]:
     return [
         ("circuit", topo.circuit),
         ("param_names", ",".join(topo.param_names)),
@@ -108,16 +112,16 @@ def metadata(topo, channels: int, n_grid: int, kernel: int, groups: int,
 
 def export(net, topo, target_mean: np.ndarray, target_std: np.ndarray, path: Path) -> bytes:
     """Writes the network (binary16) and its normalisation record (binary32)."""
-    tensors = [(f"w.{k}", v.detach().cpu().double().numpy(), FLOAT16)
-               for k, v in net.state_dict().items()]
+    tensors = [
+        (f"w.{k}", v.detach().cpu().double().numpy(), FLOAT16) for k, v in net.state_dict().items()
+    ]
     tensors += [
         ("target_mean", np.asarray(target_mean, np.float64), FLOAT32),
         ("target_std", np.asarray(target_std, np.float64), FLOAT32),
         ("log_params", topo.log_params.astype(np.float64), FLOAT32),
         ("scaling", topo.scaling, FLOAT32),
     ]
-    data = encode(metadata(topo, net.channels, 64, net.kernel, net.groups, net.dilations),
-                  tensors)
+    data = encode(metadata(topo, net.channels, 64, net.kernel, net.groups, net.dilations), tensors)
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
     tmp = path.with_suffix(".tmp")
@@ -142,8 +146,13 @@ class Reference:
         self.log_params = self.tensors["log_params"] != 0
         self.scaling = self.tensors["scaling"].reshape(-1, 4)
         self.alpha_min, self.alpha_max = float(m["alpha_min"]), float(m["alpha_max"])
-        self.net = GuesserNet(len(self.mean), int(m["channels"]), int(m["kernel"]),
-                              int(m["groups"]), tuple(int(d) for d in m["dilations"].split(",")))
+        self.net = GuesserNet(
+            len(self.mean),
+            int(m["channels"]),
+            int(m["kernel"]),
+            int(m["groups"]),
+            tuple(int(d) for d in m["dilations"].split(",")),
+        )
         state = {k[2:]: torch.from_numpy(v) for k, v in self.tensors.items() if k.startswith("w.")}
         self.net.load_state_dict(state)
         self.net.double().eval()
@@ -152,8 +161,10 @@ class Reference:
         import torch
 
         with torch.no_grad():
-            out = self.net(torch.from_numpy(np.asarray(inputs, np.float64)),
-                           torch.from_numpy(np.asarray(extras, np.float64)))
+            out = self.net(
+                torch.from_numpy(np.asarray(inputs, np.float64)),
+                torch.from_numpy(np.asarray(extras, np.float64)),
+            )
         return out.numpy()[:, : len(self.mean)]
 
     def values(self, z: np.ndarray, z_s: np.ndarray, omega_s: np.ndarray) -> np.ndarray:
@@ -164,7 +175,7 @@ class Reference:
         out = np.empty_like(u)
         for k, (zp, wp, coef, idx) in enumerate(self.scaling):
             e = wp + (coef * u[:, int(round(idx))] if idx >= 0 else 0.0)
-            out[:, k] = omega_s ** e * (u[:, k] * z_s ** zp)
+            out[:, k] = omega_s**e * (u[:, k] * z_s**zp)
         return out
 
     def predict(self, frequencies, impedances) -> np.ndarray:

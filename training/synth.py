@@ -42,8 +42,12 @@ def frequencies(rng, lo: float, hi: float, n_points: int) -> np.ndarray:
         # Two sweeps of different density, as instruments switching range do.
         split = rng.uniform(0.2, 0.8)
         n_low = int(rng.integers(2, n_points - 1))
-        u = np.concatenate([np.linspace(0.0, split, n_low, endpoint=False),
-                            np.linspace(split, 1.0, n_points - n_low)])
+        u = np.concatenate(
+            [
+                np.linspace(0.0, split, n_low, endpoint=False),
+                np.linspace(split, 1.0, n_points - n_low),
+            ]
+        )
     f = 10.0 ** (lo + u * (hi - lo))
     return f[::-1].copy() if rng.random() < 0.7 else f
 
@@ -51,7 +55,7 @@ def frequencies(rng, lo: float, hi: float, n_points: int) -> np.ndarray:
 def _group_tau(rng, lo, hi, n):
     """Time constants whose characteristic frequency lies in or just outside the window."""
     log_fc = rng.uniform(lo - 0.5, hi + 0.5, n)
-    return 1.0 / (TWO_PI * 10.0 ** log_fc)
+    return 1.0 / (TWO_PI * 10.0**log_fc)
 
 
 def _rc(r, tau):
@@ -60,7 +64,7 @@ def _rc(r, tau):
 
 def _rq(rng, r, tau):
     alpha = rng.uniform(0.5, 1.0, r.shape)
-    return tau ** alpha / r, alpha
+    return tau**alpha / r, alpha
 
 
 def _group_impedance(omega, r, cap, alpha=None):
@@ -97,9 +101,8 @@ def sample_params(name: str, rng, lo: np.ndarray, hi: np.ndarray) -> np.ndarray:
             alphas.append(None)
     cols = [r0]
     if name.endswith("_l"):
-        omega_max = TWO_PI * 10.0 ** hi
-        z_top = r0 + sum(_group_impedance(omega_max, r, c, a)
-                         for r, c, a in zip(rs, caps, alphas))
+        omega_max = TWO_PI * 10.0**hi
+        z_top = r0 + sum(_group_impedance(omega_max, r, c, a) for r, c, a in zip(rs, caps, alphas))
         cols.insert(0, _log_u(rng, -1.5, 0.5, n) * np.abs(z_top) / omega_max)
     if name == "randles":
         aw = rs[0] * np.sqrt(1.0 / taus[0]) * _log_u(rng, -2.0, 0.3, n)
@@ -148,8 +151,14 @@ class Dataset:
     spectra: list = field(default_factory=list)  # (f, Z) pairs, when kept
 
 
-def generate(name: str, n: int, seed: int, noise: float | None = None,
-             keep_spectra: bool = False, n_grid: int = 64) -> Dataset:
+def generate(
+    name: str,
+    n: int,
+    seed: int,
+    noise: float | None = None,
+    keep_spectra: bool = False,
+    n_grid: int = 64,
+) -> Dataset:
     """n synthetic spectra of one topology with their features and targets.
 
     `noise` fixes the proportional noise level; by default each spectrum
@@ -180,11 +189,10 @@ def generate(name: str, n: int, seed: int, noise: float | None = None,
     for size in np.unique(sizes):
         rows = np.flatnonzero(sizes == size)
         for start in range(0, rows.size, 4096):
-            chunk = rows[start:start + 4096]
+            chunk = rows[start : start + 4096]
             f = np.stack([spectra[i][0] for i in chunk])
             z = np.stack([spectra[i][1] for i in chunk])
             x, e, zs, ws = features(f, z, n_grid)
             inputs[chunk], extras[chunk], z_s[chunk], omega_s[chunk] = x, e, zs, ws
     t = targets(topo, params, z_s, omega_s)
-    return Dataset(name, inputs, extras, t, params, z_s, omega_s,
-                   spectra if keep_spectra else [])
+    return Dataset(name, inputs, extras, t, params, z_s, omega_s, spectra if keep_spectra else [])

@@ -29,8 +29,17 @@ ROOT = Path(__file__).resolve().parent.parent
 RUNS = ROOT / "training" / "runs"
 BUILTIN = ROOT / "src" / "models" / "builtin"
 
-DEFAULTS = dict(channels=16, samples=120_000, epochs=16, batch=256, lr=3e-3,
-                weight_decay=1e-4, val_samples=4000, seed=20240601, threads=1)
+DEFAULTS = dict(
+    channels=16,
+    samples=120_000,
+    epochs=16,
+    batch=256,
+    lr=3e-3,
+    weight_decay=1e-4,
+    val_samples=4000,
+    seed=20240601,
+    threads=1,
+)
 
 
 def _log(run_dir: Path, text: str) -> None:
@@ -45,7 +54,7 @@ def _batches(n: int, batch: int, generator):
 
     order = torch.randperm(n, generator=generator)
     for start in range(0, n, batch):
-        yield order[start:start + batch]
+        yield order[start : start + batch]
 
 
 def _parent(init: str):
@@ -61,8 +70,7 @@ def _parent(init: str):
     if "mean" in ckpt:
         return ckpt, np.asarray(ckpt["mean"]), np.asarray(ckpt["std"])
     base = ckpt["settings"]
-    targets = generate(ckpt.get("model", init.split("/")[0]), base["samples"],
-                       base["seed"]).targets
+    targets = generate(ckpt.get("model", init.split("/")[0]), base["samples"], base["seed"]).targets
     mean = targets.mean(axis=0).astype(np.float32).astype(np.float64)
     std = np.maximum(targets.std(axis=0), 1e-3).astype(np.float32).astype(np.float64)
     return ckpt, mean, std
@@ -86,8 +94,11 @@ def train(name: str, **overrides) -> dict:
     t0 = time.time()
     data = generate(name, s["samples"], s["seed"])
     val = generate(name, s["val_samples"], s["seed"] + 1)
-    _log(run_dir, f"{name}: {s['samples']} training and {s['val_samples']} validation "
-                  f"spectra in {time.time() - t0:.1f} s")
+    _log(
+        run_dir,
+        f"{name}: {s['samples']} training and {s['val_samples']} validation "
+        f"spectra in {time.time() - t0:.1f} s",
+    )
 
     if s.get("init"):
         parent, mean, std = _parent(s["init"])
@@ -107,11 +118,11 @@ def train(name: str, **overrides) -> dict:
     steps = s["epochs"] * -(-s["samples"] // s["batch"])
     if s.get("init"):
         net.load_state_dict(parent["net"])
-        sched = torch.optim.lr_scheduler.CosineAnnealingLR(opt, T_max=steps,
-                                                           eta_min=s["lr"] * 0.02)
+        sched = torch.optim.lr_scheduler.CosineAnnealingLR(opt, T_max=steps, eta_min=s["lr"] * 0.02)
     else:
-        sched = torch.optim.lr_scheduler.OneCycleLR(opt, max_lr=s["lr"], total_steps=steps,
-                                                    pct_start=0.15)
+        sched = torch.optim.lr_scheduler.OneCycleLR(
+            opt, max_lr=s["lr"], total_steps=steps, pct_start=0.15
+        )
     start_epoch = 0
     elapsed = 0.0
     ckpt_path = run_dir / "checkpoint.pt"
@@ -131,8 +142,9 @@ def train(name: str, **overrides) -> dict:
     def val_error(model):
         model.eval()
         with torch.no_grad():
-            out = torch.cat([model(vx[i:i + 2048], ve[i:i + 2048])[:, :P]
-                             for i in range(0, len(vx), 2048)])
+            out = torch.cat(
+                [model(vx[i : i + 2048], ve[i : i + 2048])[:, :P] for i in range(0, len(vx), 2048)]
+            )
         model.train()
         loss = loss_fn(out, vy).item()
         err = (out - vy).abs().numpy() * std  # in target units: decades or alpha
@@ -153,13 +165,26 @@ def train(name: str, **overrides) -> dict:
             count += len(idx)
         elapsed += time.time() - t_epoch
         vloss, vmed = val_error(net)
-        _log(run_dir, f"epoch {epoch + 1}/{s['epochs']} train {total / count:.4f} "
-                      f"val {vloss:.4f} median |err| {np.round(vmed, 3).tolist()} "
-                      f"({time.time() - t_epoch:.0f} s, {count / (time.time() - t_epoch):.0f}/s)")
-        torch.save({"settings": s, "net": net.state_dict(), "opt": opt.state_dict(),
-                    "sched": sched.state_dict(), "epoch": epoch + 1, "elapsed": elapsed,
-                    "model": name, "mean": mean.tolist(), "std": std.tolist()},
-                   ckpt_path)
+        _log(
+            run_dir,
+            f"epoch {epoch + 1}/{s['epochs']} train {total / count:.4f} "
+            f"val {vloss:.4f} median |err| {np.round(vmed, 3).tolist()} "
+            f"({time.time() - t_epoch:.0f} s, {count / (time.time() - t_epoch):.0f}/s)",
+        )
+        torch.save(
+            {
+                "settings": s,
+                "net": net.state_dict(),
+                "opt": opt.state_dict(),
+                "sched": sched.state_dict(),
+                "epoch": epoch + 1,
+                "elapsed": elapsed,
+                "model": name,
+                "mean": mean.tolist(),
+                "std": std.tolist(),
+            },
+            ckpt_path,
+        )
 
     out_path = Path(s.get("out") or BUILTIN / f"{name}.eisnn")
     blob = export(net, topo, mean, std, out_path)
@@ -167,19 +192,28 @@ def train(name: str, **overrides) -> dict:
     ref = Reference(blob)
     z = ref.standardised(val.inputs, val.extras)
     err = np.abs(z - (val.targets - mean) / std) * std
-    figures = {name_: round(float(m), 4) for name_, m in zip(topo.param_names,
-                                                           np.median(err, axis=0))}
-    _log(run_dir, f"exported {out_path.name} ({len(blob)} bytes); median |err| of the "
-                  f"exported network: {figures}")
+    figures = {
+        name_: round(float(m), 4) for name_, m in zip(topo.param_names, np.median(err, axis=0))
+    }
+    _log(
+        run_dir,
+        f"exported {out_path.name} ({len(blob)} bytes); median |err| of the "
+        f"exported network: {figures}",
+    )
     record = {
-        "model": name, "circuit": topo.circuit, "settings": s,
+        "model": name,
+        "circuit": topo.circuit,
+        "settings": s,
         "data": {"training_seed": s["seed"], "validation_seed": s["seed"] + 1},
         **({"initialised_from": s["init"]} if s.get("init") else {}),
         "train_seconds": round(elapsed, 1),
         "validation_median_abs_error": figures,
-        "torch": torch.__version__, "numpy": np.__version__, "machine": platform.machine(),
-        "malloc_env": {k: os.environ.get(k) for k in ("MALLOC_MMAP_THRESHOLD_",
-                                                      "MALLOC_TRIM_THRESHOLD_")},
+        "torch": torch.__version__,
+        "numpy": np.__version__,
+        "machine": platform.machine(),
+        "malloc_env": {
+            k: os.environ.get(k) for k in ("MALLOC_MMAP_THRESHOLD_", "MALLOC_TRIM_THRESHOLD_")
+        },
     }
     (run_dir / "settings.json").write_text(json.dumps(record, indent=2) + "\n")
     return record
@@ -191,8 +225,9 @@ def main(argv=None) -> None:
     for key, value in DEFAULTS.items():
         p.add_argument(f"--{key.replace('_', '-')}", type=type(value), default=None)
     p.add_argument("--out", default=None, help="weight file (default: the built-in one)")
-    p.add_argument("--run", default=None, help="run directory under training/runs "
-                   "(default: the model's name)")
+    p.add_argument(
+        "--run", default=None, help="run directory under training/runs (default: the model's name)"
+    )
     p.add_argument("--init", default=None, help="refine the finished network of this run")
     args = vars(p.parse_args(argv))
     name = args.pop("name")

@@ -30,8 +30,13 @@ TWO_GROUPS = dict(channels=16, samples=100_000, epochs=16)
 HARD = dict(channels=16, samples=200_000, epochs=20)
 
 SETTINGS: dict[str, dict] = {
-    name: (HARD if name in ("two_rq", "two_rq_l", "sei_randles", "sei_randles_wo")
-           else TWO_GROUPS if "two" in name else SIMPLE)
+    name: (
+        HARD
+        if name in ("two_rq", "two_rq_l", "sei_randles", "sei_randles_wo")
+        else TWO_GROUPS
+        if "two" in name
+        else SIMPLE
+    )
     for name in MODELS
 }
 
@@ -55,8 +60,12 @@ REFINE: dict[str, list[dict]] = {
 
 def main(argv=None) -> None:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--only", choices=list(MODELS), action="append",
-                   help="train only this model (may be repeated)")
+    p.add_argument(
+        "--only",
+        choices=list(MODELS),
+        action="append",
+        help="train only this model (may be repeated)",
+    )
     args = p.parse_args(argv)
     names = args.only or list(MODELS)
     RUNS.mkdir(parents=True, exist_ok=True)
@@ -68,8 +77,10 @@ def main(argv=None) -> None:
             run = f"{name}/refine" + (str(k + 1) if k else "")
             record = train(name, **dict(SETTINGS[name], **stage, run=run, init=parent))
             parent = run
-        print(f"{name}: {record['train_seconds']:.0f} s of training, "
-              f"{time.time() - t0:.0f} s in all", flush=True)
+        print(
+            f"{name}: {record['train_seconds']:.0f} s of training, {time.time() - t0:.0f} s in all",
+            flush=True,
+        )
         gc.collect()
 
 

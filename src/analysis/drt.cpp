@@ -201,8 +201,8 @@ DRTResultOr drt(std::span<const double> frequencies, std::span<const Complex> im
   const double spacing = (y1 - y0) / static_cast<double>(m - 1);
   const double fwhm_eps = settings.basis == DRTBasis::Gaussian ? 2.0 * kSqrtLn2 : 2.0;
   const Basis basis{settings.basis, fwhm_eps / (settings.fwhm * spacing)};
-  const System s = build_system(omegas, modulus, impedances, centres_ln, basis,
-                                settings.inductance, r_ref, *w_max);
+  const System s = build_system(omegas, modulus, impedances, centres_ln, basis, settings.inductance,
+                                r_ref, *w_max);
 
   const Eigen::MatrixXd ata = s.a.transpose() * s.a;
   const Eigen::VectorXd atb = s.a.transpose() * s.b;

@@ -21,9 +21,9 @@ enum class DRTBasis { Gaussian, InverseQuadratic };
 struct DRTSettings {
   std::optional<double> lam;  // regularisation weight; none: generalised cross-validation
   DRTBasis basis = DRTBasis::Gaussian;
-  bool nonneg = true;         // gamma >= 0, R_inf >= 0, L >= 0
-  bool inductance = true;     // fit a series inductance
-  double fwhm = 2.0;          // basis full width at half maximum, in collocation spacings
+  bool nonneg = true;      // gamma >= 0, R_inf >= 0, L >= 0
+  bool inductance = true;  // fit a series inductance
+  double fwhm = 2.0;       // basis full width at half maximum, in collocation spacings
 };
 
 struct DRTPeak {
@@ -33,14 +33,14 @@ struct DRTPeak {
 };
 
 struct DRTResult {
-  std::vector<double> tau;    // s, the output grid (50 points per decade)
-  std::vector<double> gamma;  // ohm per unit ln tau, on that grid
-  double r_inf = 0;           // ohm
-  double l = 0;               // H
-  double lam = 0;             // the weight used
-  std::vector<double> centres;       // s, the basis centres (one per point, at most 100)
-  std::vector<double> coefficients;  // ohm, the basis weights
-  std::vector<Complex> z_fit;        // ohm, the model at each frequency
+  std::vector<double> tau;             // s, the output grid (50 points per decade)
+  std::vector<double> gamma;           // ohm per unit ln tau, on that grid
+  double r_inf = 0;                    // ohm
+  double l = 0;                        // H
+  double lam = 0;                      // the weight used
+  std::vector<double> centres;         // s, the basis centres (one per point, at most 100)
+  std::vector<double> coefficients;    // ohm, the basis weights
+  std::vector<Complex> z_fit;          // ohm, the model at each frequency
   std::vector<double> residuals_real;  // (Re Z - Re Z_fit) / |Z|
   std::vector<double> residuals_imag;  // (Im Z - Im Z_fit) / |Z|
   std::vector<DRTPeak> peaks;          // by increasing tau

@@ -15,7 +15,8 @@ constexpr double kMinProminence = 0.05;
 // between i and the nearest higher sample on each side (or the ends).
 double prominence(std::span<const double> gamma, std::size_t i) {
   double left = gamma[i], right = gamma[i];
-  for (std::size_t k = i; k > 0 && gamma[k - 1] <= gamma[i]; --k) left = std::min(left, gamma[k - 1]);
+  for (std::size_t k = i; k > 0 && gamma[k - 1] <= gamma[i]; --k)
+    left = std::min(left, gamma[k - 1]);
   for (std::size_t k = i + 1; k < gamma.size() && gamma[k] <= gamma[i]; ++k) {
     right = std::min(right, gamma[k]);
   }

@@ -66,9 +66,7 @@ void plan_list(const SeriesList& list, const Context& context, Plan& plan) {
       const std::size_t slot = plan.slots++;
       for (const auto& b : n.branches) {
         const bool cap = is_capacitive_branch(b);
-        plan_list(b,
-                  Context{true, cap, slot,
-                          cap ? 1.0 / capacitive : static_cast<double>(other)},
+        plan_list(b, Context{true, cap, slot, cap ? 1.0 / capacitive : static_cast<double>(other)},
                   plan);
       }
       continue;
@@ -117,20 +115,16 @@ double open_warburg_tau(double omega, double phase) {
 
 void fill_tail(Kind k, Complex tail, double omega, double* out) {
   const double m = modulus(tail);
-  const double phase = std::clamp(polar_phase(tail), -0.499 * std::numbers::pi,
-                                  -0.2 * std::numbers::pi);
+  const double phase =
+      std::clamp(polar_phase(tail), -0.499 * std::numbers::pi, -0.2 * std::numbers::pi);
   const double alpha = std::clamp(-2.0 * phase / std::numbers::pi, 0.4, 0.97);
   switch (k) {
-    case Kind::C:
-      out[0] = 1.0 / (omega * m);
-      break;
+    case Kind::C: out[0] = 1.0 / (omega * m); break;
     case Kind::Cpe:
       out[0] = 1.0 / (m * std::pow(omega, alpha));
       out[1] = alpha;
       break;
-    case Kind::W:
-      out[0] = m * std::sqrt(omega / 2.0);
-      break;
+    case Kind::W: out[0] = m * std::sqrt(omega / 2.0); break;
     case Kind::Wo: {
       const double reachable =
           std::clamp(phase, -0.495 * std::numbers::pi, -0.255 * std::numbers::pi);
@@ -145,8 +139,7 @@ void fill_tail(Kind k, Complex tail, double omega, double* out) {
       out[1] = 1.0 / (m * std::pow(omega, alpha));
       out[2] = alpha;
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -182,8 +175,7 @@ void fill_slot_element(Kind k, const Arc& arc, double* out) {
       out[3] = arc.tau;
       break;
     }
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -210,8 +202,8 @@ std::variant<std::vector<double>, EstimateError> estimate_values(
   for (std::size_t i = 0; i < frequencies.size(); ++i) {
     if (!std::isfinite(frequencies[i]) || !std::isfinite(impedances[i].re) ||
         !std::isfinite(impedances[i].im)) {
-      return EstimateError{"frequencies and impedances must be finite (point " +
-                           std::to_string(i) + " is not)"};
+      return EstimateError{"frequencies and impedances must be finite (point " + std::to_string(i) +
+                           " is not)"};
     }
   }
   Plan plan;
@@ -233,8 +225,7 @@ std::variant<std::vector<double>, EstimateError> estimate_values(
   }
   const double scale = features.modulus_scale;
 
-  const double series_r =
-      features.r_inf > 1e-3 * scale ? features.r_inf : 1e-3 * scale;
+  const double series_r = features.r_inf > 1e-3 * scale ? features.r_inf : 1e-3 * scale;
   double inductance = features.inductance;
   if (!(inductance > 0.0)) inductance = 1e-3 * scale / features.omega_max;
   const double omega_tail = features.omega_min;
@@ -254,12 +245,8 @@ std::variant<std::vector<double>, EstimateError> estimate_values(
     double v[kMaxFields];
     for (std::size_t f = 0; f < info.field_count; ++f) v[f] = info.defaults[f];
     switch (leaf.use) {
-      case Use::SeriesResistance:
-        v[0] = series_r / plan.series_resistors;
-        break;
-      case Use::ArcResistance:
-        v[0] = std::max(arcs[leaf.slot].r, 1e-4 * scale) * leaf.share;
-        break;
+      case Use::SeriesResistance: v[0] = series_r / plan.series_resistors; break;
+      case Use::ArcResistance: v[0] = std::max(arcs[leaf.slot].r, 1e-4 * scale) * leaf.share; break;
       case Use::ArcCapacitance: {
         const Arc& arc = arcs[leaf.slot];
         const double r = std::max(arc.r, 1e-4 * scale);
@@ -278,9 +265,7 @@ std::variant<std::vector<double>, EstimateError> estimate_values(
         fill_slot_element(leaf.kind, arc, v);
         break;
       }
-      case Use::Tail:
-        fill_tail(leaf.kind, tail, omega_tail, v);
-        break;
+      case Use::Tail: fill_tail(leaf.kind, tail, omega_tail, v); break;
       case Use::Inductor:
         if (leaf.kind == Kind::L) {
           v[0] = inductance / plan.inductors;

@@ -127,9 +127,9 @@ SpectrumFeatures spectrum_features(std::span<const double> frequencies,
     for (std::size_t j = 0; j < i; ++j) gram[i * n_col + j] = gram[j * n_col + i];
     gram[i * n_col + i] += i >= first_tau ? kRidge : i >= first_tail ? 0.1 * kRidge : 1e-12;
   }
-  const Eigen::VectorXd x = analysis::nnls_normal(
-      Eigen::Map<const Eigen::MatrixXd>(gram.data(), n_col, n_col),
-      Eigen::Map<const Eigen::VectorXd>(h.data(), n_col));
+  const Eigen::VectorXd x =
+      analysis::nnls_normal(Eigen::Map<const Eigen::MatrixXd>(gram.data(), n_col, n_col),
+                            Eigen::Map<const Eigen::VectorXd>(h.data(), n_col));
 
   out.r_inf = x[0] / norms[0];
   if (request.inductance) out.inductance = x[1] / norms[1];
@@ -239,7 +239,7 @@ std::vector<Arc> split_arcs(const SpectrumFeatures& features, std::size_t count)
   }
   while (arcs.size() < count) {
     auto largest = std::max_element(arcs.begin(), arcs.end(),
-                                     [](const Arc& x, const Arc& y) { return x.r < y.r; });
+                                    [](const Arc& x, const Arc& y) { return x.r < y.r; });
     Arc half = *largest;
     half.r *= 0.5;
     const double spread = std::sqrt(10.0);

@@ -27,11 +27,11 @@ struct FeatureRequest {
 };
 
 struct SpectrumFeatures {
-  bool usable = false;  // at least three points with f > 0
+  bool usable = false;                      // at least three points with f > 0
   double omega_min = 1.0, omega_max = 1.0;  // rad/s
-  double modulus_scale = 1.0;  // median |Z| (1 ohm without data)
-  double r_inf = 0.0;          // ohm, >= 0
-  double inductance = 0.0;     // H, >= 0
+  double modulus_scale = 1.0;               // median |Z| (1 ohm without data)
+  double r_inf = 0.0;                       // ohm, >= 0
+  double inductance = 0.0;                  // H, >= 0
   Kind tail_kind = Kind::Cpe;
   std::vector<double> tail_shapes;        // alpha of (jw)^-alpha, or tau of Wo(1, tau)
   std::vector<double> tail_coefficients;  // Z_tail = sum c shape(w), c >= 0

@@ -25,13 +25,13 @@ struct IdentifySettings {
 };
 
 struct Ranked {
-  std::string circuit;        // the candidate's text
+  std::string circuit;            // the candidate's text
   std::optional<FitOutcome> fit;  // none when the fit failed (see `error`)
   std::string error;
   std::size_t n_params = 0;
   double aic = 0, bic = 0;
-  double criterion = 0;       // the one ranked by
-  double weight = 0;          // exp(-delta/2), normalised over the candidates
+  double criterion = 0;            // the one ranked by
+  double weight = 0;               // exp(-delta/2), normalised over the candidates
   std::vector<std::string> flags;  // "unidentifiable", "misfit", "unguessed", "failed"
 };
 

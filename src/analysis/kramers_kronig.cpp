@@ -168,8 +168,8 @@ std::vector<double> kk_time_constants(double f_min, double f_max, std::size_t m)
   tau.back() = t_max;
   const double span = std::log10(t_max / t_min);
   for (std::size_t k = 1; k + 1 < m; ++k) {
-    tau[k] = std::pow(10.0, std::log10(t_min) + static_cast<double>(k) /
-                                                     static_cast<double>(m - 1) * span);
+    tau[k] = std::pow(
+        10.0, std::log10(t_min) + static_cast<double>(k) / static_cast<double>(m - 1) * span);
   }
   return tau;
 }

@@ -19,7 +19,7 @@ namespace korvex::analysis {
 enum class KKFit { Complex, Real, Imaginary };
 
 struct KKSettings {
-  std::optional<double> c = 0.85;  // stop at the first M with mu < c; none: M = max_m
+  std::optional<double> c = 0.85;    // stop at the first M with mu < c; none: M = max_m
   std::optional<std::size_t> max_m;  // largest M; none: min(50, N)
   bool add_capacitance = false;      // series C for spectra without a low-frequency intercept
   bool add_inductance = true;        // series L for the wiring's inductance
@@ -29,19 +29,19 @@ struct KKSettings {
 
 struct KKResult {
   std::size_t m = 0;
-  double mu = 0.0;               // 1 - sum|R_k<0| / sum|R_k>=0|
-  std::vector<double> tau;       // s, M time constants, shortest first
-  std::vector<double> r;         // ohm, R_k of each RC element
-  double series_resistance = 0;  // ohm
-  double inductance = 0;         // H (0 when not fitted)
-  double inverse_capacitance = 0;  // 1/F (0 when not fitted)
-  std::vector<Complex> z_fit;    // ohm, the fitted circuit at each frequency
+  double mu = 0.0;                     // 1 - sum|R_k<0| / sum|R_k>=0|
+  std::vector<double> tau;             // s, M time constants, shortest first
+  std::vector<double> r;               // ohm, R_k of each RC element
+  double series_resistance = 0;        // ohm
+  double inductance = 0;               // H (0 when not fitted)
+  double inverse_capacitance = 0;      // 1/F (0 when not fitted)
+  std::vector<Complex> z_fit;          // ohm, the fitted circuit at each frequency
   std::vector<double> residuals_real;  // (Re Z - Re Z_fit) / |Z|
   std::vector<double> residuals_imag;  // (Im Z - Im Z_fit) / |Z|
-  double pseudo_chi_square = 0;  // sum of both residuals squared
-  double noise = 0;      // robust std. dev. of the residuals' point-to-point scatter
-  double threshold = 0;  // max(4 * noise, floor)
-  bool valid = false;    // every |residual| <= threshold
+  double pseudo_chi_square = 0;        // sum of both residuals squared
+  double noise = 0;                    // robust std. dev. of the residuals' point-to-point scatter
+  double threshold = 0;                // max(4 * noise, floor)
+  bool valid = false;                  // every |residual| <= threshold
 };
 
 using KKResultOr = std::variant<KKResult, std::string>;

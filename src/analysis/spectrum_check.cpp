@@ -11,8 +11,8 @@ std::optional<std::string> check_spectrum(std::span<const double> frequencies,
     return "frequencies and impedances must have the same length";
   }
   if (frequencies.size() < min_points) {
-    return std::string(tool) + " needs at least " + std::to_string(min_points) +
-           " points, got " + std::to_string(frequencies.size());
+    return std::string(tool) + " needs at least " + std::to_string(min_points) + " points, got " +
+           std::to_string(frequencies.size());
   }
   for (double f : frequencies) {
     if (!(f > 0.0) || !std::isfinite(f)) return "frequencies must be positive and finite";

@@ -100,18 +100,16 @@ std::string ParseError::message() const {
   switch (kind) {
     case Kind::UnexpectedCharacter:
       return "unexpected character at position " + std::to_string(position);
-    case Kind::UnexpectedEnd:
-      return "unexpected end of input";
+    case Kind::UnexpectedEnd: return "unexpected end of input";
     case Kind::UnknownCode:
       return "unknown element code " + debug_string(text) + " at position " +
              std::to_string(position);
     case Kind::TrailingInput:
       return "unexpected trailing input at position " + std::to_string(position);
-    case Kind::DuplicateLabel:
-      return "duplicate element label " + debug_string(text);
+    case Kind::DuplicateLabel: return "duplicate element label " + debug_string(text);
     case Kind::TooDeep:
-      return "groups nested more than " + std::to_string(kMaxNestingDepth) +
-             " deep at position " + std::to_string(position);
+      return "groups nested more than " + std::to_string(kMaxNestingDepth) + " deep at position " +
+             std::to_string(position);
   }
   return {};
 }

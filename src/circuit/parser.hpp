@@ -26,9 +26,7 @@ struct ParseError {
   std::size_t position = 0;  // in characters (Unicode scalar values)
   std::string text;          // the unknown code or the duplicate label
 
-  bool has_position() const {
-    return kind != Kind::UnexpectedEnd && kind != Kind::DuplicateLabel;
-  }
+  bool has_position() const { return kind != Kind::UnexpectedEnd && kind != Kind::DuplicateLabel; }
   std::string message() const;
 };
 

@@ -13,8 +13,8 @@ void ImpedancePlan::compile(const SeriesList& list, unsigned level) {
       const std::span<const double> values = node.element.values();
       const std::size_t first = param_count_;
       param_count_ += values.size();
-      steps_.push_back({Op::kElement, node.element.kind, level, first, param_count_,
-                        steps_.size() + 1, 0});
+      steps_.push_back(
+          {Op::kElement, node.element.kind, level, first, param_count_, steps_.size() + 1, 0});
       tree_values_.insert(tree_values_.end(), values.begin(), values.end());
       continue;
     }
@@ -73,8 +73,7 @@ void ImpedancePlan::evaluate_block(const double* params, const FrequencyTerms* w
     double* base = scratch + 6 * B * step.level;
     double* sum_re = base;
     double* sum_im = base + B;
-    const bool kept =
-        reuse && (pass.changed < step.first_param || pass.changed >= step.end_param);
+    const bool kept = reuse && (pass.changed < step.first_param || pass.changed >= step.end_param);
     switch (step.op) {
       case Op::kElement: {
         if (kept) {

@@ -79,8 +79,8 @@ class ImpedancePlan {
     unsigned level;
     std::size_t first_param;  // the subtree's parameters: [first_param, end_param)
     std::size_t end_param;
-    std::size_t end_step;     // open steps: the step after the matching close
-    std::size_t open_step;    // close steps: the matching open step, which holds the record
+    std::size_t end_step;   // open steps: the step after the matching close
+    std::size_t open_step;  // close steps: the matching open step, which holds the record
   };
   // How evaluate_block treats the record: ignore it, fill it, or read it.
   enum class Mode { kPlain, kRecord, kReuse };
@@ -98,8 +98,8 @@ class ImpedancePlan {
   bool run(std::span<const double> params, std::span<const FrequencyTerms> terms,
            std::span<Complex> out, PlanScratch& scratch, Mode mode, std::size_t changed,
            const PlanRecord* read, PlanRecord* write) const;
-  void evaluate_block(const double* params, const FrequencyTerms* w, std::size_t n,
-                      double* scratch, const Pass& pass) const;
+  void evaluate_block(const double* params, const FrequencyTerms* w, std::size_t n, double* scratch,
+                      const Pass& pass) const;
 
   std::vector<Step> steps_;
   std::vector<double> tree_values_;

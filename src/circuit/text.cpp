@@ -9,8 +9,8 @@
 namespace korvex {
 namespace {
 
-void write_series(const SeriesList& list, const std::vector<std::string>& labels,
-                  std::size_t& leaf, std::string& out) {
+void write_series(const SeriesList& list, const std::vector<std::string>& labels, std::size_t& leaf,
+                  std::string& out) {
   for (std::size_t i = 0; i < list.size(); ++i) {
     if (i) out += '-';
     const Node& node = list[i];

@@ -106,7 +106,8 @@ class Pool {
         std::this_thread::yield();
       } else {
         std::unique_lock<std::mutex> lock(batch->done_mutex);
-        batch->done.wait(lock, [&] { return batch->remaining.load(std::memory_order_acquire) == 0; });
+        batch->done.wait(lock,
+                         [&] { return batch->remaining.load(std::memory_order_acquire) == 0; });
       }
     }
     if (batch->error) std::rethrow_exception(batch->error);

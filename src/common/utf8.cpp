@@ -22,7 +22,10 @@ std::pair<char32_t, std::size_t> decode_at(std::string_view text, std::size_t i)
   const auto lead = static_cast<unsigned char>(text[i]);
   const std::size_t len = sequence_length(lead);
   if (len == 0 || len > text.size() - i) return {0xFFFD, 1};
-  char32_t cp = len == 1 ? lead : len == 2 ? (lead & 0x1F) : len == 3 ? (lead & 0x0F) : (lead & 0x07);
+  char32_t cp = len == 1   ? lead
+                : len == 2 ? (lead & 0x1F)
+                : len == 3 ? (lead & 0x0F)
+                           : (lead & 0x07);
   for (std::size_t k = 1; k < len; ++k) {
     const auto c = static_cast<unsigned char>(text[i + k]);
     if (!continuation(c)) return {0xFFFD, 1};
@@ -80,8 +83,8 @@ bool valid_utf8(std::string_view text) {
 
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 std::string_view trim_white_space(std::string_view text) {

@@ -151,9 +151,7 @@ Complex grad_t(const double* p, const FrequencyTerms& w, Complex* dz) {
 
 Complex kind_impedance_gradient(Kind kind, const double* p, const FrequencyTerms& w, Complex* dz) {
   switch (kind) {
-    case Kind::R:
-      dz[0] = kOne;
-      return {p[0], 0.0};
+    case Kind::R: dz[0] = kOne; return {p[0], 0.0};
     case Kind::C: {  // Z = 1 / (c s)
       const Complex z = creciprocal(p[0] * w.s);
       dz[0] = scale(z, -1.0 / p[0]);

@@ -20,9 +20,19 @@ const std::array<KindInfo, kKindCount> kCatalogue = {{
     {Kind::Gs, "Gs", "Gs", 3, {"rg", "tg", "phi"}, {"ohm", "s", "-"}, {1.0, 1.0, 1.0}},
     {Kind::K, "K", "K", 2, {"r", "tau_k"}, {"ohm", "s"}, {1.0, 0.001}},
     {Kind::Zarc, "Zarc", "Zarc", 3, {"r", "tau_k", "gamma"}, {"ohm", "s", "-"}, {1.0, 0.001, 0.8}},
-    {Kind::Tlmq, "Tlmq", "TLMQ", 3, {"r_ion", "qs", "gamma"}, {"ohm", "F*s^(gamma-1)", "-"},
+    {Kind::Tlmq,
+     "Tlmq",
+     "TLMQ",
+     3,
+     {"r_ion", "qs", "gamma"},
+     {"ohm", "F*s^(gamma-1)", "-"},
      {1.0, 0.001, 0.8}},
-    {Kind::T, "T", "T", 4, {"a", "b", "k_tau", "tau"}, {"ohm*m^2", "ohm*m^2", "-", "s"},
+    {Kind::T,
+     "T",
+     "T",
+     4,
+     {"a", "b", "k_tau", "tau"},
+     {"ohm*m^2", "ohm*m^2", "-", "s"},
      {1.0, 1.0, 1.0, 1.0}},
 }};
 
@@ -48,9 +58,7 @@ void coth_csch(Complex b, Complex& coth, Complex& csch) {
 
 }  // namespace
 
-std::span<const double> Element::values() const {
-  return {fields.data(), field_count(kind)};
-}
+std::span<const double> Element::values() const { return {fields.data(), field_count(kind)}; }
 
 const KindInfo& kind_info(Kind kind) { return kCatalogue[static_cast<std::size_t>(kind)]; }
 
@@ -78,10 +86,7 @@ std::pair<double, double> bounds(std::string_view field_name) {
 }
 
 FrequencyTerms::FrequencyTerms(double w)
-    : omega(w),
-      s{0.0 * w, w},
-      sqrt_omega(std::sqrt(w)),
-      sqrt_omega_sq(sqrt_omega * sqrt_omega) {
+    : omega(w), s{0.0 * w, w}, sqrt_omega(std::sqrt(w)), sqrt_omega_sq(sqrt_omega * sqrt_omega) {
   const double h = std::sqrt(std::fabs(w) / 2.0);
   sqrt_s = {h, std::copysign(h, w)};
 }

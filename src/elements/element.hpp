@@ -29,8 +29,8 @@ struct Element {
 
 struct KindInfo {
   Kind kind;
-  std::string_view code;        // repr, automatic labels, Python attribute
-  std::string_view codes_entry; // canonical spelling for the syntax help
+  std::string_view code;         // repr, automatic labels, Python attribute
+  std::string_view codes_entry;  // canonical spelling for the syntax help
   std::size_t field_count;
   std::array<std::string_view, kMaxFields> field_names;
   std::array<std::string_view, kMaxFields> units;
@@ -54,7 +54,7 @@ std::pair<double, double> bounds(std::string_view field_name);
 // Per-frequency quantities shared by the element formulas.
 struct FrequencyTerms {
   double omega;
-  Complex s;             // j*omega
+  Complex s;  // j*omega
   double sqrt_omega;
   double sqrt_omega_sq;  // (sqrt omega)^2
   Complex sqrt_s;        // principal sqrt(j*omega)

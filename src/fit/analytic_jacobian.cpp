@@ -8,8 +8,8 @@
 
 namespace korvex {
 
-bool analytic_jacobian_into(const Spectrum& s, std::span<const double> params,
-                            EvalCounter& counter, std::span<double> out) {
+bool analytic_jacobian_into(const Spectrum& s, std::span<const double> params, EvalCounter& counter,
+                            std::span<double> out) {
   counter.add(1);
   const std::size_t p = param_count(s.circuit);
   std::vector<double> full;

@@ -13,7 +13,7 @@ namespace korvex {
 // the spectrum has a map), column j at out[j * 2N ...],
 // the layout of jacobian_into. Adds 1 to the counter. False when `params` is
 // too short for the circuit.
-bool analytic_jacobian_into(const Spectrum& s, std::span<const double> params,
-                            EvalCounter& counter, std::span<double> out);
+bool analytic_jacobian_into(const Spectrum& s, std::span<const double> params, EvalCounter& counter,
+                            std::span<double> out);
 
 }  // namespace korvex

@@ -51,9 +51,8 @@ FitResultOr basin_hopping_fit(const FitSettings& settings) {
   const ParameterMap map(circuit, settings.held);
   const std::vector<Bounds> bounds = map.free_of(param_bounds(circuit));
 
-  FitResultOr first = levenberg_marquardt_fit(circuit, map, settings.frequencies,
-                                              settings.impedances, settings.weighting,
-                                              kHopSettings);
+  FitResultOr first = levenberg_marquardt_fit(
+      circuit, map, settings.frequencies, settings.impedances, settings.weighting, kHopSettings);
   if (auto* error = std::get_if<FitError>(&first)) return *error;
   FitOutcome current = std::move(std::get<FitOutcome>(first));
   std::vector<double> best_params = map.free_of(current.params);
@@ -71,9 +70,9 @@ FitResultOr basin_hopping_fit(const FitSettings& settings) {
     for (double& v : x) v += uniform_from_bits(rng.next_u64(), -step, step + step);
     for (std::size_t j = 0; j < n; ++j) x[j] = to_physical(x[j], bounds[j]);
 
-    FitResultOr refit = levenberg_marquardt_fit(rebuild(circuit, map.expand(x)), map,
-                                                settings.frequencies, settings.impedances,
-                                                settings.weighting, kHopSettings);
+    FitResultOr refit =
+        levenberg_marquardt_fit(rebuild(circuit, map.expand(x)), map, settings.frequencies,
+                                settings.impedances, settings.weighting, kHopSettings);
     if (auto* error = std::get_if<FitError>(&refit)) return *error;
     FitOutcome& candidate = std::get<FitOutcome>(refit);
     iterations += candidate.iterations;

@@ -43,8 +43,8 @@ struct BatchSettings {
 
 // Shared with the caller while the batch runs.
 struct BatchControl {
-  std::atomic<std::size_t> done{0};     // fits finished (or skipped as failed)
-  CancelFlag cancelled{false};  // set by the caller: no new fits start, running ones stop
+  std::atomic<std::size_t> done{0};  // fits finished (or skipped as failed)
+  CancelFlag cancelled{false};       // set by the caller: no new fits start, running ones stop
 };
 
 // Fits every spectrum. `start(i)` gives spectrum i's starting circuit when it

@@ -20,9 +20,7 @@ ChaChaState chacha_block(const ChaChaState& input, int rounds);
 ChaChaKey pcg32_key(std::uint64_t seed);
 
 // Uniform double in [0, 1): the top 53 bits of v times 2^-53.
-inline double unit_from_bits(std::uint64_t v) {
-  return static_cast<double>(v >> 11) * 0x1.0p-53;
-}
+inline double unit_from_bits(std::uint64_t v) { return static_cast<double>(v >> 11) * 0x1.0p-53; }
 
 // low + scale * (u - 1) with u in [1, 2) made of the top 52 bits of v as
 // mantissa: a uniform draw in [low, low + scale], up to the rounding of the

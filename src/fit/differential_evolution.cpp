@@ -132,7 +132,8 @@ FitResultOr differential_evolution_fit(const FitSettings& settings) {
   PsoProblem problem(settings);
   auto checked = problem.population_box();
   if (auto* error = std::get_if<FitError>(&checked)) return *error;
-  SearchResult best = differential_evolution_search(problem, settings.de_evaluations, settings.seed);
+  SearchResult best =
+      differential_evolution_search(problem, settings.de_evaluations, settings.seed);
   if (!best.found) return FitError::solver("differential evolution found no best position");
   return problem.polish(std::move(best.position), best.iterations);
 }

@@ -16,7 +16,7 @@ namespace korvex {
 using Objective32 = std::function<float(std::span<const float>)>;
 
 struct DeSettings {
-  std::size_t population = 100;  // at least 3, so that r1, r2, r3 can be distinct
+  std::size_t population = 100;        // at least 3, so that r1, r2, r3 can be distinct
   float cr_min = 0.0f, cr_max = 1.0f;  // range CR is drawn from, [min, max)
   float f_min = 0.1f, f_max = 1.0f;    // range F is drawn from, [min, max)
   float cr_change_probability = 0.1f;  // chance a trial re-draws its CR
@@ -66,10 +66,10 @@ class DePopulation {
 
 // The method's search: ten independent restarts of `evaluations` steps
 // (at least one) in the start box, each population seeded afresh from one
-// stream seeded from `seed`, or from the operating system's entropy. The best of each restart is re-evaluated in
-// double precision (one counted evaluation) and the lowest such cost is kept,
-// the earlier restart on ties. `position` of the result is in physical
-// values; `iterations` is the summed step count of all restarts.
+// stream seeded from `seed`, or from the operating system's entropy. The best of each restart is
+// re-evaluated in double precision (one counted evaluation) and the lowest such cost is kept, the
+// earlier restart on ties. `position` of the result is in physical values; `iterations` is the
+// summed step count of all restarts.
 SearchResult differential_evolution_search(PsoProblem& problem, std::uint64_t evaluations,
                                            std::optional<std::uint64_t> seed = std::nullopt);
 

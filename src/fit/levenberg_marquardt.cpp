@@ -35,8 +35,8 @@ std::optional<FitError> check_tolerances(const LmSettings& settings) {
 FitResultOr levenberg_marquardt_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                     std::span<const Complex> impedances, Weighting weighting,
                                     const LmSettings& settings) {
-  return levenberg_marquardt_fit(circuit, ParameterMap(circuit), frequencies, impedances,
-                                 weighting, settings);
+  return levenberg_marquardt_fit(circuit, ParameterMap(circuit), frequencies, impedances, weighting,
+                                 settings);
 }
 
 FitResultOr levenberg_marquardt_fit(const SeriesList& circuit, const ParameterMap& map,
@@ -62,8 +62,8 @@ FitResultOr levenberg_marquardt_fit(const SeriesList& circuit, const ParameterMa
   }
   const std::vector<bool> free(initial.size(), false);
 
-  auto candidates = candidate_starting_points(circuit, initial, bounds, omegas, impedances,
-                                              weights, counter, free_map);
+  auto candidates = candidate_starting_points(circuit, initial, bounds, omegas, impedances, weights,
+                                              counter, free_map);
   // The search around a multi-start task supplies the variety the scaled
   // candidates would add; its task runs from its own start only.
   if (settings.single_candidate) candidates.resize(1);
@@ -97,8 +97,10 @@ FitResultOr levenberg_marquardt_fit(const SeriesList& circuit, const ParameterMa
   bool any_at_bound = false;
   for (std::size_t j = 0; j < clamped.size() && j < bounds.size(); ++j) {
     const auto [lo, hi] = bounds[j];
-    if (clamped[j] < lo) clamped[j] = lo;
-    else if (clamped[j] > hi) clamped[j] = hi;
+    if (clamped[j] < lo)
+      clamped[j] = lo;
+    else if (clamped[j] > hi)
+      clamped[j] = hi;
     if (std::isfinite(hi) && (best_params[j] <= lo || best_params[j] >= hi)) {
       at_bound[j] = true;
       any_at_bound = true;

@@ -10,11 +10,11 @@
 namespace korvex {
 
 struct LmSettings {
-  double ftol = 1e-8;       // relative reduction of the sum of squares
-  double xtol = 1e-8;       // relative step size
-  double gtol = 1e-8;       // orthogonality of residuals and Jacobian columns
-  std::uint64_t patience = 200;  // budget: max(patience, 1) * (P + 1) evaluations
-  bool single_candidate = false;  // one run from p0 itself (a multi-start search's task)
+  double ftol = 1e-8;              // relative reduction of the sum of squares
+  double xtol = 1e-8;              // relative step size
+  double gtol = 1e-8;              // orthogonality of residuals and Jacobian columns
+  std::uint64_t patience = 200;    // budget: max(patience, 1) * (P + 1) evaluations
+  bool single_candidate = false;   // one run from p0 itself (a multi-start search's task)
   bool analytic_jacobian = false;  // analytic derivatives instead of central differences
   double stall_tolerance = 0.0;    // stop (converged) when the cost fell less than this
                                    // relative over kStallIterations iterations; 0: never

@@ -136,8 +136,8 @@ std::vector<double> to_internal(std::span<const double> physical, std::span<cons
 
 LmProblem::LmProblem(const SeriesList& circuit, std::span<const double> omegas,
                      std::span<const Complex> impedances, std::span<const double> weights,
-                     std::vector<Bounds> bounds, std::vector<bool> fixed,
-                     std::vector<double> start, EvalCounter& counter, const ParameterMap* map)
+                     std::vector<Bounds> bounds, std::vector<bool> fixed, std::vector<double> start,
+                     EvalCounter& counter, const ParameterMap* map)
     : circuit_(circuit),
       omegas_(omegas.begin(), omegas.end()),
       impedances_(impedances),
@@ -166,8 +166,8 @@ void LmProblem::refresh_physical() {
 std::vector<double> LmProblem::physical() const { return physical_; }
 
 bool LmProblem::residuals(std::span<double> out) {
-  return residuals_into(Spectrum{circuit_, omegas_, impedances_, weights_, map_, &plan_},
-                        physical_, counter_, out);
+  return residuals_into(Spectrum{circuit_, omegas_, impedances_, weights_, map_, &plan_}, physical_,
+                        counter_, out);
 }
 
 bool LmProblem::jacobian(std::span<double> out) {
@@ -194,13 +194,10 @@ bool LmProblem::jacobian(std::span<double> out) {
   return true;
 }
 
-std::vector<Candidate> candidate_starting_points(const SeriesList& circuit,
-                                                 std::span<const double> initial,
-                                                 std::span<const Bounds> bounds,
-                                                 std::span<const double> omegas,
-                                                 std::span<const Complex> impedances,
-                                                 std::span<const double> weights,
-                                                 EvalCounter& counter, const ParameterMap* map) {
+std::vector<Candidate> candidate_starting_points(
+    const SeriesList& circuit, std::span<const double> initial, std::span<const Bounds> bounds,
+    std::span<const double> omegas, std::span<const Complex> impedances,
+    std::span<const double> weights, EvalCounter& counter, const ParameterMap* map) {
   const std::size_t pb = std::min(bounds.size(), initial.size());
   std::vector<std::vector<double>> points;
   points.reserve(9);
@@ -235,9 +232,10 @@ std::vector<Candidate> candidate_starting_points(const SeriesList& circuit,
 }
 
 void sort_candidates(std::vector<Candidate>& candidates) {
-  std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
-    return total_order_key(a.cost) < total_order_key(b.cost);
-  });
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const Candidate& a, const Candidate& b) {
+                     return total_order_key(a.cost) < total_order_key(b.cost);
+                   });
 }
 
 // A run's fitted values look like a real minimum rather than an escape: no
@@ -245,7 +243,7 @@ void sort_candidates(std::vector<Candidate>& candidates) {
 // open-bound parameter well above its floor and within a factor of a million
 // of where it started.
 bool is_plausible(std::span<const double> params, std::span<const double> initial,
-               std::span<const Bounds> bounds) {
+                  std::span<const Bounds> bounds) {
   const std::size_t n = std::min({params.size(), initial.size(), bounds.size()});
   for (std::size_t j = 0; j < n; ++j) {
     const double p = params[j];
@@ -265,15 +263,11 @@ bool is_plausible(std::span<const double> params, std::span<const double> initia
 
 bool lmder_converged(int info) { return (info >= 1 && info <= 4) || info == kLmderStalledInfo; }
 
-StartResult levenberg_marquardt_single_start(const SeriesList& circuit,
-                                             std::span<const double> omegas,
-                                             std::span<const Complex> impedances,
-                                             std::span<const double> weights,
-                                             std::span<const Bounds> bounds,
-                                             std::span<const double> start,
-                                             const std::vector<bool>& fixed,
-                                             const LmSettings& settings, EvalCounter& counter,
-                                             const ParameterMap* map) {
+StartResult levenberg_marquardt_single_start(
+    const SeriesList& circuit, std::span<const double> omegas, std::span<const Complex> impedances,
+    std::span<const double> weights, std::span<const Bounds> bounds, std::span<const double> start,
+    const std::vector<bool>& fixed, const LmSettings& settings, EvalCounter& counter,
+    const ParameterMap* map) {
   LmProblem problem(circuit, omegas, impedances, weights,
                     std::vector<Bounds>(bounds.begin(), bounds.end()), fixed,
                     std::vector<double>(start.begin(), start.end()), counter, map);
@@ -283,7 +277,8 @@ StartResult levenberg_marquardt_single_start(const SeriesList& circuit,
   const int n = checked_int(problem.param_count());
   // lmder would treat a negative or NaN tolerance as a valid setting (NaN
   // fails its own range check silently); neither may reach it.
-  const bool tolerances_valid = settings.ftol >= 0.0 && settings.xtol >= 0.0 && settings.gtol >= 0.0;
+  const bool tolerances_valid =
+      settings.ftol >= 0.0 && settings.xtol >= 0.0 && settings.gtol >= 0.0;
   if (m < 0 || n <= 0 || !tolerances_valid) {
     result.params = problem.physical();
     return result;
@@ -305,8 +300,8 @@ StartResult levenberg_marquardt_single_start(const SeriesList& circuit,
   int nfev = 0, njev = 0;
   CallbackContext context{&problem, false, nullptr, settings.stall_tolerance, {}, false};
   const int ldfjac = m > 0 ? m : 1;
-  const int info = lmder(lmder_callback, &context, m, n, x.data(), fvec.data(), fjac.data(),
-                         ldfjac, settings.ftol, settings.xtol, settings.gtol, maxfev, diag.data(),
+  const int info = lmder(lmder_callback, &context, m, n, x.data(), fvec.data(), fjac.data(), ldfjac,
+                         settings.ftol, settings.xtol, settings.gtol, maxfev, diag.data(),
                          kScaleFromColumnNorms, kStepBoundFactor, 0, &nfev, &njev, ipvt.data(),
                          qtf.data(), wa1.data(), wa2.data(), wa3.data(), wa4.data());
   if (context.error) std::rethrow_exception(context.error);

@@ -60,7 +60,7 @@ class LmProblem {
   std::vector<double> physical_;  // scratch, refreshed on every set_params
   EvalCounter& counter_;
   const ParameterMap* map_;  // vectors are its free vectors when set
-  SpectrumPlan plan_;  // the circuit compiled for omegas_, shared by every evaluation
+  SpectrumPlan plan_;        // the circuit compiled for omegas_, shared by every evaluation
   bool analytic_jacobian_ = false;
 };
 
@@ -73,25 +73,21 @@ struct Candidate {
 // parameters at 20/40/60/80 % of their range; each candidate's cost is
 // evaluated (nine counted evaluations). With a map, `initial` and `bounds`
 // are over its free parameters.
-std::vector<Candidate> candidate_starting_points(const SeriesList& circuit,
-                                                 std::span<const double> initial,
-                                                 std::span<const Bounds> bounds,
-                                                 std::span<const double> omegas,
-                                                 std::span<const Complex> impedances,
-                                                 std::span<const double> weights,
-                                                 EvalCounter& counter,
-                                                 const ParameterMap* map = nullptr);
+std::vector<Candidate> candidate_starting_points(
+    const SeriesList& circuit, std::span<const double> initial, std::span<const Bounds> bounds,
+    std::span<const double> omegas, std::span<const Complex> impedances,
+    std::span<const double> weights, EvalCounter& counter, const ParameterMap* map = nullptr);
 
 // Sorts candidates by ascending cost in IEEE total order with every NaN
 // after +inf; equal costs keep their order.
 void sort_candidates(std::vector<Candidate>& candidates);
 
 struct StartResult {
-  std::vector<double> params;           // physical
+  std::vector<double> params;  // physical
   bool success = false;
-  std::uint64_t evaluations = 0;        // lmder's nfev: residual evaluations
+  std::uint64_t evaluations = 0;           // lmder's nfev: residual evaluations
   std::uint64_t jacobian_evaluations = 0;  // lmder's njev
-  int info = 0;                         // lmder's termination code (negative: stopped by us)
+  int info = 0;                            // lmder's termination code (negative: stopped by us)
 };
 
 // Whether a run's fitted values look like a real minimum rather than an
@@ -108,14 +104,10 @@ inline Termination termination_of(const StartResult& run) { return termination_o
 
 // One lmder run from the internal vector `start` (over the map's free
 // parameters when a map is given).
-StartResult levenberg_marquardt_single_start(const SeriesList& circuit,
-                                             std::span<const double> omegas,
-                                             std::span<const Complex> impedances,
-                                             std::span<const double> weights,
-                                             std::span<const Bounds> bounds,
-                                             std::span<const double> start,
-                                             const std::vector<bool>& fixed,
-                                             const LmSettings& settings, EvalCounter& counter,
-                                             const ParameterMap* map = nullptr);
+StartResult levenberg_marquardt_single_start(
+    const SeriesList& circuit, std::span<const double> omegas, std::span<const Complex> impedances,
+    std::span<const double> weights, std::span<const Bounds> bounds, std::span<const double> start,
+    const std::vector<bool>& fixed, const LmSettings& settings, EvalCounter& counter,
+    const ParameterMap* map = nullptr);
 
 }  // namespace korvex

@@ -70,8 +70,8 @@ StartPoints multi_start_points(const FitSettings& settings, std::uint64_t extra,
       const double u = 2.0 * unit[i][j] - 1.0;  // in [-1, 1)
       const auto [lo, hi] = bounds[j];
       if (is_open_bound(bounds[j])) {
-        point[j] = to_physical(to_internal(centre[j], bounds[j]) + u * kOpenHalfWidthDecades,
-                               bounds[j]);
+        point[j] =
+            to_physical(to_internal(centre[j], bounds[j]) + u * kOpenHalfWidthDecades, bounds[j]);
       } else {
         const double margin = 0.01 * (hi - lo);
         point[j] = std::clamp(centre[j] + u * kBoundedHalfWidth, lo + margin, hi - margin);

@@ -135,9 +135,9 @@ FitResultOr nelder_mead_fit(const FitSettings& settings) {
   PsoProblem problem(settings);
   NelderMeadSettings nm;
   nm.max_iterations = settings.nelder_mead_iterations;
-  const SearchResult best = nelder_mead_minimize(
-      [&](std::span<const double> x) { return problem.cost(x); },
-      nelder_mead_initial_simplex(problem.start_point()), nm);
+  const SearchResult best =
+      nelder_mead_minimize([&](std::span<const double> x) { return problem.cost(x); },
+                           nelder_mead_initial_simplex(problem.start_point()), nm);
   if (!best.found) return FitError::solver("nelder-mead found no best position");
   return problem.polish(problem.physical(best.position), best.iterations);
 }

@@ -15,8 +15,8 @@ constexpr const char* kMethodList =
 
 // sqrt(chi2 / (m - P) * (J^T J)^-1_jj); none when there are no more
 // residuals than parameters or J^T J is singular.
-std::optional<std::vector<double>> standard_errors(
-    const std::vector<std::vector<double>>& columns, double chi_square) {
+std::optional<std::vector<double>> standard_errors(const std::vector<std::vector<double>>& columns,
+                                                   double chi_square) {
   const std::size_t p = columns.size();
   const std::size_t m = p == 0 ? 0 : columns[0].size();
   const double dof = static_cast<double>(m) - static_cast<double>(p);
@@ -33,14 +33,10 @@ std::optional<std::vector<double>> standard_errors(
 
 std::string FitError::message() const {
   switch (kind) {
-    case Kind::LengthMismatch:
-      return "frequencies and impedances must have the same length";
-    case Kind::Empty:
-      return "frequencies and impedances must not be empty";
-    case Kind::NoParameters:
-      return "circuit topology has no parameters to fit";
-    case Kind::Solver:
-      return "solver error: " + payload;
+    case Kind::LengthMismatch: return "frequencies and impedances must have the same length";
+    case Kind::Empty: return "frequencies and impedances must not be empty";
+    case Kind::NoParameters: return "circuit topology has no parameters to fit";
+    case Kind::Solver: return "solver error: " + payload;
     case Kind::UnknownMethod:
       return "unknown fit method " + debug_string(payload) + ", expected one of " + kMethodList;
   }
@@ -80,12 +76,14 @@ FitOutcome build_outcome(const SeriesList& circuit, const ParameterMap& map,
   const auto bounds = map.free_of(all_bounds);
   for (std::size_t j = 0; j < params.size() && j < bounds.size(); ++j) {
     // Written as two tests so that a NaN value stays NaN.
-    if (params[j] < bounds[j].first) params[j] = bounds[j].first;
-    else if (params[j] > bounds[j].second) params[j] = bounds[j].second;
+    if (params[j] < bounds[j].first)
+      params[j] = bounds[j].first;
+    else if (params[j] > bounds[j].second)
+      params[j] = bounds[j].second;
   }
   const SpectrumPlan plan(circuit, omegas);
-  const Spectrum spectrum{circuit, omegas, impedances, weights,
-                          map.holds_any() ? &map : nullptr, &plan};
+  const Spectrum spectrum{circuit, omegas, impedances, weights, map.holds_any() ? &map : nullptr,
+                          &plan};
 
   FitOutcome out;
   auto r = residuals(spectrum, params, counter);

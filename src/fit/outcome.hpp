@@ -14,24 +14,24 @@
 namespace korvex {
 
 struct FitOutcome {
-  std::uint64_t iterations = 0;       // the method's own count of work
-  std::uint64_t impedance_evals = 0;  // the fit's counter when the outcome was built
-  double cost = 0.0;                  // 1/2 sum r^2 at params
-  double chi_square = 0.0;            // sum r^2 = 2 * cost
+  std::uint64_t iterations = 0;                // the method's own count of work
+  std::uint64_t impedance_evals = 0;           // the fit's counter when the outcome was built
+  double cost = 0.0;                           // 1/2 sum r^2 at params
+  double chi_square = 0.0;                     // sum r^2 = 2 * cost
   std::optional<std::vector<double>> stderr_;  // sqrt(chi2 / (2N - P) * (J^T J)^-1_jj)
-  SeriesList circuit;                 // the input circuit rebuilt with params
+  SeriesList circuit;                          // the input circuit rebuilt with params
   std::vector<std::string> param_names;
-  std::vector<double> params;         // clamped into their bounds
-  bool success = false;               // succeeded(termination)
+  std::vector<double> params;  // clamped into their bounds
+  bool success = false;        // succeeded(termination)
   Termination termination = Termination::NotConverged;
   // Everything below is over all P parameters; held ones have zero standard
   // error and zero covariance, and are never at a bound.
   std::optional<std::vector<double>> covariance;  // P x P row-major, present with stderr_
-  std::vector<double> residuals;      // at params, interleaved re/im as residuals_into
-  std::vector<bool> held;             // held at their value (constants) by the fit
-  std::vector<bool> at_bound;         // on or within 1e-9 (relative) of a bound
-  std::vector<std::string> warnings;  // plain sentences, see outcome_checks.hpp
-  std::vector<double> initial;        // the starting values; set by run_fit
+  std::vector<double> residuals;                  // at params, interleaved re/im as residuals_into
+  std::vector<bool> held;                         // held at their value (constants) by the fit
+  std::vector<bool> at_bound;                     // on or within 1e-9 (relative) of a bound
+  std::vector<std::string> warnings;              // plain sentences, see outcome_checks.hpp
+  std::vector<double> initial;                    // the starting values; set by run_fit
 };
 
 struct FitError {

@@ -70,7 +70,8 @@ std::vector<std::string> fit_warnings(const OutcomeFacts& f) {
     const double p = f.params[j];
     const bool upper = std::isfinite(hi) && std::fabs(p - hi) < std::fabs(p - lo);
     out.push_back(f.names[j] + " is at its " + (upper ? "upper" : "lower") + " bound (" +
-                  short_float(upper ? hi : lo) + "): the data may want a value beyond it, or "
+                  short_float(upper ? hi : lo) +
+                  "): the data may want a value beyond it, or "
                   "another circuit.");
   }
   if (!f.stderr_) {
@@ -82,7 +83,8 @@ std::vector<std::string> fit_warnings(const OutcomeFacts& f) {
       if (f.map.is_held(j)) continue;
       const double se = (*f.stderr_)[j], p = f.params[j];
       if (!std::isfinite(se)) {
-        out.push_back(f.names[j] + " has a non-finite standard error: the data do not "
+        out.push_back(f.names[j] +
+                      " has a non-finite standard error: the data do not "
                       "determine it.");
       } else if (se > std::fabs(p)) {
         out.push_back(f.names[j] + " has a standard error (" + short_float(se) +

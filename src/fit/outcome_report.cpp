@@ -75,9 +75,8 @@ std::string escape_html(const std::string& s) {
 }  // namespace
 
 std::string fit_report_text(const FitOutcome& o) {
-  std::vector<std::string> lines{headline(o),
-                                 "  " + std::string(termination_message(o.termination)),
-                                 "  " + summary(o), ""};
+  std::vector<std::string> lines{
+      headline(o), "  " + std::string(termination_message(o.termination)), "  " + summary(o), ""};
   std::vector<Row> rows = parameter_rows(o);
   rows.insert(rows.begin(), Row{"parameter", "value", "stderr", "rel. err", "unit", "flags"});
   std::size_t w[5] = {0, 0, 0, 0, 0};
@@ -105,7 +104,8 @@ std::string fit_report_text(const FitOutcome& o) {
 std::string fit_report_html(const FitOutcome& o) {
   std::string out = "<div><p><b>" + escape_html(headline(o)) + "</b><br>" +
                     escape_html(std::string(termination_message(o.termination))) + "<br>" +
-                    escape_html(summary(o)) + "</p>\n<table>\n<tr><th>parameter</th><th>value</th>"
+                    escape_html(summary(o)) +
+                    "</p>\n<table>\n<tr><th>parameter</th><th>value</th>"
                     "<th>stderr</th><th>rel. err</th><th>unit</th><th>flags</th></tr>\n";
   for (const Row& r : parameter_rows(o)) {
     out += "<tr><td>" + escape_html(r.name) + "</td><td>" + r.value + "</td><td>" + r.stderr_ +

@@ -61,10 +61,8 @@ bool succeeded(Termination reason) {
     case Termination::Converged:
     case Termination::GlobalSearchDone:
     case Termination::Evaluated:
-    case Termination::ConvergedStall:
-      return true;
-    default:
-      return false;
+    case Termination::ConvergedStall: return true;
+    default: return false;
   }
 }
 

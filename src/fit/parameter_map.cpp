@@ -12,8 +12,10 @@ ParameterMap::ParameterMap(const SeriesList& circuit, const std::vector<bool>& h
     : full_(param_values(circuit)), free_mask_(full_.size(), true) {
   free_.reserve(full_.size());
   for (std::size_t j = 0; j < full_.size(); ++j) {
-    if (j < held.size() && held[j]) free_mask_[j] = false;
-    else free_.push_back(j);
+    if (j < held.size() && held[j])
+      free_mask_[j] = false;
+    else
+      free_.push_back(j);
   }
 }
 

@@ -57,8 +57,7 @@ SearchResult particle_swarm_minimize(const Objective& f, const SearchBox& box,
         const double a = rng.uniform(0.0, p.best_position[d] - p.position[d]);
         // Until some particle has a comparable cost there is no swarm best to
         // be drawn towards.
-        const double b =
-            swarm.found ? rng.uniform(0.0, swarm.position[d] - p.position[d]) : 0.0;
+        const double b = swarm.found ? rng.uniform(0.0, swarm.position[d] - p.position[d]) : 0.0;
         p.velocity[d] =
             settings.inertia * p.velocity[d] + settings.cognitive * a + settings.social * b;
         p.position[d] = std::clamp(p.position[d] + p.velocity[d], box.lower[d], box.upper[d]);

@@ -13,7 +13,7 @@ inline constexpr std::uint64_t kMaxParticles = 100000;
 
 struct ParticleSwarmSettings {
   std::uint64_t particles = 200;
-  std::uint64_t generations = 1000;  // iterations over the whole swarm; the only stop
+  std::uint64_t generations = 1000;       // iterations over the whole swarm; the only stop
   double inertia = 0.7213475204444817;    // 1 / (2 ln 2)
   double cognitive = 1.1931471805599454;  // 0.5 + ln 2, pull to the particle's best
   double social = 1.1931471805599454;     // 0.5 + ln 2, pull to the swarm's best

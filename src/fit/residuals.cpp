@@ -105,7 +105,8 @@ bool for_each_column(const Spectrum& given, std::span<const double> params, Eval
   Spectrum s = given;
   if (!s.plan) s.plan = &own.emplace(s.circuit, s.omegas);
   const std::size_t p = params.size();
-  const std::size_t work = 2 * p * s.omegas.size() * std::max<std::size_t>(1, s.plan->plan.param_count());
+  const std::size_t work =
+      2 * p * s.omegas.size() * std::max<std::size_t>(1, s.plan->plan.param_count());
   // Every column changes one parameter: what the subtrees without it
   // contribute is recorded once at `params` and reused (an evaluation of the
   // model, not of the residuals: it is not counted).
@@ -195,8 +196,7 @@ std::optional<std::vector<std::vector<double>>> jacobian_columns(const Spectrum&
 bool jacobian_into(const Spectrum& s, std::span<const double> params, EvalCounter& counter,
                    std::span<double> out) {
   const std::size_t m = 2 * s.omegas.size();
-  return for_each_column(s, params, counter,
-                         [&](std::size_t j) { return out.subspan(j * m, m); });
+  return for_each_column(s, params, counter, [&](std::size_t j) { return out.subspan(j * m, m); });
 }
 
 }  // namespace korvex

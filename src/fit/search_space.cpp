@@ -4,8 +4,8 @@
 
 #include "circuit/impedance.hpp"
 #include "circuit/params.hpp"
-#include "common/units.hpp"
 #include "common/format.hpp"
+#include "common/units.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/start_values.hpp"
 
@@ -93,8 +93,12 @@ double PsoProblem::cost(std::span<const double> x) {
 }
 
 double PsoProblem::physical_cost(std::span<const double> params) {
-  const Spectrum s{settings_.circuit, omegas_, settings_.impedances, weights_,
-                   map_.holds_any() ? &map_ : nullptr, &*plan_};
+  const Spectrum s{settings_.circuit,
+                   omegas_,
+                   settings_.impedances,
+                   weights_,
+                   map_.holds_any() ? &map_ : nullptr,
+                   &*plan_};
   if (!residuals_into(s, params, counter_, residual_scratch_)) {
     return std::numeric_limits<double>::quiet_NaN();
   }

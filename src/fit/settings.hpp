@@ -14,8 +14,8 @@ namespace korvex {
 
 // Extra Levenberg-Marquardt starts of a multi-start search (multi_start.hpp).
 struct StartCount {
-  std::uint64_t count = 0;  // starts besides the given one
-  bool automatic = false;   // count from the parameter count, early stop
+  std::uint64_t count = 0;         // starts besides the given one
+  bool automatic = false;          // count from the parameter count, early stop
   bool placeholder_start = false;  // the given values are catalogue placeholders: one run from them
 };
 
@@ -25,7 +25,7 @@ inline constexpr double kFastStallTolerance = 1e-5;
 
 struct FitSettings {
   std::string method = "levenberg_marquardt";
-  SeriesList circuit;  // with the starting values stored in it
+  SeriesList circuit;               // with the starting values stored in it
   std::vector<double> frequencies;  // Hz
   std::vector<Complex> impedances;  // ohm
   Weighting weighting = Weighting::Modulus;
@@ -43,8 +43,8 @@ struct FitSettings {
   double basin_hopping_temperature = 1.0;
   std::optional<std::uint64_t> seed;
   std::vector<bool> held;  // per parameter: held at the circuit's value; missing entries are free
-  std::optional<StartCount> starts;  // absent: one fit from the circuit's values
-  bool single_candidate = false;  // "levenberg_marquardt": one run from the values, not nine
+  std::optional<StartCount> starts;    // absent: one fit from the circuit's values
+  bool single_candidate = false;       // "levenberg_marquardt": one run from the values, not nine
   const CancelFlag* cancel = nullptr;  // once set, the fit stops at its next evaluation
   bool fast_engine = false;  // Levenberg-Marquardt with the analytic Jacobian and the stall rule
 };

@@ -26,11 +26,11 @@ struct Layout {
 
 // One spectrum's contribution to the normal equations at the current point.
 struct Block {
-  MatrixXd a;     // local x local
-  MatrixXd b;     // local x shared
-  MatrixXd c;     // shared x shared
-  VectorXd g_l;   // local gradient J_l^T r
-  VectorXd g_s;   // shared gradient J_s^T r
+  MatrixXd a;    // local x local
+  MatrixXd b;    // local x shared
+  MatrixXd c;    // shared x shared
+  VectorXd g_l;  // local gradient J_l^T r
+  VectorXd g_s;  // shared gradient J_s^T r
   double cost = 0.0;
 };
 
@@ -128,7 +128,7 @@ bool solve_step(const std::vector<Block>& blocks, double lambda, VectorXd& step_
 // inverse Schur complement S^-1, spectrum k's local block is
 // A^-1 + A^-1 B S^-1 B^T A^-1.
 std::optional<std::vector<VectorXd>> inverse_diagonals(const std::vector<Block>& blocks,
-                                                        VectorXd& shared_diag) {
+                                                       VectorXd& shared_diag) {
   const Eigen::Index ns = blocks.empty() ? 0 : blocks[0].c.rows();
   MatrixXd schur = MatrixXd::Zero(ns, ns);
   std::vector<MatrixXd> ainv(blocks.size());

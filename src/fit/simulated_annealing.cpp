@@ -22,9 +22,8 @@ std::optional<std::string> check_initial_temperature(double t0) {
   return std::nullopt;
 }
 
-SearchResult simulated_annealing_minimize(SaProblem& problem, std::span<const double> x0,
-                                          double t0, std::uint64_t iterations,
-                                          ChaChaRng& acceptance) {
+SearchResult simulated_annealing_minimize(SaProblem& problem, std::span<const double> x0, double t0,
+                                          std::uint64_t iterations, ChaChaRng& acceptance) {
   SearchResult result;
   std::vector<double> current(x0.begin(), x0.end());
   double current_cost = problem.cost(current);
@@ -69,10 +68,9 @@ FitResultOr simulated_annealing_fit(const FitSettings& settings) {
   SaProblem problem{[&](std::span<const double> x) { return fit_problem.cost(x); },
                     ChaChaRng::from_optional_seed(seed)};
   ChaChaRng acceptance = seed ? ChaChaRng::from_seed(*seed + 1) : ChaChaRng::from_entropy();
-  const SearchResult best =
-      simulated_annealing_minimize(problem, fit_problem.start_point(),
-                                   settings.sa_initial_temperature, settings.sa_iterations,
-                                   acceptance);
+  const SearchResult best = simulated_annealing_minimize(problem, fit_problem.start_point(),
+                                                         settings.sa_initial_temperature,
+                                                         settings.sa_iterations, acceptance);
   if (!best.found) return FitError::solver("simulated annealing found no best position");
   return fit_problem.polish(fit_problem.physical(best.position), best.iterations);
 }

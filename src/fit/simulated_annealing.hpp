@@ -28,8 +28,7 @@ std::optional<std::string> check_initial_temperature(double t0);
 // draws one acceptance number from `acceptance`; a worse candidate is taken
 // when 1 / (1 + exp((c_new - c_cur) / T_k)) exceeds it. There is no other
 // stopping rule and no re-annealing. `t0` must pass check_initial_temperature.
-SearchResult simulated_annealing_minimize(SaProblem& problem, std::span<const double> x0,
-                                          double t0, std::uint64_t iterations,
-                                          ChaChaRng& acceptance);
+SearchResult simulated_annealing_minimize(SaProblem& problem, std::span<const double> x0, double t0,
+                                          std::uint64_t iterations, ChaChaRng& acceptance);
 
 }  // namespace korvex

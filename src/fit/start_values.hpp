@@ -17,7 +17,6 @@ namespace korvex {
 double start_inside_bound(double value, const Bounds& bounds);
 
 // The same for every parameter that has bounds.
-std::vector<double> start_inside_bounds(std::vector<double> values,
-                                        std::span<const Bounds> bounds);
+std::vector<double> start_inside_bounds(std::vector<double> values, std::span<const Bounds> bounds);
 
 }  // namespace korvex

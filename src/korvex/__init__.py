@@ -81,10 +81,34 @@ Circuit._repr_html_ = _circuit_html
 FitResult.plot = _plot_fit
 
 __all__ = [
-    "Element", "Circuit", "FitResult", "Series", "Parallel",
-    "R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T",
-    "kramers_kronig", "drt", "identify", "KKResult", "DRTResult", "Ranked",
-    "read", "read_many", "results_frame",
+    "Element",
+    "Circuit",
+    "FitResult",
+    "Series",
+    "Parallel",
+    "R",
+    "C",
+    "L",
+    "La",
+    "Cpe",
+    "W",
+    "Wo",
+    "Ws",
+    "G",
+    "Gs",
+    "K",
+    "Zarc",
+    "Tlmq",
+    "T",
+    "kramers_kronig",
+    "drt",
+    "identify",
+    "KKResult",
+    "DRTResult",
+    "Ranked",
+    "read",
+    "read_many",
+    "results_frame",
 ]
 
 # The classes are defined in the compiled module; users meet them here.

@@ -55,9 +55,11 @@ class KKResult:
 
     def __repr__(self) -> str:
         worst = max(np.abs(self.residuals_real).max(), np.abs(self.residuals_imag).max())
-        return (f"KKResult(valid={self.valid}, m={self.m}, mu={self.mu:.4g}, "
-                f"pseudo_chi_square={self.pseudo_chi_square:.4g}, max_residual={worst:.3g}, "
-                f"threshold={self.threshold:.3g})")
+        return (
+            f"KKResult(valid={self.valid}, m={self.m}, mu={self.mu:.4g}, "
+            f"pseudo_chi_square={self.pseudo_chi_square:.4g}, max_residual={worst:.3g}, "
+            f"threshold={self.threshold:.3g})"
+        )
 
     def plot(self, ax=None):
         """Relative residuals (in percent) against frequency, with the threshold band."""
@@ -112,8 +114,10 @@ class DRTResult:
         return list(self._peaks)
 
     def __repr__(self) -> str:
-        return (f"DRTResult(r_inf={self.r_inf:.4g}, l={self.l:.4g}, lam={self.lam:.3g}, "
-                f"peaks={len(self._peaks)})")
+        return (
+            f"DRTResult(r_inf={self.r_inf:.4g}, l={self.l:.4g}, lam={self.lam:.3g}, "
+            f"peaks={len(self._peaks)})"
+        )
 
     def plot(self, ax=None):
         """gamma against tau with the peaks marked."""
@@ -122,8 +126,14 @@ class DRTResult:
         for p in self._peaks:
             g = np.interp(np.log(p.tau), np.log(self.tau), self.gamma)
             ax.plot(p.tau, g, "v", color="C3")
-            ax.annotate(f"{p.r:.3g} Ω", (p.tau, g), textcoords="offset points", xytext=(0, 6),
-                        ha="center", fontsize=8)
+            ax.annotate(
+                f"{p.r:.3g} Ω",
+                (p.tau, g),
+                textcoords="offset points",
+                xytext=(0, 6),
+                ha="center",
+                fontsize=8,
+            )
         ax.set_xlabel("τ / s")
         ax.set_ylabel("γ / Ω")
         return ax
@@ -153,12 +163,23 @@ class Ranked:
 
     def __repr__(self) -> str:
         flags = f", flags={list(self.flags)}" if self.flags else ""
-        return (f"Ranked({self.text!r}, criterion={self.criterion:.2f}, "
-                f"weight={self.weight:.3g}{flags})")
+        return (
+            f"Ranked({self.text!r}, criterion={self.criterion:.2f}, "
+            f"weight={self.weight:.3g}{flags})"
+        )
 
 
-def kramers_kronig(frequencies, impedances=None, *, c=0.85, max_m=None, add_capacitance=False,
-                   add_inductance=True, fit="complex", floor=0.005) -> KKResult:
+def kramers_kronig(
+    frequencies,
+    impedances=None,
+    *,
+    c=0.85,
+    max_m=None,
+    add_capacitance=False,
+    add_inductance=True,
+    fit="complex",
+    floor=0.005,
+) -> KKResult:
     """Linear Kramers-Kronig test (Schönleber et al. 2014).
 
     Fits a series resistance, M RC elements with time constants log-spaced
@@ -173,15 +194,24 @@ def kramers_kronig(frequencies, impedances=None, *, c=0.85, max_m=None, add_capa
 
     Accepts two sequences, or a dataframe as ``Circuit.fit()`` does.
     """
-    d = _korvex._kramers_kronig(frequencies, impedances, c, max_m, add_capacitance,
-                                add_inductance, fit, floor)
+    d = _korvex._kramers_kronig(
+        frequencies, impedances, c, max_m, add_capacitance, add_inductance, fit, floor
+    )
     inverse = d.pop("inverse_capacitance")
     d["capacitance"] = 1.0 / inverse if inverse != 0.0 else float("inf")
     return KKResult(**d)
 
 
-def drt(frequencies, impedances=None, *, lam=None, basis="gaussian", nonneg=True,
-        inductance=True, fwhm=2.0) -> DRTResult:
+def drt(
+    frequencies,
+    impedances=None,
+    *,
+    lam=None,
+    basis="gaussian",
+    nonneg=True,
+    inductance=True,
+    fwhm=2.0,
+) -> DRTResult:
     """Distribution of relaxation times by Tikhonov regularisation.
 
     gamma is a sum of radial basis functions ("gaussian" or
@@ -193,13 +223,16 @@ def drt(frequencies, impedances=None, *, lam=None, basis="gaussian", nonneg=True
     gamma, R_inf and L non-negative (non-negative least squares).
     """
     d = _korvex._drt(frequencies, impedances, lam, basis, nonneg, inductance, fwhm)
-    peaks = tuple(Peak(float(t), float(r), float(w))
-                  for t, r, w in zip(d.pop("peak_tau"), d.pop("peak_r"), d.pop("peak_width")))
+    peaks = tuple(
+        Peak(float(t), float(r), float(w))
+        for t, r, w in zip(d.pop("peak_tau"), d.pop("peak_r"), d.pop("peak_width"))
+    )
     return DRTResult(**d, _peaks=peaks)
 
 
-def identify(frequencies, impedances=None, candidates=None, *, criterion="bic",
-             misfit_ratio=2.0) -> list[Ranked]:
+def identify(
+    frequencies, impedances=None, candidates=None, *, criterion="bic", misfit_ratio=2.0
+) -> list[Ranked]:
     """Which circuit? Fits every candidate and ranks the fits, best first.
 
     ``candidates`` are circuit texts (default: the eleven built-in
@@ -230,7 +263,18 @@ def identify(frequencies, impedances=None, candidates=None, *, criterion="bic",
     for row in rows:
         fit = row["fit"]
         circuit = fit.circuit if fit is not None else Circuit(row["circuit"])
-        out.append(Ranked(row["circuit"], circuit, fit, row["criterion"], row["weight"],
-                          row["aic"], row["bic"], row["n_params"], tuple(row["flags"]),
-                          row["error"]))
+        out.append(
+            Ranked(
+                row["circuit"],
+                circuit,
+                fit,
+                row["criterion"],
+                row["weight"],
+                row["aic"],
+                row["bic"],
+                row["n_params"],
+                tuple(row["flags"]),
+                row["error"],
+            )
+        )
     return out

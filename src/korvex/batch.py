@@ -22,8 +22,13 @@ class BatchResult(Sequence):
     in seconds.
     """
 
-    def __init__(self, results: Sequence[Any], keys: Sequence[Any], elapsed: float,
-                 key_name: str = "spectrum"):
+    def __init__(
+        self,
+        results: Sequence[Any],
+        keys: Sequence[Any],
+        elapsed: float,
+        key_name: str = "spectrum",
+    ):
         self.results = list(results)
         self.keys = list(keys)
         self.elapsed = float(elapsed)
@@ -36,8 +41,7 @@ class BatchResult(Sequence):
         return self.results[index]
 
     def __repr__(self) -> str:
-        return (f"BatchResult({len(self)} spectra, {len(self.failed)} failed, "
-                f"{self.elapsed:.3g} s)")
+        return f"BatchResult({len(self)} spectra, {len(self.failed)} failed, {self.elapsed:.3g} s)"
 
     @property
     def failed(self) -> dict:
@@ -163,10 +167,21 @@ def _progress_callback(progress, total):
     return update, bar.close
 
 
-def fit_many(circuit, spectra, *, method: str = "levenberg_marquardt", constants=None,
-             bounds=None, chain=False, threads: int | None = None,
-             progress: bool | Callable[[int, int], Any] | None = None, on_error: str = "record",
-             engine: str = "fast", by=None, **options) -> BatchResult:
+def fit_many(
+    circuit,
+    spectra,
+    *,
+    method: str = "levenberg_marquardt",
+    constants=None,
+    bounds=None,
+    chain=False,
+    threads: int | None = None,
+    progress: bool | Callable[[int, int], Any] | None = None,
+    on_error: str = "record",
+    engine: str = "fast",
+    by=None,
+    **options,
+) -> BatchResult:
     """Fit `circuit` to many spectra on the worker pool.
 
     `spectra` is a sequence of (frequencies, impedances) pairs or of dataframes,
@@ -198,8 +213,9 @@ def fit_many(circuit, spectra, *, method: str = "levenberg_marquardt", constants
         raise ValueError(f"on_error must be one of {_ON_ERROR}, got {on_error!r}")
     if engine not in _ENGINES:
         raise ValueError(f"engine must be one of {_ENGINES}, got {engine!r}")
-    if threads is not None and (isinstance(threads, bool) or int(threads) != threads
-                                or threads < 1):
+    if threads is not None and (
+        isinstance(threads, bool) or int(threads) != threads or threads < 1
+    ):
         raise ValueError(f"threads must be a positive integer or None, got {threads!r}")
     if constants is not None:
         options["constants"] = constants
@@ -212,8 +228,15 @@ def fit_many(circuit, spectra, *, method: str = "levenberg_marquardt", constants
     started = time.perf_counter()
     try:
         results, interruption = _korvex._fit_batch(
-            circuit, pairs, options, chains, int(threads or 0), on_error == "raise",
-            engine == "fast", callback)
+            circuit,
+            pairs,
+            options,
+            chains,
+            int(threads or 0),
+            on_error == "raise",
+            engine == "fast",
+            callback,
+        )
         if callback is not None and interruption is None:
             callback(len(pairs), len(pairs))
     finally:

@@ -59,9 +59,15 @@ def _fit(args) -> int:
     except ValueError as error:
         raise SystemExit(f"korvex: --circuit: {error}") from None
     spectra = _read_all(args.files)
-    batch = korvex.fit_many(circuit, spectra, method=args.method,
-                            constants=dict(args.constants) or None, chain=args.chain,
-                            threads=args.threads, progress=not args.quiet)
+    batch = korvex.fit_many(
+        circuit,
+        spectra,
+        method=args.method,
+        constants=dict(args.constants) or None,
+        chain=args.chain,
+        threads=args.threads,
+        progress=not args.quiet,
+    )
     frame = batch.frame()
     frame.index.name = "file"
     summary = [c for c in ("success", "status", "chi_square", "error") if c in frame]
@@ -127,18 +133,26 @@ def parser() -> argparse.ArgumentParser:
     fit.add_argument("files", nargs="+", metavar="FILE")
     fit.add_argument("--circuit", required=True, help='circuit text, e.g. "R0-p(R1,CPE1)"')
     fit.add_argument("--method", default="levenberg_marquardt")
-    fit.add_argument("--constants", nargs="+", type=_constant, default=[], metavar="NAME=VALUE",
-                     help="parameters held at a value")
-    fit.add_argument("--chain", action="store_true",
-                     help="start each file's fit from the previous file's values")
+    fit.add_argument(
+        "--constants",
+        nargs="+",
+        type=_constant,
+        default=[],
+        metavar="NAME=VALUE",
+        help="parameters held at a value",
+    )
+    fit.add_argument(
+        "--chain", action="store_true", help="start each file's fit from the previous file's values"
+    )
     fit.add_argument("--threads", type=int, default=None)
     fit.add_argument("-o", "--output", help="results table: .csv, .parquet or .json")
     fit.add_argument("--plots", metavar="DIR", help="write one figure per file here")
     fit.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
     fit.set_defaults(run=_fit)
     if hasattr(korvex, "kramers_kronig"):
-        kk = commands.add_parser("kk", help="Kramers-Kronig test of every file (exit 1 if one "
-                                 "fails)")
+        kk = commands.add_parser(
+            "kk", help="Kramers-Kronig test of every file (exit 1 if one fails)"
+        )
         kk.add_argument("files", nargs="+", metavar="FILE")
         kk.set_defaults(run=_kk)
     info = commands.add_parser("info", help="version, built-in models and threads")

@@ -31,8 +31,9 @@ def _fit_chunk(pairs, circuit, threads, options):
     return batch.results
 
 
-def fit_many(client, circuit, spectra, *, chunk_size: int | None = None, by=None,
-             **options) -> BatchResult:
+def fit_many(
+    client, circuit, spectra, *, chunk_size: int | None = None, by=None, **options
+) -> BatchResult:
     """`korvex.fit_many` over the workers of the `dask.distributed` client.
 
     `chunk_size` spectra go to each task (default: enough for about four tasks
@@ -51,9 +52,10 @@ def fit_many(client, circuit, spectra, *, chunk_size: int | None = None, by=None
         chunk_size = max(1, math.ceil(len(pairs) / (4 * slots)))
     elif chunk_size < 1:
         raise ValueError(f"chunk_size must be at least 1, got {chunk_size}")
-    chunks = [pairs[i:i + chunk_size] for i in range(0, len(pairs), chunk_size)]
+    chunks = [pairs[i : i + chunk_size] for i in range(0, len(pairs), chunk_size)]
     threads = max(1, min(threads_per_worker.values(), default=1))
-    futures = client.map(_fit_chunk, chunks, circuit=circuit, threads=threads, options=options,
-                         pure=False)
+    futures = client.map(
+        _fit_chunk, chunks, circuit=circuit, threads=threads, options=options, pure=False
+    )
     results = [r for part in client.gather(futures) for r in part]
     return BatchResult(results, keys, time.perf_counter() - started, key_name)

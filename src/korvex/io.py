@@ -37,30 +37,98 @@ REAL = "Real Impedance / ohm"
 IMAGINARY = "Imaginary Impedance / ohm"
 CYCLE = "cycle"
 
-FORMATS = ("zplot", "gamry", "biologic", "biologic_mpr", "autolab", "chinstruments", "parstat",
-           "powersuite", "versastudio", "ivium", "csv")
+FORMATS = (
+    "zplot",
+    "gamry",
+    "biologic",
+    "biologic_mpr",
+    "autolab",
+    "chinstruments",
+    "parstat",
+    "powersuite",
+    "versastudio",
+    "ivium",
+    "csv",
+)
 
-_EXTENSIONS = {".z": "zplot", ".dta": "gamry", ".mpt": "biologic", ".mpr": "biologic_mpr",
-               ".idf": "ivium", ".par": "versastudio", ".csv": "csv", ".tsv": "csv",
-               ".txt": "csv"}
+_EXTENSIONS = {
+    ".z": "zplot",
+    ".dta": "gamry",
+    ".mpt": "biologic",
+    ".mpr": "biologic_mpr",
+    ".idf": "ivium",
+    ".par": "versastudio",
+    ".csv": "csv",
+    ".tsv": "csv",
+    ".txt": "csv",
+}
 
 # Header names seen in instrument exports, compared without case, white space
 # and quotes. A column of -Im Z is turned back into Im Z.
-_FREQUENCY_NAMES = {"freq(hz)", "freq/hz", "freq", "frequency", "frequency(hz)", "frequency/hz",
-                    "frequency_hertz", "f/hz", "f(hz)"}
-_REAL_NAMES = {"z'(a)", "z'/ohm", "z'(ohm)", "z'(ω)", "z'", "zre", "zre(ohms)", "zre(ohm)",
-               "zreal", "re(z)/ohm", "re(z)", "realimpedance/ohm", "real_impedance_ohm"}
-_IMAGINARY_NAMES = {"z''(b)", 'z"/ohm', "z''/ohm", "z''(ohm)", "z''(ω)", "z''", "zim",
-                    "zim(ohms)", "zim(ohm)", "zimg", "zimag", "im(z)/ohm", "im(z)",
-                    "imaginaryimpedance/ohm", "imaginary_impedance_ohm"}
-_NEGATIVE_IMAGINARY_NAMES = {"-im(z)/ohm", "-im(z)", "-z''(ω)", "-z''(ohm)", "-z''/ohm", "-z''",
-                             '-z"/ohm', "-zim", "-zimag"}
+_FREQUENCY_NAMES = {
+    "freq(hz)",
+    "freq/hz",
+    "freq",
+    "frequency",
+    "frequency(hz)",
+    "frequency/hz",
+    "frequency_hertz",
+    "f/hz",
+    "f(hz)",
+}
+_REAL_NAMES = {
+    "z'(a)",
+    "z'/ohm",
+    "z'(ohm)",
+    "z'(ω)",
+    "z'",
+    "zre",
+    "zre(ohms)",
+    "zre(ohm)",
+    "zreal",
+    "re(z)/ohm",
+    "re(z)",
+    "realimpedance/ohm",
+    "real_impedance_ohm",
+}
+_IMAGINARY_NAMES = {
+    "z''(b)",
+    'z"/ohm',
+    "z''/ohm",
+    "z''(ohm)",
+    "z''(ω)",
+    "z''",
+    "zim",
+    "zim(ohms)",
+    "zim(ohm)",
+    "zimg",
+    "zimag",
+    "im(z)/ohm",
+    "im(z)",
+    "imaginaryimpedance/ohm",
+    "imaginary_impedance_ohm",
+}
+_NEGATIVE_IMAGINARY_NAMES = {
+    "-im(z)/ohm",
+    "-im(z)",
+    "-z''(ω)",
+    "-z''(ohm)",
+    "-z''/ohm",
+    "-z''",
+    '-z"/ohm',
+    "-zim",
+    "-zimag",
+}
 _CYCLE_NAMES = {"cyclenumber", "cycle"}
 
 
-def read(path: PathLike, format: str | None = None, *,
-         columns: Mapping[str, str | int] | None = None,
-         encoding: str | None = None) -> pandas.DataFrame:
+def read(
+    path: PathLike,
+    format: str | None = None,
+    *,
+    columns: Mapping[str, str | int] | None = None,
+    encoding: str | None = None,
+) -> pandas.DataFrame:
     """The impedance spectrum (or spectra) in an instrument file, as a DataFrame.
 
     `format` overrides the detection (one of `korvex.io.FORMATS`). `columns`
@@ -89,9 +157,13 @@ def read(path: PathLike, format: str | None = None, *,
     return _frame(spectrum, name, format, str(path))
 
 
-def read_many(paths: PathLike | Iterable[PathLike], format: str | None = None, *,
-              columns: Mapping[str, str | int] | None = None,
-              encoding: str | None = None) -> pandas.DataFrame:
+def read_many(
+    paths: PathLike | Iterable[PathLike],
+    format: str | None = None,
+    *,
+    columns: Mapping[str, str | int] | None = None,
+    encoding: str | None = None,
+) -> pandas.DataFrame:
     """Many files in one long DataFrame with a leading `"file"` column.
 
     `paths` is a glob pattern (`"data/*.DTA"`, sorted), one path, or an
@@ -123,9 +195,13 @@ def detect_format(path: PathLike) -> str:
         return "biologic_mpr"
     text = _decode(head, None, path.name, strict=False)
     first = text.lstrip().split("\n", 1)[0]
-    for marker, format in (("EC-Lab ASCII FILE", "biologic"), ("BT-Lab ASCII FILE", "biologic"),
-                           ("ZPLOT2 ASCII", "zplot"), ("Z60W Data File", "autolab"),
-                           ("EXPLAIN", "gamry")):
+    for marker, format in (
+        ("EC-Lab ASCII FILE", "biologic"),
+        ("BT-Lab ASCII FILE", "biologic"),
+        ("ZPLOT2 ASCII", "zplot"),
+        ("Z60W Data File", "autolab"),
+        ("EXPLAIN", "gamry"),
+    ):
         if marker in first:
             return format
     if "<Application>" in text and "VersaStudio" in text:
@@ -140,20 +216,23 @@ def detect_format(path: PathLike) -> str:
         return "powersuite"
     format = _EXTENSIONS.get(path.suffix.lower())
     if format is None:
-        raise ValueError(f"{path.name}: unknown file format; pass format= (one of "
-                         f"{', '.join(FORMATS)})")
+        raise ValueError(
+            f"{path.name}: unknown file format; pass format= (one of {', '.join(FORMATS)})"
+        )
     return format
 
 
 # ---------------------------------------------------------------- text and tables
+
 
 def _decode(data, encoding, name, strict=True):
     if encoding is not None:
         try:
             return data.decode(encoding)
         except UnicodeDecodeError as error:
-            raise ValueError(f"{name}: not {encoding} text ({error.reason} at byte "
-                             f"{error.start})") from None
+            raise ValueError(
+                f"{name}: not {encoding} text ({error.reason} at byte {error.start})"
+            ) from None
     if data.startswith((b"\xff\xfe", b"\xfe\xff")):
         try:
             return data.decode("utf-16")
@@ -171,8 +250,10 @@ def _text_lines(path, encoding):
     # A few NULs occur in Ivium files; text in a wrong encoding (UTF-16 without a
     # byte-order mark) is full of them.
     if text.count("\x00") > len(text) // 100:
-        raise ValueError(f"{path.name}: not text in a known encoding (UTF-16 without a "
-                         "byte-order mark?); pass encoding=")
+        raise ValueError(
+            f"{path.name}: not text in a known encoding (UTF-16 without a "
+            "byte-order mark?); pass encoding="
+        )
     # Lines end at "\n" only, as editors count them: some files hold lone "\r"s.
     return [line.rstrip("\r") for line in text.split("\n")]
 
@@ -214,8 +295,9 @@ def _number(text, name, line, column):
         return float(text.replace(",", "."))  # a decimal comma
     except ValueError:
         shown = text.strip() or "an empty field"
-        raise ValueError(f"{name}, line {line}: {shown!r} in column {column} is not a number") \
-            from None
+        raise ValueError(
+            f"{name}, line {line}: {shown!r} in column {column} is not a number"
+        ) from None
 
 
 class _Spectrum:
@@ -230,10 +312,13 @@ class _Spectrum:
         labels = ("frequency", "real impedance", "imaginary impedance")
         for line, fields in rows:
             if len(fields) < need:
-                raise ValueError(f"{name}, line {line}: expected at least {need} values, "
-                                 f"found {len(fields)} (truncated file?)")
-            f, re_, im = (_number(fields[i], name, line, label)
-                          for i, label in zip(positions, labels))
+                raise ValueError(
+                    f"{name}, line {line}: expected at least {need} values, "
+                    f"found {len(fields)} (truncated file?)"
+                )
+            f, re_, im = (
+                _number(fields[i], name, line, label) for i, label in zip(positions, labels)
+            )
             if skip_dc and f == 0.0:
                 continue
             self.frequency.append(f)
@@ -247,8 +332,9 @@ class _Spectrum:
 
 def _rows(lines, start, stop, split):
     """(1-based line number, fields) of the non-blank lines in [start, stop)."""
-    return [(i + 1, split(lines[i])) for i in range(start, min(stop, len(lines)))
-            if lines[i].strip()]
+    return [
+        (i + 1, split(lines[i])) for i in range(start, min(stop, len(lines))) if lines[i].strip()
+    ]
 
 
 def _split_any(line):
@@ -258,14 +344,25 @@ def _split_any(line):
     return line.split()
 
 
-def _table(lines, header, name, spectrum, split=_split_any, start=None, stop=None,
-           cycle=1, skip_dc=False, names=None):
+def _table(
+    lines,
+    header,
+    name,
+    spectrum,
+    split=_split_any,
+    start=None,
+    stop=None,
+    cycle=1,
+    skip_dc=False,
+    names=None,
+):
     """Reads the rows under the header line at index `header` into `spectrum`."""
     names = split(lines[header]) if names is None else names
     f, re_, im, sign = _columns(names, f"{name}, line {header + 1}")
     cycle_at = _find(names, _CYCLE_NAMES)
-    rows = _rows(lines, header + 1 if start is None else start,
-                 len(lines) if stop is None else stop, split)
+    rows = _rows(
+        lines, header + 1 if start is None else start, len(lines) if stop is None else stop, split
+    )
     if not rows:
         raise ValueError(f"{name}, line {header + 1}: no data rows after the header")
     spectrum.add_rows(rows, name, (f, re_, im), sign, cycle, cycle_at, skip_dc)
@@ -282,11 +379,14 @@ def _line_index(lines, test, name, what):
 def _declared(count_line, rows, name):
     """Checks a point count the file declares against the rows it holds."""
     if rows < count_line[1]:
-        raise ValueError(f"{name}, line {count_line[0] + 1}: {count_line[1]} points declared, "
-                         f"{rows} found (truncated file?)")
+        raise ValueError(
+            f"{name}, line {count_line[0] + 1}: {count_line[1]} points declared, "
+            f"{rows} found (truncated file?)"
+        )
 
 
 # ---------------------------------------------------------------- formats
+
 
 def _zplot(lines, name):
     spectrum = _Spectrum()
@@ -296,8 +396,10 @@ def _zplot(lines, name):
     for line in lines[:end]:
         planned = re.match(r"\s*Data Points:\s*(\d+)", line)
         if planned and rows < int(planned.group(1)):
-            warnings.warn(f"{name}: the sweep stopped after {rows} of {planned.group(1)} "
-                          "planned points", stacklevel=3)
+            warnings.warn(
+                f"{name}: the sweep stopped after {rows} of {planned.group(1)} planned points",
+                stacklevel=3,
+            )
     return spectrum
 
 
@@ -306,8 +408,14 @@ def _autolab(lines, name):
     header = _line_index(lines, lambda s: "Freq" in s, name, "header line with 'Freq'")
     # A quoted header of names that hold single spaces, then comma-separated rows.
     names = re.split(r"\s{2,}", lines[header].strip().strip('"').strip())
-    rows = _table(lines, header, name, spectrum, names=names,
-                  split=lambda s: [f.strip() for f in s.split(",")])
+    rows = _table(
+        lines,
+        header,
+        name,
+        spectrum,
+        names=names,
+        split=lambda s: [f.strip() for f in s.split(",")],
+    )
     count = lines[header - 1].strip() if header else ""
     if count.isdigit():
         _declared((header - 1, int(count)), rows, name)
@@ -325,11 +433,22 @@ def _gamry(lines, name):
             stop += 1
         if stop == start + 3:
             raise ValueError(f"{name}, line {start + 1}: ZCURVE table without data rows")
-        _table(lines, start + 1, name, spectrum, split=lambda s: s.strip().split("\t"),
-               start=start + 3, stop=stop, cycle=cycle)
+        _table(
+            lines,
+            start + 1,
+            name,
+            spectrum,
+            split=lambda s: s.strip().split("\t"),
+            start=start + 3,
+            stop=stop,
+            cycle=cycle,
+        )
     if any(line.startswith("EXPERIMENTABORTED") for line in lines):
-        warnings.warn(f"{name}: the experiment was aborted; read the {len(spectrum.frequency)} "
-                      "points measured", stacklevel=3)
+        warnings.warn(
+            f"{name}: the experiment was aborted; read the {len(spectrum.frequency)} "
+            "points measured",
+            stacklevel=3,
+        )
     return spectrum
 
 
@@ -340,8 +459,10 @@ def _biologic(lines, name):
         raise ValueError(f"{name}, line 2: expected 'Nb header lines : N'")
     header = int(match.group(1)) - 1
     if header >= len(lines):
-        raise ValueError(f"{name}: {header + 1} header lines declared, the file has "
-                         f"{len(lines)} lines (truncated file?)")
+        raise ValueError(
+            f"{name}: {header + 1} header lines declared, the file has "
+            f"{len(lines)} lines (truncated file?)"
+        )
     _table(lines, header, name, spectrum, split=lambda s: s.split("\t"))
     return spectrum
 
@@ -372,13 +493,32 @@ def _versastudio(lines, name):
     for i, line in enumerate(lines):
         if not re.fullmatch(r"<Segment\d+>", line.strip()):
             continue
-        definition = _line_index(lines[i:], lambda s: s.startswith("Definition="), name,
-                                 "'Definition=' line in a segment") + i
-        stop = _line_index(lines[i:], lambda s: s.startswith("</Segment"), name,
-                           "end of a data segment") + i
+        definition = (
+            _line_index(
+                lines[i:],
+                lambda s: s.startswith("Definition="),
+                name,
+                "'Definition=' line in a segment",
+            )
+            + i
+        )
+        stop = (
+            _line_index(
+                lines[i:], lambda s: s.startswith("</Segment"), name, "end of a data segment"
+            )
+            + i
+        )
         cycle += 1
-        _table(lines, definition, name, spectrum, split=lambda s: s.split(","), stop=stop,
-               cycle=cycle, names=lines[definition][len("Definition="):].split(","))
+        _table(
+            lines,
+            definition,
+            name,
+            spectrum,
+            split=lambda s: s.split(","),
+            stop=stop,
+            cycle=cycle,
+            names=lines[definition][len("Definition=") :].split(","),
+        )
     if not cycle:
         raise ValueError(f"{name}: no <Segment> with data")
     return spectrum
@@ -413,10 +553,15 @@ def _csv(lines, name, columns):
         _table(lines, first, name, spectrum)
         return spectrum
     unknown = set(columns) - {"frequency", "real", "imaginary", "negative_imaginary"}
-    if unknown or not {"frequency", "real"} <= set(columns) or \
-            ("imaginary" in columns) == ("negative_imaginary" in columns):
-        raise ValueError("columns= maps 'frequency', 'real' and one of 'imaginary' or "
-                         "'negative_imaginary' to column names or positions")
+    if (
+        unknown
+        or not {"frequency", "real"} <= set(columns)
+        or ("imaginary" in columns) == ("negative_imaginary" in columns)
+    ):
+        raise ValueError(
+            "columns= maps 'frequency', 'real' and one of 'imaginary' or "
+            "'negative_imaginary' to column names or positions"
+        )
     sign = -1.0 if "negative_imaginary" in columns else 1.0
     keys = ("frequency", "real", "negative_imaginary" if sign < 0 else "imaginary")
     positions = []
@@ -425,8 +570,10 @@ def _csv(lines, name, columns):
         if isinstance(wanted, int):
             positions.append(wanted)
         elif headerless or wanted not in fields:
-            raise ValueError(f"{name}, line {first + 1}: no column {wanted!r} (for {key}) "
-                             f"among {', '.join(map(repr, fields))}")
+            raise ValueError(
+                f"{name}, line {first + 1}: no column {wanted!r} (for {key}) "
+                f"among {', '.join(map(repr, fields))}"
+            )
         else:
             positions.append(fields.index(wanted))
     start = first if headerless else first + 1
@@ -449,7 +596,8 @@ def _read_mpr(path):
         raise ImportError(
             "reading BioLogic .mpr files needs the optional package galvani (GPL-3.0, not "
             "installed with korvex): pip install galvani, or export the file as .mpt text "
-            "from EC-Lab") from None
+            "from EC-Lab"
+        ) from None
     try:
         with open(path, "rb") as file:
             data = BioLogic.MPRfile(file).data
@@ -463,16 +611,28 @@ def _read_mpr(path):
     spectrum.real = [float(v) for v in data[names[re_]]]
     spectrum.imaginary = [sign * float(v) for v in data[names[im]]]
     cycle_at = _find(names, _CYCLE_NAMES)
-    spectrum.cycle = ([int(v) for v in data[names[cycle_at]]] if cycle_at is not None
-                      else [1] * len(spectrum.frequency))
+    spectrum.cycle = (
+        [int(v) for v in data[names[cycle_at]]]
+        if cycle_at is not None
+        else [1] * len(spectrum.frequency)
+    )
     if not spectrum.frequency:
         raise ValueError(f"{path.name}: no data points")
     return spectrum
 
 
-_READERS = {"zplot": _zplot, "gamry": _gamry, "biologic": _biologic, "autolab": _autolab,
-            "chinstruments": _chinstruments, "parstat": _parstat, "powersuite": _powersuite,
-            "versastudio": _versastudio, "ivium": _ivium, "csv": _csv}
+_READERS = {
+    "zplot": _zplot,
+    "gamry": _gamry,
+    "biologic": _biologic,
+    "autolab": _autolab,
+    "chinstruments": _chinstruments,
+    "parstat": _parstat,
+    "powersuite": _powersuite,
+    "versastudio": _versastudio,
+    "ivium": _ivium,
+    "csv": _csv,
+}
 
 
 def _pandas():
@@ -485,15 +645,19 @@ def _pandas():
 
 def _frame(spectrum, name, format, path):
     pd = _pandas()
-    frame = pd.DataFrame({
-        FREQUENCY: pd.Series(spectrum.frequency, dtype="float64"),
-        REAL: pd.Series(spectrum.real, dtype="float64"),
-        IMAGINARY: pd.Series(spectrum.imaginary, dtype="float64"),
-        CYCLE: pd.Series(spectrum.cycle, dtype="int64"),
-    })
+    frame = pd.DataFrame(
+        {
+            FREQUENCY: pd.Series(spectrum.frequency, dtype="float64"),
+            REAL: pd.Series(spectrum.real, dtype="float64"),
+            IMAGINARY: pd.Series(spectrum.imaginary, dtype="float64"),
+            CYCLE: pd.Series(spectrum.cycle, dtype="int64"),
+        }
+    )
     sweeps = frame[CYCLE].nunique()
     if sweeps > 1:
-        warnings.warn(f"{name} holds {sweeps} sweeps (column 'cycle'): select one before "
-                      "fitting", stacklevel=3)
+        warnings.warn(
+            f"{name} holds {sweeps} sweeps (column 'cycle'): select one before fitting",
+            stacklevel=3,
+        )
     frame.attrs.update(format=format, path=path)
     return frame

@@ -29,8 +29,15 @@ _REAL = ("Real Impedance / ohm", "real_impedance_ohm")
 _IMAGINARY = ("Imaginary Impedance / ohm", "imaginary_impedance_ohm")
 
 
-def nyquist(ax: Axes | None = None, f: Any = None, z: Any = None, model: Model | None = None, *,
-            label: str = "measured", model_label: str | None = None) -> Axes:
+def nyquist(
+    ax: Axes | None = None,
+    f: Any = None,
+    z: Any = None,
+    model: Model | None = None,
+    *,
+    label: str = "measured",
+    model_label: str | None = None,
+) -> Axes:
     """-Im Z against Re Z with equal scales on both axes."""
     f, z = _drawable(f, z, model)
     ax = ax if ax is not None else _new_axes()
@@ -47,9 +54,15 @@ def nyquist(ax: Axes | None = None, f: Any = None, z: Any = None, model: Model |
     return ax
 
 
-def bode(axes: tuple[Axes, Axes] | None = None, f: Any = None, z: Any = None,
-         model: Model | None = None, *, label: str = "measured",
-         model_label: str | None = None) -> tuple[Axes, Axes]:
+def bode(
+    axes: tuple[Axes, Axes] | None = None,
+    f: Any = None,
+    z: Any = None,
+    model: Model | None = None,
+    *,
+    label: str = "measured",
+    model_label: str | None = None,
+) -> tuple[Axes, Axes]:
     """|Z| (log-log) and -phase against frequency on two axes sharing x."""
     f, z = _drawable(f, z, model)
     if axes is None:
@@ -73,8 +86,9 @@ def bode(axes: tuple[Axes, Axes] | None = None, f: Any = None, z: Any = None,
     return axes
 
 
-def residuals(ax: Axes | None = None, f: Any = None, z: Any = None,
-              fitted: Model | Any = None) -> Axes:
+def residuals(
+    ax: Axes | None = None, f: Any = None, z: Any = None, fitted: Model | Any = None
+) -> Axes:
     """(Z - Z_fit) / |Z| in percent, real and imaginary parts, against frequency.
 
     `fitted` is a `Circuit`, a `FitResult` or the fitted impedances at `f`.

@@ -20,8 +20,7 @@ class SharedFitResult:
     the starting values.
     """
 
-    def __init__(self, names, shared_names, raw, keys, separate: BatchResult, elapsed,
-                 key_name):
+    def __init__(self, names, shared_names, raw, keys, separate: BatchResult, elapsed, key_name):
         self.keys = list(keys)
         self.params = [dict(zip(names, p)) for p in raw["params"]]
         errors = raw["stderr"]
@@ -31,16 +30,21 @@ class SharedFitResult:
         self.iterations = raw["iterations"]
         self.success = raw["success"]
         self.shared = {n: self.params[0][n] for n in shared_names} if self.params else {}
-        self.shared_stderr = (None if self.stderr is None or not self.params
-                              else {n: self.stderr[0][n] for n in shared_names})
+        self.shared_stderr = (
+            None
+            if self.stderr is None or not self.params
+            else {n: self.stderr[0][n] for n in shared_names}
+        )
         self.separate = separate
         self.elapsed = elapsed
         self.key_name = key_name
 
     def __repr__(self) -> str:
         shared = ", ".join(f"{k}={v:.6g}" for k, v in self.shared.items())
-        return (f"SharedFitResult(success={self.success}, {len(self.params)} spectra, "
-                f"{shared}, total_chi_square={self.total_chi_square:.6g})")
+        return (
+            f"SharedFitResult(success={self.success}, {len(self.params)} spectra, "
+            f"{shared}, total_chi_square={self.total_chi_square:.6g})"
+        )
 
     def frame(self):
         """One row per spectrum: parameters, `<name>_stderr`, chi_square. Needs pandas."""
@@ -51,16 +55,26 @@ class SharedFitResult:
             row: dict[str, Any] = {}
             for name, value in params.items():
                 row[name] = value
-                row[f"{name}_stderr"] = (self.stderr[k][name] if self.stderr is not None
-                                         else float("nan"))
+                row[f"{name}_stderr"] = (
+                    self.stderr[k][name] if self.stderr is not None else float("nan")
+                )
             row["chi_square"] = self.chi_square[k]
             rows.append(row)
         return pd.DataFrame(rows, index=pd.Index(self.keys, name=self.key_name))
 
 
-def fit_shared(circuit, spectra, shared: Sequence[str], *, constants=None, by=None,
-               weight: str = "modulus", max_iterations: int = 200, threads: int | None = None,
-               **options) -> SharedFitResult:
+def fit_shared(
+    circuit,
+    spectra,
+    shared: Sequence[str],
+    *,
+    constants=None,
+    by=None,
+    weight: str = "modulus",
+    max_iterations: int = 200,
+    threads: int | None = None,
+    **options,
+) -> SharedFitResult:
     """Fit `circuit` to several spectra at once, the parameters named in
     `shared` taking one value for all of them (one CPE exponent for a whole
     temperature series, say), every other parameter one value per spectrum.
@@ -84,15 +98,29 @@ def fit_shared(circuit, spectra, shared: Sequence[str], *, constants=None, by=No
     keys, pairs, key_name = _normalise(spectra, by)
     if not pairs:
         raise ValueError("fit_shared needs at least one spectrum")
-    separate = fit_many(circuit, dict(enumerate(pairs)), constants=constants or None,
-                        weight=weight, threads=threads, **options)
+    separate = fit_many(
+        circuit,
+        dict(enumerate(pairs)),
+        constants=constants or None,
+        weight=weight,
+        threads=threads,
+        **options,
+    )
     if separate.failed:
         index, error = next(iter(separate.failed.items()))
         raise ValueError(f"the separate fit of spectrum {keys[index]!r} failed: {error}")
     separate.keys = keys
     separate.key_name = key_name
     starts = [list(r.params.values()) for r in separate]
-    raw = _korvex._fit_shared(circuit, pairs, starts, [n in shared for n in names],
-                              [n in constants for n in names], weight, max_iterations)
-    return SharedFitResult(names, shared, raw, keys, separate, time.perf_counter() - started,
-                           key_name)
+    raw = _korvex._fit_shared(
+        circuit,
+        pairs,
+        starts,
+        [n in shared for n in names],
+        [n in constants for n in names],
+        weight,
+        max_iterations,
+    )
+    return SharedFitResult(
+        names, shared, raw, keys, separate, time.perf_counter() - started, key_name
+    )

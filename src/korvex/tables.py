@@ -13,8 +13,9 @@ if TYPE_CHECKING:
     from korvex import Circuit, FitResult
 
 
-def results_frame(results: Iterable[FitResult] | Mapping[object, FitResult],
-                  names: Sequence[object] | None = None) -> pandas.DataFrame:
+def results_frame(
+    results: Iterable[FitResult] | Mapping[object, FitResult], names: Sequence[object] | None = None
+) -> pandas.DataFrame:
     """One row per fit: the circuit text, success, chi-square, cost, every
     parameter and its standard error (column `"<name>_stderr"`; NaN where a
     fit has none or its circuit lacks the parameter).
@@ -26,8 +27,9 @@ def results_frame(results: Iterable[FitResult] | Mapping[object, FitResult],
     try:
         import pandas as pd
     except ImportError:
-        raise ImportError("korvex.results_frame needs pandas: pip install 'korvex-eis[io]'") \
-            from None
+        raise ImportError(
+            "korvex.results_frame needs pandas: pip install 'korvex-eis[io]'"
+        ) from None
     if isinstance(results, Mapping):
         if names is not None:
             raise ValueError("names= is for a sequence of results: a mapping names its own")
@@ -41,15 +43,22 @@ def results_frame(results: Iterable[FitResult] | Mapping[object, FitResult],
     for result in results:
         if not hasattr(result, "params") or not hasattr(result, "chi_square"):
             raise TypeError(f"expected FitResult objects, got {type(result).__name__!r}")
-        row = {"circuit": result.circuit.text, "success": result.success,
-               "chi_square": result.chi_square, "cost": result.cost}
+        row = {
+            "circuit": result.circuit.text,
+            "success": result.success,
+            "chi_square": result.chi_square,
+            "cost": result.cost,
+        }
         row.update(result.params)
         stderr = result.stderr or {}
         row.update({f"{n}_stderr": stderr.get(n, math.nan) for n in result.params})
         rows.append(row)
     frame = pd.DataFrame(rows, index=pd.Index(names, name="name"))
-    value_columns = [c for c in frame.columns if c not in ("circuit", "success", "chi_square",
-                                                           "cost") and not c.endswith("_stderr")]
+    value_columns = [
+        c
+        for c in frame.columns
+        if c not in ("circuit", "success", "chi_square", "cost") and not c.endswith("_stderr")
+    ]
     stderr_columns = [f"{c}_stderr" for c in value_columns]
     frame[stderr_columns] = frame.reindex(columns=stderr_columns).astype(float)
     return frame[["circuit", "success", "chi_square", "cost", *value_columns, *stderr_columns]]
@@ -64,10 +73,17 @@ def circuit_html(circuit: Circuit) -> str:
     rows = "".join(
         f"<tr><td>{html.escape(name)}</td><td>{value:.6g}</td><td>{html.escape(unit)}</td>"
         f"<td>{lo:.6g}</td><td>{hi:.6g}</td></tr>"
-        for name, value, unit, (lo, hi) in zip(circuit.param_names(), circuit.param_values(),
-                                               circuit.param_units(), circuit.param_bounds()))
+        for name, value, unit, (lo, hi) in zip(
+            circuit.param_names(),
+            circuit.param_values(),
+            circuit.param_units(),
+            circuit.param_bounds(),
+        )
+    )
     n = len(circuit.param_names())
-    return (f"<table><caption>Circuit <code>{title}</code> ({n} parameter"
-            f"{'' if n == 1 else 's'})</caption><thead><tr><th>parameter</th><th>value</th>"
-            f"<th>unit</th><th>lower bound</th><th>upper bound</th></tr></thead>"
-            f"<tbody>{rows}</tbody></table>")
+    return (
+        f"<table><caption>Circuit <code>{title}</code> ({n} parameter"
+        f"{'' if n == 1 else 's'})</caption><thead><tr><th>parameter</th><th>value</th>"
+        f"<th>unit</th><th>lower bound</th><th>upper bound</th></tr></thead>"
+        f"<tbody>{rows}</tbody></table>"
+    )

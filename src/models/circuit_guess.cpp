@@ -47,7 +47,8 @@ Resolution resolve_builtin(const SeriesList& user) {
   if (const auto* failure = std::get_if<std::string>(&loaded)) {
     return nn::NnError::unparsable(*failure).message();
   }
-  return Resolved{&std::get<nn::Guesser>(loaded), nullptr,
+  return Resolved{&std::get<nn::Guesser>(loaded),
+                  nullptr,
                   {std::move(found->map), found->expanded},
                   param_count(*model.topology())};
 }

@@ -50,7 +50,7 @@ nn::NnResult<OpenFile> open_weight_file(const std::string& path) {
   }
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return nn::NnError::io(std::strerror(errno));
-  struct stat st {};
+  struct stat st{};
   if (::fstat(fd, &st) != 0) {
     const int error = errno;
     ::close(fd);
@@ -98,10 +98,9 @@ GuesserOrError decode_and_check(const Model& model,
   if (!decoded) return decoded.error().message();
   nn::Guesser& g = *decoded;
   if (g.circuit != model.circuit()) {
-    return nn::NnError::unparsable("model " + debug_string(model.name()) +
-                                   " is registered as " + debug_string(model.circuit()) +
-                                   " but its weights were trained for " +
-                                   debug_string(g.circuit))
+    return nn::NnError::unparsable("model " + debug_string(model.name()) + " is registered as " +
+                                   debug_string(model.circuit()) +
+                                   " but its weights were trained for " + debug_string(g.circuit))
         .message();
   }
   if (!model.topology()) {
@@ -110,8 +109,7 @@ GuesserOrError decode_and_check(const Model& model,
   const std::vector<std::string> expected = param_names(*model.topology());
   if (g.param_names != expected) {
     return nn::NnError::unparsable("model " + debug_string(model.name()) + " has parameters " +
-                                   debug_list(g.param_names) + ", expected " +
-                                   debug_list(expected))
+                                   debug_list(g.param_names) + ", expected " + debug_list(expected))
         .message();
   }
   return std::move(g);
@@ -179,8 +177,8 @@ const std::vector<const Model*>& builtin_models() {
   static const std::vector<const Model*>* models = [] {
     auto* list = new std::vector<const Model*>;
     for (const BuiltinTopology& t : kBuiltinTopologies) {
-      list->push_back(new Model(std::string(t.name), std::string(t.circuit),
-                                embedded_weights(t.name)));
+      list->push_back(
+          new Model(std::string(t.name), std::string(t.circuit), embedded_weights(t.name)));
     }
     return list;
   }();

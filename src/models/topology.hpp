@@ -22,7 +22,7 @@ struct Span {
 
 // One node of a series, described by its topology.
 struct Shape {
-  std::string key;                           // "R", "Cpe", ... or "(" branch keys ")"
+  std::string key;  // "R", "Cpe", ... or "(" branch keys ")"
   bool group = false;
   Span span;                                 // leaves only
   std::vector<std::vector<Shape>> branches;  // groups only: each sorted, in sorted order

@@ -79,10 +79,9 @@ std::vector<TapPlan> plan_taps(const ConvShape& s, std::size_t chunks, std::size
 // source exists. The sums live in named locals so that they stay in
 // registers, which is also why edge chunks go one row at a time.
 template <int rows, std::size_t kKernel, bool edge>
-__attribute__((always_inline)) inline void accumulate(Vec* acc, const double* w0,
-                                                      const double* w1, const double* padded,
-                                                      std::size_t stride, const ConvShape& s,
-                                                      const TapPlan* plans) {
+__attribute__((always_inline)) inline void accumulate(Vec* acc, const double* w0, const double* w1,
+                                                      const double* padded, std::size_t stride,
+                                                      const ConvShape& s, const TapPlan* plans) {
   static_assert(rows == 1 || !edge);
   const std::size_t K = kKernel ? kKernel : s.kernel;
   Vec a0 = acc[0], a1 = acc[1], a2 = acc[2], a3 = acc[3];
@@ -199,8 +198,8 @@ __attribute__((target("avx2"))) void convolve_blocked(const ConvShape& s, const 
 
 #endif
 
-void convolve_by_runs(const ConvShape& s, const double* x, const double* weight,
-                      const double* bias, double* y) {
+void convolve_by_runs(const ConvShape& s, const double* x, const double* weight, const double* bias,
+                      double* y) {
   const std::size_t L = s.length;
   const auto length = static_cast<__int128>(L);
   const auto pad =

@@ -63,7 +63,6 @@ NnResult<std::vector<double>> copy_data(const std::map<std::string, Tensor, std:
   return it->second.data;
 }
 
-
 constexpr double kPi = 3.141592653589793;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -87,8 +86,7 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
 
 }  // namespace
 
-Scales reactive_centroid(std::span<const double> frequencies,
-                         std::span<const Complex> impedances) {
+Scales reactive_centroid(std::span<const double> frequencies, std::span<const Complex> impedances) {
   const std::size_t n = std::min(frequencies.size(), impedances.size());
   double weight_sum = 0.0, log_w_sum = 0.0, log_z_sum = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
@@ -140,8 +138,8 @@ double interpolate(std::span<const double> xs, std::span<const double> ys, doubl
   return ys[i - 1] + (x - x0) * (ys[i] - ys[i - 1]) / (x1 - x0);
 }
 
-Features compute_features(std::span<const double> frequencies,
-                          std::span<const Complex> impedances, std::size_t n_grid) {
+Features compute_features(std::span<const double> frequencies, std::span<const Complex> impedances,
+                          std::size_t n_grid) {
   const std::size_t n = std::min(frequencies.size(), impedances.size());
   std::vector<std::size_t> order(n);
   std::iota(order.begin(), order.end(), std::size_t{0});
@@ -198,10 +196,8 @@ void gelu_in_place(std::span<double> x) {
   for (double& v : x) v = gelu(v);
 }
 
-NnResult<std::vector<double>> Guesser::conv1d(std::string_view layer,
-                                              std::span<const double> input,
-                                              std::size_t in_channels,
-                                              std::size_t dilation) const {
+NnResult<std::vector<double>> Guesser::conv1d(std::string_view layer, std::span<const double> input,
+                                              std::size_t in_channels, std::size_t dilation) const {
   const std::string wname = weight_name(layer);
   const auto weight = tensor(wname);
   if (!weight) return weight.error();
@@ -226,8 +222,7 @@ NnResult<std::vector<double>> Guesser::conv1d(std::string_view layer,
   return y;
 }
 
-std::optional<NnError> Guesser::group_norm(std::string_view layer,
-                                           std::span<double> signal) const {
+std::optional<NnError> Guesser::group_norm(std::string_view layer, std::span<double> signal) const {
   const auto weight = tensor(weight_name(layer));
   if (!weight) return weight.error();
   const auto bias = tensor(bias_name(layer));
@@ -308,8 +303,7 @@ std::optional<NnError> Guesser::check_runnable() const {
   return std::nullopt;
 }
 
-std::vector<double> Guesser::decode_outputs(std::span<const double> z,
-                                            const Scales& scales) const {
+std::vector<double> Guesser::decode_outputs(std::span<const double> z, const Scales& scales) const {
   const std::size_t p = target_mean.size();
   std::vector<double> u(p);
   for (std::size_t k = 0; k < p; ++k) {

@@ -56,8 +56,8 @@ Scales reactive_centroid(std::span<const double> frequencies, std::span<const Co
 
 // The input channels on an `n_grid`-point grid. The training pipeline computes
 // its inputs with this same function (korvex._korvex._features).
-Features compute_features(std::span<const double> frequencies,
-                          std::span<const Complex> impedances, std::size_t n_grid);
+Features compute_features(std::span<const double> frequencies, std::span<const Complex> impedances,
+                          std::size_t n_grid);
 
 // Piecewise-linear over ascending xs, constant beyond either end.
 double interpolate(std::span<const double> xs, std::span<const double> ys, double x);
@@ -100,8 +100,7 @@ struct Guesser {
   // Group normalisation of `signal` (channels x L) in place.
   std::optional<NnError> group_norm(std::string_view layer, std::span<double> signal) const;
   // "w.{layer}.weight" [out, in] times `input` plus "w.{layer}.bias".
-  NnResult<std::vector<double>> linear(std::string_view layer,
-                                       std::span<const double> input) const;
+  NnResult<std::vector<double>> linear(std::string_view layer, std::span<const double> input) const;
 
   // The P physical parameter values in param_names order.
   NnResult<std::vector<double>> predict(std::span<const double> frequencies,

@@ -6,16 +6,11 @@ namespace korvex::nn {
 
 std::string NnError::message() const {
   switch (kind) {
-    case Kind::Io:
-      return "reading weights: " + text;
-    case Kind::BadMagic:
-      return "not an eisnn weight file (bad magic bytes)";
-    case Kind::Truncated:
-      return "weight file is truncated";
-    case Kind::Missing:
-      return "weight file is missing " + debug_string(text);
-    case Kind::Unparsable:
-      return "weight file has an unparsable value for " + debug_string(text);
+    case Kind::Io: return "reading weights: " + text;
+    case Kind::BadMagic: return "not an eisnn weight file (bad magic bytes)";
+    case Kind::Truncated: return "weight file is truncated";
+    case Kind::Missing: return "weight file is missing " + debug_string(text);
+    case Kind::Unparsable: return "weight file has an unparsable value for " + debug_string(text);
     case Kind::UnsupportedEstimator:
       return "weight file was normalised with the " + debug_string(text) +
              " scale estimator, which this build does not implement (supported: "

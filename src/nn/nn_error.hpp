@@ -10,7 +10,7 @@ namespace korvex::nn {
 
 struct NnError {
   enum class Kind {
-    Io,                    // text: the system's description of the failure
+    Io,  // text: the system's description of the failure
     BadMagic,
     Truncated,
     Missing,               // text: metadata key or tensor name
@@ -39,9 +39,7 @@ struct NnError {
   static NnError tensor_size(std::string name, std::uint64_t expected, std::uint64_t actual) {
     return {Kind::TensorSize, std::move(name), expected, actual};
   }
-  static NnError too_few_points(std::uint64_t count) {
-    return {Kind::TooFewPoints, {}, 0, count};
-  }
+  static NnError too_few_points(std::uint64_t count) { return {Kind::TooFewPoints, {}, 0, count}; }
 
   std::string message() const;
   friend bool operator==(const NnError&, const NnError&) = default;

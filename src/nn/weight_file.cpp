@@ -1,12 +1,12 @@
 #include "nn/weight_file.hpp"
 
+#include <locale.h>
 #include <bit>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <locale.h>
 
 #include "common/utf8.hpp"
 
@@ -146,15 +146,9 @@ NnResult<std::pair<std::string, Tensor>> read_tensor(Reader& reader) {
   std::size_t payload_size = 0;
   bool sized;
   switch (*encoding) {
-    case 0:
-      sized = checked_mul(count, 4, payload_size);
-      break;
-    case 1:
-      sized = checked_mul(count, 2, payload_size);
-      break;
-    default:
-      sized = count <= kSizeMax - 4;
-      payload_size = count + 4;
+    case 0: sized = checked_mul(count, 4, payload_size); break;
+    case 1: sized = checked_mul(count, 2, payload_size); break;
+    default: sized = count <= kSizeMax - 4; payload_size = count + 4;
   }
   if (!sized) return NnError::truncated();
   const auto payload = reader.bytes(payload_size);

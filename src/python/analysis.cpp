@@ -59,8 +59,8 @@ Enum parse_choice(const std::string& value, const char* arg,
 }
 
 nb::dict kramers_kronig(nb::handle frequencies, nb::handle impedances, std::optional<double> c,
-                        std::optional<std::size_t> max_m, bool add_capacitance,
-                        bool add_inductance, const std::string& fit, double floor) {
+                        std::optional<std::size_t> max_m, bool add_capacitance, bool add_inductance,
+                        const std::string& fit, double floor) {
   static constexpr std::pair<const char*, KKFit> kFits[] = {
       {"complex", KKFit::Complex}, {"real", KKFit::Real}, {"imag", KKFit::Imaginary}};
   analysis::KKSettings s;
@@ -138,8 +138,8 @@ nb::dict drt(nb::handle frequencies, nb::handle impedances, std::optional<double
 }
 
 nb::list identify(nb::handle frequencies, nb::handle impedances,
-                   std::vector<std::string> candidates, const std::string& criterion,
-                   double misfit_ratio) {
+                  std::vector<std::string> candidates, const std::string& criterion,
+                  double misfit_ratio) {
   static constexpr std::pair<const char*, analysis::Criterion> kCriteria[] = {
       {"bic", analysis::Criterion::BIC}, {"aic", analysis::Criterion::AIC}};
   analysis::IdentifySettings s;

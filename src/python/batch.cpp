@@ -20,8 +20,8 @@
 #include "python/convert.hpp"
 #include "python/fit_arguments.hpp"
 #include "python/fit_controls.hpp"
-#include "python/fit_starts.hpp"
 #include "python/fit_result.hpp"
+#include "python/fit_starts.hpp"
 #include "python/guess.hpp"
 
 namespace korvex::py {
@@ -43,29 +43,48 @@ void read_options(nb::dict options, FitSettings& s, BatchOptions& o) {
   for (auto [key, value] : options) {
     const std::string name = nb::cast<std::string>(key);
     const char* arg = name.c_str();
-    if (name == "method") s.method = to_str(value, arg);
-    else if (name == "weight") s.weighting = parse_weighting(to_str(value, arg));
-    else if (name == "guess_init") o.guess_init = to_optional_bool(value, arg);
-    else if (name == "weights") o.weights = to_optional_str(value, arg);
-    else if (name == "constants") o.constants = nb::borrow(value);
-    else if (name == "bounds") o.bounds = nb::borrow(value);
-    else if (name == "max_iterations") s.max_iterations = to_unsigned(value, arg, kMaxU32);
-    else if (name == "ftol") s.ftol = to_tolerance(value, arg);
-    else if (name == "xtol") s.xtol = to_tolerance(value, arg);
-    else if (name == "num_particles") s.num_particles = to_unsigned(value, arg, kMaxU32);
-    else if (name == "generations") s.generations = to_unsigned(value, arg, kMaxU64);
+    if (name == "method")
+      s.method = to_str(value, arg);
+    else if (name == "weight")
+      s.weighting = parse_weighting(to_str(value, arg));
+    else if (name == "guess_init")
+      o.guess_init = to_optional_bool(value, arg);
+    else if (name == "weights")
+      o.weights = to_optional_str(value, arg);
+    else if (name == "constants")
+      o.constants = nb::borrow(value);
+    else if (name == "bounds")
+      o.bounds = nb::borrow(value);
+    else if (name == "max_iterations")
+      s.max_iterations = to_unsigned(value, arg, kMaxU32);
+    else if (name == "ftol")
+      s.ftol = to_tolerance(value, arg);
+    else if (name == "xtol")
+      s.xtol = to_tolerance(value, arg);
+    else if (name == "num_particles")
+      s.num_particles = to_unsigned(value, arg, kMaxU32);
+    else if (name == "generations")
+      s.generations = to_unsigned(value, arg, kMaxU64);
     else if (name == "nelder_mead_iterations")
       s.nelder_mead_iterations = to_unsigned(value, arg, kMaxU64);
-    else if (name == "de_evaluations") s.de_evaluations = to_unsigned(value, arg, kMaxU32);
-    else if (name == "sa_iterations") s.sa_iterations = to_unsigned(value, arg, kMaxU64);
-    else if (name == "sa_initial_temperature") s.sa_initial_temperature = to_double(value, arg);
-    else if (name == "basin_hopping_hops") s.basin_hopping_hops = to_unsigned(value, arg, kMaxU32);
-    else if (name == "basin_hopping_step_size") s.basin_hopping_step_size = to_double(value, arg);
+    else if (name == "de_evaluations")
+      s.de_evaluations = to_unsigned(value, arg, kMaxU32);
+    else if (name == "sa_iterations")
+      s.sa_iterations = to_unsigned(value, arg, kMaxU64);
+    else if (name == "sa_initial_temperature")
+      s.sa_initial_temperature = to_double(value, arg);
+    else if (name == "basin_hopping_hops")
+      s.basin_hopping_hops = to_unsigned(value, arg, kMaxU32);
+    else if (name == "basin_hopping_step_size")
+      s.basin_hopping_step_size = to_double(value, arg);
     else if (name == "basin_hopping_temperature")
       s.basin_hopping_temperature = to_double(value, arg);
-    else if (name == "seed") s.seed = to_optional_u64(value, arg);
-    else if (name == "starts") s.starts = to_starts(value);
-    else raise_type_error("fit_many() got an unexpected keyword argument '" + name + "'");
+    else if (name == "seed")
+      s.seed = to_optional_u64(value, arg);
+    else if (name == "starts")
+      s.starts = to_starts(value);
+    else
+      raise_type_error("fit_many() got an unexpected keyword argument '" + name + "'");
   }
 }
 

@@ -26,8 +26,8 @@ Parts read_parts(nb::handle parts) {
     // An instance made with __new__ alone holds no value yet; it is neither.
     if (nb::inst_check(item) && !nb::inst_ready(item)) {
       const std::string type = nb::type_name(item.type()).c_str();
-      raise_type_error("argument 'parts': an item could be taken neither as an element ('" +
-                       type + "' object is not initialised) nor as a circuit ('" + type +
+      raise_type_error("argument 'parts': an item could be taken neither as an element ('" + type +
+                       "' object is not initialised) nor as a circuit ('" + type +
                        "' object is not initialised)");
     }
     if (nb::isinstance<PyElement>(item)) {
@@ -38,9 +38,9 @@ Parts read_parts(nb::handle parts) {
       out.explicit_values = out.explicit_values && c.explicit_values;
     } else {
       const std::string type = nb::type_name(item.type()).c_str();
-      raise_type_error("argument 'parts': an item could be taken neither as an element ('" +
-                       type + "' object is not an instance of 'Element') nor as a circuit ('" +
-                       type + "' object is not an instance of 'Circuit')");
+      raise_type_error("argument 'parts': an item could be taken neither as an element ('" + type +
+                       "' object is not an instance of 'Element') nor as a circuit ('" + type +
+                       "' object is not an instance of 'Circuit')");
     }
   }
   return out;
@@ -61,9 +61,8 @@ void refuse_duplicate_labels(const SeriesList& nodes) {
 
 nb::object checked(SeriesList nodes, bool explicit_values) {
   if (nesting_depth(nodes) > kMaxNestingDepth) {
-    throw nb::value_error(("groups nested more than " + std::to_string(kMaxNestingDepth) +
-                           " deep")
-                              .c_str());
+    throw nb::value_error(
+        ("groups nested more than " + std::to_string(kMaxNestingDepth) + " deep").c_str());
   }
   refuse_duplicate_labels(nodes);
   return wrap_circuit(std::move(nodes), explicit_values);

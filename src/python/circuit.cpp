@@ -76,8 +76,8 @@ void init_circuit(PyCircuit* self, nb::handle s) {
   if (auto* error = std::get_if<ParseError>(&parsed)) {
     // Built from the whole string: the echoed text may hold NUL characters.
     const std::string message = syntax_help(std::string(to_parse), *error);
-    if (PyObject* text = PyUnicode_FromStringAndSize(message.data(),
-                                                     static_cast<Py_ssize_t>(message.size()))) {
+    if (PyObject* text =
+            PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()))) {
       PyErr_SetObject(PyExc_ValueError, text);
       Py_DECREF(text);
     }
@@ -125,16 +125,17 @@ nb::object with_values(const PyCircuit& c, nb::handle values_obj) {
   const auto values = to_float_list(values_obj, "values");
   const std::size_t k = param_count(c.nodes);
   if (values.size() != k) {
-    throw nb::value_error(("expected " + std::to_string(k) + " values, got " +
-                           std::to_string(values.size()))
-                              .c_str());
+    throw nb::value_error(
+        ("expected " + std::to_string(k) + " values, got " + std::to_string(values.size()))
+            .c_str());
   }
   return wrap_circuit(rebuild(c.nodes, values), true);
 }
 
 nb::object with_named_values(const PyCircuit& c, nb::handle values_obj) {
   if (!PyDict_Check(values_obj.ptr())) {
-    raise_type_error("argument 'values': '" + std::string(nb::type_name(values_obj.type()).c_str()) +
+    raise_type_error("argument 'values': '" +
+                     std::string(nb::type_name(values_obj.type()).c_str()) +
                      "' object cannot be converted to 'dict'");
   }
   std::unordered_map<std::string, double> given;
@@ -169,9 +170,8 @@ nb::object with_named_values(const PyCircuit& c, nb::handle values_obj) {
   for (const auto& n : names) w = std::max(w, display_width(n));
   const std::size_t rows = std::min({names.size(), units.size(), bnds.size()});
   for (std::size_t i = 0; i < rows; ++i) {
-    lines.push_back("  " + pad_chars(names[i], w) + "  [" + std::string(units[i]) +
-                    "]  bounds (" + compact_float(bnds[i].first) + ", " +
-                    compact_float(bnds[i].second) + ")");
+    lines.push_back("  " + pad_chars(names[i], w) + "  [" + std::string(units[i]) + "]  bounds (" +
+                    compact_float(bnds[i].first) + ", " + compact_float(bnds[i].second) + ")");
   }
   std::string message;
   for (std::size_t i = 0; i < lines.size(); ++i) message += (i ? "\n" : "") + lines[i];
@@ -244,8 +244,8 @@ nb::list jacobian_method(const PyCircuit& c, nb::handle params, nb::handle frequ
   {
     nb::gil_scoped_release release;
     EvalCounter counter;
-    columns = jacobian_columns(Spectrum{c.nodes, p.omegas, p.impedances, p.weights}, p.params,
-                               counter);
+    columns =
+        jacobian_columns(Spectrum{c.nodes, p.omegas, p.impedances, p.weights}, p.params, counter);
   }
   if (!columns) throw nb::value_error(kNotEnoughValues);
   nb::list rows;
@@ -277,10 +277,12 @@ nb::object wrap_circuit(SeriesList nodes, bool explicit_values) {
 
 void register_circuit(nb::module_& m) {
   auto cls = nb::class_<PyCircuit>(m, "Circuit", "");
-  cls.def("__init__", &init_circuit, nb::arg("s").none(), nb::sig("def __init__(self, s: str) -> None"));
-  cls.def("param_names", [](const PyCircuit& c) { return param_names(c.nodes); },
-          "Parameter names, in the same order `with_values()` consumes and\n"
-          "`with_named_values()` expects as keys.");
+  cls.def("__init__", &init_circuit, nb::arg("s").none(),
+          nb::sig("def __init__(self, s: str) -> None"));
+  cls.def(
+      "param_names", [](const PyCircuit& c) { return param_names(c.nodes); },
+      "Parameter names, in the same order `with_values()` consumes and\n"
+      "`with_named_values()` expects as keys.");
   cls.def("with_values", &with_values, nb::arg("values").none(),
           nb::sig("def with_values(self, values: numpy.typing.ArrayLike) -> Circuit"),
           "Rebuild this circuit with a new flat parameter vector, assigned\n"
@@ -290,26 +292,31 @@ void register_circuit(nb::module_& m) {
           "Rebuild this circuit with parameter values looked up by name (see\n"
           "`param_names()`). Every name must be present and no unknown names\n"
           "may be supplied.");
-  cls.def("impedance", &impedance_method, nb::arg("frequencies").none(),
-          nb::sig("def impedance(self, frequencies: object) -> numpy.typing.NDArray[numpy.complex128]"));
-  cls.def("param_values", [](const PyCircuit& c) { return param_values(c.nodes); },
-          "Current parameter values, in `param_names()` order.");
-  cls.def("param_bounds",
-          [](const PyCircuit& c) {
-            nb::list out;
-            for (const auto& [lo, hi] : param_bounds(c.nodes)) out.append(nb::make_tuple(lo, hi));
-            return out;
-          },
-          nb::sig("def param_bounds(self) -> list[tuple[float, float]]"),
-          "Default physical-validity `(lo, hi)` bounds per parameter, in\n"
-          "`param_names()` order. `hi` is `inf` for open-bound parameters.");
-  cls.def("param_units",
-          [](const PyCircuit& c) {
-            std::vector<std::string> out;
-            for (auto u : param_units(c.nodes)) out.emplace_back(u);
-            return out;
-          },
-          "Physical units per parameter");
+  cls.def(
+      "impedance", &impedance_method, nb::arg("frequencies").none(),
+      nb::sig(
+          "def impedance(self, frequencies: object) -> numpy.typing.NDArray[numpy.complex128]"));
+  cls.def(
+      "param_values", [](const PyCircuit& c) { return param_values(c.nodes); },
+      "Current parameter values, in `param_names()` order.");
+  cls.def(
+      "param_bounds",
+      [](const PyCircuit& c) {
+        nb::list out;
+        for (const auto& [lo, hi] : param_bounds(c.nodes)) out.append(nb::make_tuple(lo, hi));
+        return out;
+      },
+      nb::sig("def param_bounds(self) -> list[tuple[float, float]]"),
+      "Default physical-validity `(lo, hi)` bounds per parameter, in\n"
+      "`param_names()` order. `hi` is `inf` for open-bound parameters.");
+  cls.def(
+      "param_units",
+      [](const PyCircuit& c) {
+        std::vector<std::string> out;
+        for (auto u : param_units(c.nodes)) out.emplace_back(u);
+        return out;
+      },
+      "Physical units per parameter");
   cls.def("residuals", &residuals_method, nb::arg("params").none(), nb::arg("frequencies").none(),
           nb::arg("impedances").none() = nb::none(), nb::arg("weight").none() = "modulus",
           nb::sig("def residuals(self, params: numpy.typing.ArrayLike, frequencies: object, "

@@ -160,8 +160,10 @@ bool convert_sequence(nb::handle obj, std::vector<T>& out, Convert convert) {
   out.clear();
   // __len__ is only a hint: a sequence may report far more than it yields.
   const Py_ssize_t hint = PySequence_Size(obj.ptr());
-  if (hint > 0) out.reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), kReserveLimit));
-  else PyErr_Clear();
+  if (hint > 0)
+    out.reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), kReserveLimit));
+  else
+    PyErr_Clear();
   while (PyObject* item = PyIter_Next(it.ptr())) {
     T value;
     const bool ok = convert(item, value);
@@ -217,7 +219,6 @@ void raise_for_argument(const char* arg) {
   Py_XDECREF(trace);
   raise_pending();
 }
-
 
 std::string ColumnPair::describe() const {
   return debug_string(long_name) + " or " + debug_string(short_name);
@@ -284,9 +285,9 @@ std::vector<double> read_frequencies(nb::handle frequencies) {
 Weighting parse_weighting(const std::string& name) {
   if (name == "unit") return Weighting::Unit;
   if (name == "modulus") return Weighting::Modulus;
-  throw nb::value_error(("unknown weight scheme " + debug_string(name) +
-                         ", expected \"modulus\" or \"unit\"")
-                            .c_str());
+  throw nb::value_error(
+      ("unknown weight scheme " + debug_string(name) + ", expected \"modulus\" or \"unit\"")
+          .c_str());
 }
 
 }  // namespace korvex::py

@@ -42,41 +42,45 @@ void bind_kind(nb::module_& m, nb::class_<PyElement>& base) {
     for (std::size_t i = 0; i < n; ++i) sig += ", " + std::string(info.field_names[i]) + ": float";
     return sig + ") -> None";
   }();
-  cls.def("__init__", [](KindElement<K>* self, nb::args args, nb::kwargs kwargs) {
-    const KindInfo& info = kind_info(static_cast<Kind>(K));
-    const std::size_t n = info.field_count;
-    if (args.size() > n) {
-      raise_type_error(std::string(info.code) + "() takes " + std::to_string(n) +
-                       " positional arguments but " + std::to_string(args.size()) +
-                       " were given");
-    }
-    Element e{static_cast<Kind>(K), {}};
-    std::size_t used_kwargs = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::string field(info.field_names[i]);
-      nb::handle value;
-      const bool in_kwargs = kwargs.contains(field.c_str());
-      if (i < args.size()) {
-        if (in_kwargs) raise_type_error("argument for '" + field + "' given by name and position");
-        value = args[i];
-      } else if (in_kwargs) {
-        value = kwargs[field.c_str()];
-        ++used_kwargs;
-      } else {
-        raise_type_error("missing required argument '" + field + "'");
-      }
-      e.fields[i] = to_double(value, field.c_str());
-    }
-    if (used_kwargs != kwargs.size()) {
-      for (auto [key, _] : kwargs) {
-        const std::string k = nb::cast<std::string>(nb::str(key));
-        bool known = false;
-        for (std::size_t i = 0; i < n; ++i) known = known || k == info.field_names[i];
-        if (!known) raise_type_error("unexpected keyword argument '" + k + "'");
-      }
-    }
-    new (self) KindElement<K>{{e}};
-  }, nb::sig(signature.c_str()));
+  cls.def(
+      "__init__",
+      [](KindElement<K>* self, nb::args args, nb::kwargs kwargs) {
+        const KindInfo& info = kind_info(static_cast<Kind>(K));
+        const std::size_t n = info.field_count;
+        if (args.size() > n) {
+          raise_type_error(std::string(info.code) + "() takes " + std::to_string(n) +
+                           " positional arguments but " + std::to_string(args.size()) +
+                           " were given");
+        }
+        Element e{static_cast<Kind>(K), {}};
+        std::size_t used_kwargs = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+          const std::string field(info.field_names[i]);
+          nb::handle value;
+          const bool in_kwargs = kwargs.contains(field.c_str());
+          if (i < args.size()) {
+            if (in_kwargs)
+              raise_type_error("argument for '" + field + "' given by name and position");
+            value = args[i];
+          } else if (in_kwargs) {
+            value = kwargs[field.c_str()];
+            ++used_kwargs;
+          } else {
+            raise_type_error("missing required argument '" + field + "'");
+          }
+          e.fields[i] = to_double(value, field.c_str());
+        }
+        if (used_kwargs != kwargs.size()) {
+          for (auto [key, _] : kwargs) {
+            const std::string k = nb::cast<std::string>(nb::str(key));
+            bool known = false;
+            for (std::size_t i = 0; i < n; ++i) known = known || k == info.field_names[i];
+            if (!known) raise_type_error("unexpected keyword argument '" + k + "'");
+          }
+        }
+        new (self) KindElement<K>{{e}};
+      },
+      nb::sig(signature.c_str()));
   nb::list match_args;
   for (std::size_t i = 0; i < n; ++i) {
     const std::string field(info.field_names[i]);

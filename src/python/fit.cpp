@@ -104,8 +104,7 @@ void warn_no_model() {
 }
 
 // The own values, a guess, or the own values after the warning.
-SeriesList start_circuit(const PyCircuit& self, FitArguments& a,
-                         const SpectrumData& spectrum) {
+SeriesList start_circuit(const PyCircuit& self, FitArguments& a, const SpectrumData& spectrum) {
   auto start = models::fit_start(self.nodes, self.explicit_values, a.guess_init, a.weights,
                                  spectrum.frequencies, spectrum.impedances);
   if (const auto* message = std::get_if<std::string>(&start)) {
@@ -115,8 +114,10 @@ SeriesList start_circuit(const PyCircuit& self, FitArguments& a,
   if (chosen.no_model) {
     // A search adds the data-driven estimate to the placeholder values: it
     // needs no model, so there is nothing to warn about.
-    if (!a.settings.starts) warn_no_model();
-    else a.settings.starts->placeholder_start = true;
+    if (!a.settings.starts)
+      warn_no_model();
+    else
+      a.settings.starts->placeholder_start = true;
   }
   return std::move(chosen.circuit);
 }
@@ -128,8 +129,8 @@ nb::object fit_method(const PyCircuit& self, nb::handle frequencies, nb::handle 
                       nb::handle nelder_mead_iterations, nb::handle de_evaluations,
                       nb::handle sa_iterations, nb::handle sa_initial_temperature,
                       nb::handle basin_hopping_hops, nb::handle basin_hopping_step_size,
-                      nb::handle basin_hopping_temperature, nb::handle seed,
-                      nb::handle constants, nb::handle bounds, nb::handle starts) {
+                      nb::handle basin_hopping_temperature, nb::handle seed, nb::handle constants,
+                      nb::handle bounds, nb::handle starts) {
   FitArguments a = convert_arguments(
       guess_init, weights, weight, method, max_iterations, ftol, xtol, num_particles, generations,
       nelder_mead_iterations, de_evaluations, sa_iterations, sa_initial_temperature,

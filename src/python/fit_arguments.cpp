@@ -8,7 +8,6 @@ namespace {
 
 std::string type_name_of(nb::handle obj) { return nb::type_name(obj.type()).c_str(); }
 
-
 // numpy.bool_ (named "bool" since NumPy 2), recognised without importing NumPy.
 bool is_numpy_bool(nb::handle obj) {
   nb::handle type = obj.type();

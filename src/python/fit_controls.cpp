@@ -22,8 +22,10 @@ std::string type_name_of(nb::handle obj) { return nb::type_name(obj.type()).c_st
 std::vector<std::pair<nb::object, nb::object>> mapping_items(nb::handle obj, const char* arg,
                                                              const char* what) {
   if (!PyDict_Check(obj.ptr()) && !nb::hasattr(obj, "items")) {
-    raise_type_error(std::string("argument '") + arg + "': expected a mapping of parameter names "
-                     "to " + what + ", got '" + type_name_of(obj) + "'");
+    raise_type_error(std::string("argument '") + arg +
+                     "': expected a mapping of parameter names "
+                     "to " +
+                     what + ", got '" + type_name_of(obj) + "'");
   }
   std::vector<std::pair<nb::object, nb::object>> out;
   for (nb::handle item : obj.attr("items")()) {
@@ -44,8 +46,7 @@ std::size_t parameter_index(nb::handle key, const char* arg,
   const auto at = std::find(names.begin(), names.end(), name);
   if (at != names.end()) return static_cast<std::size_t>(at - names.begin());
   const auto suggestion = closest_param_name(name, names);
-  raise_value_error(std::string("argument '") + arg + "': unknown parameter " +
-                    debug_string(name) +
+  raise_value_error(std::string("argument '") + arg + "': unknown parameter " + debug_string(name) +
                     (suggestion ? " (did you mean " + debug_string(*suggestion) + "?)" : "") +
                     "; valid parameters are " + debug_list(names));
 }
@@ -67,8 +68,9 @@ double bound_side(nb::handle obj, const char* arg, const std::string& name, doub
 
 nb::object with_bounds_method(const PyCircuit& c, nb::handle bounds) {
   if (bounds.is_none()) {
-    raise_type_error("argument 'bounds': expected a mapping of parameter names to (lo, hi) "
-                     "pairs, got 'NoneType'");
+    raise_type_error(
+        "argument 'bounds': expected a mapping of parameter names to (lo, hi) "
+        "pairs, got 'NoneType'");
   }
   const auto merged = read_bounds(bounds, "bounds", c.nodes, param_bounds(c.nodes));
   return nb::cast(PyCircuit{with_param_bounds(c.nodes, merged), c.explicit_values},
@@ -105,8 +107,7 @@ std::vector<Bounds> read_bounds(nb::handle bounds, const char* arg, const Series
   return current;
 }
 
-std::vector<std::optional<double>> read_constants(nb::handle constants,
-                                                  const SeriesList& circuit) {
+std::vector<std::optional<double>> read_constants(nb::handle constants, const SeriesList& circuit) {
   const auto names = param_names(circuit);
   std::vector<std::optional<double>> out(names.size());
   if (constants.is_none()) return out;
@@ -114,8 +115,8 @@ std::vector<std::optional<double>> read_constants(nb::handle constants,
     const std::size_t j = parameter_index(key, "constants", names);
     const double v = to_double(value, "constants");
     if (!std::isfinite(v)) {
-      raise_value_error("argument 'constants': the value of " + names[j] +
-                        " must be finite, got " + compact_float(v));
+      raise_value_error("argument 'constants': the value of " + names[j] + " must be finite, got " +
+                        compact_float(v));
     }
     out[j] = v;
   }
@@ -141,9 +142,8 @@ ControlledStart apply_fit_controls(const SeriesList& start, bool guessed,
       values[j] = *held_values[j];
       held[j] = true;
       if (values[j] < lo || values[j] > hi) {
-        raise_value_error("argument 'constants': " + names[j] + " = " +
-                          compact_float(values[j]) + " is outside its bounds " +
-                          interval(merged[j]));
+        raise_value_error("argument 'constants': " + names[j] + " = " + compact_float(values[j]) +
+                          " is outside its bounds " + interval(merged[j]));
       }
       continue;
     }
@@ -154,8 +154,8 @@ ControlledStart apply_fit_controls(const SeriesList& start, bool guessed,
       continue;
     }
     raise_value_error("argument 'bounds': the start value of " + names[j] + " (" +
-                      compact_float(values[j]) + ") is outside its bounds " +
-                      interval(merged[j]) + "; give a start value inside them");
+                      compact_float(values[j]) + ") is outside its bounds " + interval(merged[j]) +
+                      "; give a start value inside them");
   }
   return {with_param_bounds(rebuild(start, values), merged), std::move(held)};
 }

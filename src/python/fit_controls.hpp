@@ -21,7 +21,7 @@ std::vector<std::optional<double>> read_constants(nb::handle constants, const Se
 
 // The two keywords read and checked against the circuit, before any work.
 struct FitControls {
-  std::vector<Bounds> bounds;                   // the circuit's, overridden
+  std::vector<Bounds> bounds;                    // the circuit's, overridden
   std::vector<std::optional<double>> constants;  // per parameter
 };
 FitControls read_fit_controls(const SeriesList& circuit, nb::handle constants, nb::handle bounds);

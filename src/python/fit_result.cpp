@@ -28,8 +28,10 @@ NamedValues pair_up(const std::vector<std::string>& names, const std::vector<dou
   for (std::size_t i = 0; i < n; ++i) {
     auto same = std::find_if(out.begin(), out.end(),
                              [&](const auto& entry) { return entry.first == names[i]; });
-    if (same != out.end()) same->second = values[i];
-    else out.emplace_back(names[i], values[i]);
+    if (same != out.end())
+      same->second = values[i];
+    else
+      out.emplace_back(names[i], values[i]);
   }
   return out;
 }
@@ -251,8 +253,9 @@ void register_fit_result(nb::module_& m) {
   cls.def_prop_ro(
       "circuit", [](const PyFitResult& r) { return wrap_circuit(r.circuit, true); },
       nb::sig("def circuit(self) -> Circuit"));
-  cls.def_prop_ro("params", [](const PyFitResult& r) { return to_dict(r.params); },
-                  nb::sig("def params(self) -> dict[str, float]"));
+  cls.def_prop_ro(
+      "params", [](const PyFitResult& r) { return to_dict(r.params); },
+      nb::sig("def params(self) -> dict[str, float]"));
   cls.def_prop_ro(
       "stderr",
       [](const PyFitResult& r) -> nb::object {
@@ -267,10 +270,11 @@ void register_fit_result(nb::module_& m) {
   cls.def_prop_ro("chi_square", [](const PyFitResult& r) { return r.chi_square; });
   cls.def("__repr__", &fit_result_repr);
   register_outcome_details(cls);
-  cls.def("to_dict", [](const PyFitResult& r) { return fit_result_state(r, false); },
-          "The result as plain Python values (dicts, lists, str, float, int,\n"
-          "bool, None), ready for `json.dump`; `FitResult.from_dict()` turns\n"
-          "it back into an equal result.");
+  cls.def(
+      "to_dict", [](const PyFitResult& r) { return fit_result_state(r, false); },
+      "The result as plain Python values (dicts, lists, str, float, int,\n"
+      "bool, None), ready for `json.dump`; `FitResult.from_dict()` turns\n"
+      "it back into an equal result.");
   cls.def_static(
       "from_dict",
       [](nb::handle state) { return nb::cast(fit_result_from_state(state), nb::rv_policy::move); },

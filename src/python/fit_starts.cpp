@@ -13,8 +13,9 @@ std::optional<StartCount> to_starts(nb::handle obj) {
   if (PyUnicode_Check(obj.ptr())) {
     const std::string text = to_str(obj, "starts");
     if (text == "auto") return StartCount{0, true};
-    throw nb::value_error(("argument 'starts': expected a positive int or \"auto\", got " +
-                           debug_string(text)).c_str());
+    throw nb::value_error(
+        ("argument 'starts': expected a positive int or \"auto\", got " + debug_string(text))
+            .c_str());
   }
   if (PyBool_Check(obj.ptr())) {
     raise_type_error("argument 'starts': expected a positive int, \"auto\" or None, got 'bool'");

@@ -66,8 +66,7 @@ nb::tuple features_hook(nb::handle frequencies, nb::handle impedances, std::size
     throw nb::value_error(("n_grid must be at most " + std::to_string(nn::kMaxGrid)).c_str());
   }
   const SpectrumData spectrum = read_spectrum(frequencies, impedances);
-  const nn::Features f =
-      nn::compute_features(spectrum.frequencies, spectrum.impedances, n_grid);
+  const nn::Features f = nn::compute_features(spectrum.frequencies, spectrum.impedances, n_grid);
   const std::vector<double> extras(f.extras.begin(), f.extras.end());
   return nb::make_tuple(to_array(f.inputs, {3, n_grid}), to_array(extras, {2}), f.z_scale,
                         f.w_scale);

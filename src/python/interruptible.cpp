@@ -27,7 +27,9 @@ bool on_main_thread() {
 // time; all of its state is guarded by `mutex_`.
 class Helper {
  public:
-  Helper() { std::thread([this] { loop(); }).detach(); }
+  Helper() {
+    std::thread([this] { loop(); }).detach();
+  }
 
   // Hands `job` over unless a job is running (then false): a signal handler
   // may start a fit while the main thread waits for another.
@@ -91,8 +93,8 @@ Helper& helper() {
 // Waits for the helper's job, letting the signal handlers run every
 // kSignalPollMs; the first exception one raises is fetched into `type`,
 // `value`, `trace` and cancels the job. Called without the interpreter lock.
-void wait_watching_signals(Helper& runner, CancelFlag& cancel, PyObject*& type,
-                           PyObject*& value, PyObject*& trace) {
+void wait_watching_signals(Helper& runner, CancelFlag& cancel, PyObject*& type, PyObject*& value,
+                           PyObject*& trace) {
   while (!runner.wait_for(std::chrono::milliseconds(kSignalPollMs))) {
     if (cancel.load(std::memory_order_relaxed)) continue;
     nb::gil_scoped_acquire acquire;

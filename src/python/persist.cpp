@@ -287,8 +287,7 @@ nb::object state_key(nb::handle state) {
 
 void register_circuit_persistence(nb::class_<PyCircuit>& cls) {
   cls.def_prop_ro(
-      "text", [](const PyCircuit& c) { return text_of(c.nodes); },
-      nb::sig("def text(self) -> str"),
+      "text", [](const PyCircuit& c) { return text_of(c.nodes); }, nb::sig("def text(self) -> str"),
       "The circuit as text, e.g. \"R0-p(R1,CPE1)\": `Circuit(c.text)` has the\n"
       "same elements, labels and parameter names (with default values).");
   cls.def("__getstate__", [](const PyCircuit& c) { return circuit_state(c, true); });

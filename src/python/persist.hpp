@@ -63,8 +63,8 @@ nb::object to_packed_state(const std::optional<std::vector<double>>& values,
 template <class T>
 void from_state(nb::handle state, const char* key, T& out) {
   if (!nb::try_cast(state, out)) {
-    bad_state_field(key, "has the wrong type '" +
-                             std::string(nb::type_name(state.type()).c_str()) + "'");
+    bad_state_field(
+        key, "has the wrong type '" + std::string(nb::type_name(state.type()).c_str()) + "'");
   }
 }
 void from_state(nb::handle state, const char* key, std::vector<double>& out);

@@ -13,8 +13,7 @@ namespace {
 
 nb::dict fit_shared(const PyCircuit& circuit, nb::handle spectra,
                     std::vector<std::vector<double>> starts, std::vector<bool> shared,
-                    std::vector<bool> held, const std::string& weight,
-                    nb::handle max_iterations) {
+                    std::vector<bool> held, const std::string& weight, nb::handle max_iterations) {
   const Weighting weighting = parse_weighting(weight);
   SharedFitSettings settings;
   settings.shared = std::move(shared);

@@ -71,8 +71,7 @@ PyObject* forward_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 using FastCallEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 template <std::size_t... I>
-constexpr std::array<FastCallEntry, sizeof...(I)> make_entries(
-    std::index_sequence<I...>) {
+constexpr std::array<FastCallEntry, sizeof...(I)> make_entries(std::index_sequence<I...>) {
   return {&forward_entry<I>...};
 }
 constexpr auto kEntries = make_entries(std::make_index_sequence<kMaxForwards>{});
@@ -99,8 +98,10 @@ std::vector<std::string_view> split_parameters(std::string_view list) {
   for (std::size_t i = 0; i < list.size(); ++i) {
     const char c = list[i];
     if (quote) {
-      if (c == '\\') ++i;
-      else if (c == quote) quote = 0;
+      if (c == '\\')
+        ++i;
+      else if (c == quote)
+        quote = 0;
     } else if (c == '"' || c == '\'') {
       quote = c;
     } else if (c == '(' || c == '[' || c == '{') {
@@ -131,8 +132,10 @@ std::size_t find_top_level(std::string_view s, char c) {
   for (std::size_t i = 0; i < s.size(); ++i) {
     const char x = s[i];
     if (quote) {
-      if (x == '\\') ++i;
-      else if (x == quote) quote = 0;
+      if (x == '\\')
+        ++i;
+      else if (x == quote)
+        quote = 0;
     } else if (x == c && depth == 0) {
       return i;
     } else if (x == '"' || x == '\'') {
@@ -163,7 +166,8 @@ std::string text_signature(std::string_view typed, nb::handle defaults, bool met
   const std::size_t last_line = typed.rfind('\n');
   if (last_line != std::string_view::npos) typed = typed.substr(last_line + 1);
   const std::size_t open = typed.find('(');
-  if (open == std::string_view::npos) raise_type_error("unreadable signature " + std::string(typed));
+  if (open == std::string_view::npos)
+    raise_type_error("unreadable signature " + std::string(typed));
   std::string_view rest = typed.substr(open + 1);
   rest = rest.substr(0, find_top_level(rest, ')'));
   std::string out = "(";
@@ -185,8 +189,8 @@ std::string text_signature(std::string_view typed, nb::handle defaults, bool met
 
 // The forwarding object for `function`, named `name`: a method descriptor of
 // `owner` when `method`, else a function (static when `owner` is a class).
-nb::object make_forward(nb::handle function, const std::string& name, nb::handle owner,
-                        bool method, std::string& signature_out) {
+nb::object make_forward(nb::handle function, const std::string& name, nb::handle owner, bool method,
+                        std::string& signature_out) {
   if (forwards_used == kMaxForwards) {
     throw std::runtime_error("text signatures: more callables than forwarding slots");
   }
@@ -203,17 +207,19 @@ nb::object make_forward(nb::handle function, const std::string& name, nb::handle
           (only[1].is_none() ? std::string() : nb::cast<std::string>(only[1]));
   f.def.ml_name = f.name.c_str();
   // The interpreter's own cast for METH_FASTCALL | METH_KEYWORDS entries.
-  f.def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kEntries[forwards_used]));
+  f.def.ml_meth =
+      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kEntries[forwards_used]));
   f.def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
   f.def.ml_doc = f.doc.c_str();
   ++forwards_used;
 
-  if (method) return nb::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(owner.ptr()), &f.def));
+  if (method)
+    return nb::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(owner.ptr()), &f.def));
   // Users meet the functions in the package, so that is their module.
   nb::object module_name = nb::str("korvex");
   const bool in_module = PyModule_Check(owner.ptr());
-  nb::object fn = nb::steal(
-      PyCFunction_NewEx(&f.def, in_module ? owner.ptr() : nullptr, module_name.ptr()));
+  nb::object fn =
+      nb::steal(PyCFunction_NewEx(&f.def, in_module ? owner.ptr() : nullptr, module_name.ptr()));
   if (!fn.is_valid() || in_module) return fn;
   return nb::steal(PyStaticMethod_New(fn.ptr()));
 }
@@ -228,11 +234,13 @@ void set_type_signature(nb::handle cls, const std::string& init_signature) {
   auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   // "($self, s)" -> "(s)"; "($self)" -> "()".
   const std::size_t after_self = init_signature.find_first_of(",)");
-  std::string signature = "(" + std::string(trim(init_signature.substr(
-                                    init_signature[after_self] == ',' ? after_self + 1 : after_self)));
+  std::string signature =
+      "(" + std::string(trim(init_signature.substr(
+                init_signature[after_self] == ',' ? after_self + 1 : after_self)));
   nb::object doc = nb::getattr(cls, "__doc__", nb::none());
   const std::string text = nb::cast<std::string>(nb::getattr(cls, "__name__")) + signature +
-                           "\n--\n\n" + (doc.is_none() ? std::string() : nb::cast<std::string>(doc));
+                           "\n--\n\n" +
+                           (doc.is_none() ? std::string() : nb::cast<std::string>(doc));
   char* copy = static_cast<char*>(PyObject_Malloc(text.size() + 1));
   if (!copy) throw std::bad_alloc();
   std::memcpy(copy, text.c_str(), text.size() + 1);
@@ -288,8 +296,9 @@ void expose_text_signatures(nb::module_ m) {
 void register_text_signatures(nb::module_& m) {
   // The package calls this once on import. The stub generator imports this
   // module alone and so still reads the typed nanobind functions.
-  m.def("_expose_text_signatures", [m]() { expose_text_signatures(m); },
-        "Private: give the module's callables their text signatures (see text_signature.cpp).");
+  m.def(
+      "_expose_text_signatures", [m]() { expose_text_signatures(m); },
+      "Private: give the module's callables their text signatures (see text_signature.cpp).");
 }
 
 }  // namespace korvex::py

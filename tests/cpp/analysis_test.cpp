@@ -30,8 +30,10 @@ TEST(Nnls, CoupledVariablesMeetTheKktConditions) {
   const Eigen::VectorXd grad = g * x - h;
   for (int j = 0; j < 3; ++j) {
     EXPECT_GE(x[j], 0.0);
-    if (x[j] > 0.0) EXPECT_NEAR(grad[j], 0.0, 1e-12);
-    else EXPECT_GE(grad[j], -1e-12);
+    if (x[j] > 0.0)
+      EXPECT_NEAR(grad[j], 0.0, 1e-12);
+    else
+      EXPECT_GE(grad[j], -1e-12);
   }
 }
 

@@ -92,13 +92,14 @@ TEST(Batch, ChainStartsFromThePreviousFitAndGuessesOnlyAtItsHead) {
   std::vector<std::size_t> asked;
   std::mutex mutex;
   BatchControl control;
-  const auto entries = run_batch(spectra, settings,
-                                 [&](std::size_t i) {
-                                   std::lock_guard<std::mutex> lock(mutex);
-                                   asked.push_back(i);
-                                   return own_values(i);
-                                 },
-                                 control);
+  const auto entries = run_batch(
+      spectra, settings,
+      [&](std::size_t i) {
+        std::lock_guard<std::mutex> lock(mutex);
+        asked.push_back(i);
+        return own_values(i);
+      },
+      control);
   std::sort(asked.begin(), asked.end());
   EXPECT_EQ(asked, (std::vector<std::size_t>{0, 7}));
   for (const auto& entry : entries) EXPECT_TRUE(outcome(entry).success);

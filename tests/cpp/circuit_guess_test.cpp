@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
 
 #include "circuit/parser.hpp"
 #include "eisnn_builder.hpp"
@@ -19,8 +19,7 @@ SeriesList circuit(std::string_view text) { return std::get<SeriesList>(parse(te
 class CircuitGuess : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("korvex_guess_" + std::to_string(::getpid()));
+    dir_ = std::filesystem::temp_directory_path() / ("korvex_guess_" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir_);
     rc_ = write("rc.eisnn", test::rc_model(16));
     rq_ = write("rq.eisnn", test::rq_model(16));
@@ -37,14 +36,15 @@ class CircuitGuess : public ::testing::Test {
   static std::string write(const std::string& name, const std::vector<std::uint8_t>& bytes) {
     const auto path = dir_ / name;
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     return path.string();
   }
 
   static std::vector<double> values(std::string_view text, const std::optional<std::string>& path,
                                     std::size_t points = 40) {
-    auto out = guess_params(circuit(text), std::span(f_).first(points),
-                            std::span(z_).first(points), path);
+    auto out =
+        guess_params(circuit(text), std::span(f_).first(points), std::span(z_).first(points), path);
     EXPECT_TRUE(std::holds_alternative<std::vector<double>>(out))
         << text << ": " << std::get<std::string>(out);
     return std::holds_alternative<std::vector<double>>(out) ? std::get<std::vector<double>>(out)
@@ -52,8 +52,8 @@ class CircuitGuess : public ::testing::Test {
   }
   static std::string failure(std::string_view text, const std::optional<std::string>& path,
                              std::size_t points = 40) {
-    auto out = guess_params(circuit(text), std::span(f_).first(points),
-                            std::span(z_).first(points), path);
+    auto out =
+        guess_params(circuit(text), std::span(f_).first(points), std::span(z_).first(points), path);
     return std::holds_alternative<std::string>(out) ? std::get<std::string>(out) : "ok";
   }
 

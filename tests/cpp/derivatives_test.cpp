@@ -75,8 +75,8 @@ TEST(ElementDerivatives, EveryKindMatchesCentralDifferences) {
 }
 
 TEST(CircuitGradient, NestedSeriesAndParallelMatchCentralDifferences) {
-  const SeriesList circuit = std::get<SeriesList>(
-      parse("R0-p(R1,CPE1)-p(R2-W2,CPE2)-p(R3-p(Zarc3,C3),L3)-T4-Gs5-TLMQ6"));
+  const SeriesList circuit =
+      std::get<SeriesList>(parse("R0-p(R1,CPE1)-p(R2-W2,CPE2)-p(R3-p(Zarc3,C3),L3)-T4-Gs5-TLMQ6"));
   const std::vector<double> p = param_values(circuit);
   std::vector<Complex> dz(p.size());
   for (double omega : {0.05, 3.0, 700.0, 2e5}) {

@@ -30,9 +30,9 @@ TEST(ParameterMap, ExpandsAndRestricts) {
 
 TEST(Termination, LmderCodesAndSuccess) {
   const std::pair<int, const char*> cases[] = {
-      {1, "converged_ftol"}, {2, "converged_xtol"},   {3, "converged_ftol_xtol"},
-      {4, "converged_gtol"}, {5, "budget_exhausted"}, {6, "tolerance_too_small"},
-      {8, "tolerance_too_small"}, {-1, "nonfinite"},  {0, "invalid_problem"},
+      {1, "converged_ftol"},      {2, "converged_xtol"},   {3, "converged_ftol_xtol"},
+      {4, "converged_gtol"},      {5, "budget_exhausted"}, {6, "tolerance_too_small"},
+      {8, "tolerance_too_small"}, {-1, "nonfinite"},       {0, "invalid_problem"},
   };
   for (const auto& [info, name] : cases) {
     const Termination t = termination_of_lmder(info);

@@ -117,7 +117,8 @@ TEST(BuildOutcome, ClampsBeforeSummarising) {
   std::vector<Complex> z;
   for (int i = 0; i < 20; ++i) z.push_back(impedance(truth, kTwoPi * std::pow(10.0, i / 4.0 - 1)));
   Data d = unit_weighted(z);
-  for (std::size_t i = 0; i < d.omegas.size(); ++i) d.omegas[i] = kTwoPi * std::pow(10.0, i / 4.0 - 1);
+  for (std::size_t i = 0; i < d.omegas.size(); ++i)
+    d.omegas[i] = kTwoPi * std::pow(10.0, i / 4.0 - 1);
   EvalCounter counter;
   const FitOutcome out = build_outcome(c, {10.0, 100.0, 1e-4, 1.7}, false, 0, d.omegas,
                                        d.impedances, d.weights, counter);

@@ -69,9 +69,8 @@ TEST(NelderMead, InitialSimplexStepsUpwards) {
 TEST(NelderMead, MinimisesRosenbrock) {
   NelderMeadSettings s;
   s.max_iterations = 5000;
-  const auto r = nelder_mead_minimize(rosenbrock, nelder_mead_initial_simplex(
-                                                      std::vector<double>{-1.2, 1.0}),
-                                      s);
+  const auto r = nelder_mead_minimize(
+      rosenbrock, nelder_mead_initial_simplex(std::vector<double>{-1.2, 1.0}), s);
   ASSERT_TRUE(r.found);
   EXPECT_NEAR(r.position[0], 1.0, 1e-4);
   EXPECT_NEAR(r.position[1], 1.0, 1e-4);
@@ -87,8 +86,8 @@ TEST(NelderMead, ZeroIterationsKeepsBestInitialVertex) {
   };
   NelderMeadSettings s;
   s.max_iterations = 0;
-  const auto r = nelder_mead_minimize(f, nelder_mead_initial_simplex(std::vector<double>{0.0, 0.5}),
-                                      s);
+  const auto r =
+      nelder_mead_minimize(f, nelder_mead_initial_simplex(std::vector<double>{0.0, 0.5}), s);
   EXPECT_EQ(calls, 3);
   EXPECT_EQ(r.iterations, 0u);
   EXPECT_EQ(r.position, (std::vector<double>{0.1, 0.5}));
@@ -106,8 +105,8 @@ TEST(NelderMead, NanCostsRankLast) {
   ASSERT_TRUE(r.found);
   EXPECT_NEAR(r.position[0], 2.0, 1e-6);
 
-  const auto none = nelder_mead_minimize([](std::span<const double>) { return kNaN; },
-                                         {{0.0}, {1.0}}, s);
+  const auto none =
+      nelder_mead_minimize([](std::span<const double>) { return kNaN; }, {{0.0}, {1.0}}, s);
   EXPECT_FALSE(none.found);
   EXPECT_EQ(none.iterations, s.max_iterations);
 }
@@ -131,8 +130,8 @@ TEST(SimulatedAnnealing, NanCandidatesAreNeverAccepted) {
   SaProblem problem{[&](std::span<const double>) { return calls++ == 0 ? 1.0 : kNaN; },
                     ChaChaRng::from_seed(1)};
   ChaChaRng acceptance = ChaChaRng::from_seed(2);
-  const auto r = simulated_annealing_minimize(problem, std::vector<double>{4.0}, 1e6, 50,
-                                              acceptance);
+  const auto r =
+      simulated_annealing_minimize(problem, std::vector<double>{4.0}, 1e6, 50, acceptance);
   ASSERT_TRUE(r.found);
   EXPECT_EQ(r.position, std::vector<double>{4.0});
   EXPECT_EQ(r.cost, 1.0);
@@ -141,8 +140,8 @@ TEST(SimulatedAnnealing, NanCandidatesAreNeverAccepted) {
   calls = 0;
   auto nan_start = [&](std::span<const double> x) { return calls++ == 0 ? kNaN : x[0] * x[0]; };
   SaProblem from_nan{nan_start, ChaChaRng::from_seed(3)};
-  const auto moved = simulated_annealing_minimize(from_nan, std::vector<double>{4.0}, 1.0, 5,
-                                                  acceptance);
+  const auto moved =
+      simulated_annealing_minimize(from_nan, std::vector<double>{4.0}, 1.0, 5, acceptance);
   ASSERT_TRUE(moved.found);
   EXPECT_NE(moved.position, std::vector<double>{4.0});
 }
@@ -186,8 +185,8 @@ TEST(ParticleSwarm, NoParticlesOrNoComparableCostFindsNothing) {
       particle_swarm_minimize([](std::span<const double>) { return kNaN; }, box, s, rng).found);
   // Zero generations: the best of the initial swarm.
   s.generations = 0;
-  const auto r = particle_swarm_minimize([](std::span<const double> x) { return x[0]; }, box, s,
-                                         rng);
+  const auto r =
+      particle_swarm_minimize([](std::span<const double> x) { return x[0]; }, box, s, rng);
   ASSERT_TRUE(r.found);
   EXPECT_EQ(r.iterations, 0u);
 }
@@ -318,8 +317,7 @@ TEST_P(EveryMethod, GuardsComeFirst) {
   // Guards run before any check of the method's own settings.
   data.settings.basin_hopping_step_size = -1.0;
   data.settings.sa_initial_temperature = 0.0;
-  EXPECT_EQ(error_of(run_fit(data.settings)),
-            "frequencies and impedances must not be empty");
+  EXPECT_EQ(error_of(run_fit(data.settings)), "frequencies and impedances must not be empty");
 }
 
 INSTANTIATE_TEST_SUITE_P(GlobalMethods, EveryMethod, ::testing::ValuesIn(kMethods),
@@ -439,8 +437,8 @@ TEST(BasinHopping, TemperatureExtremesAndZeroStep) {
   // The final cost is the best seen, whatever the temperature: the hops can
   // only improve on the initial fit.
   const FitSettings base = noisy("basin_hopping");
-  const FitOutcome first = outcome_of(levenberg_marquardt_fit(
-      base.circuit, base.frequencies, base.impedances, base.weighting, {}));
+  const FitOutcome first = outcome_of(
+      levenberg_marquardt_fit(base.circuit, base.frequencies, base.impedances, base.weighting, {}));
   for (double t : {0.0, 1e300}) {
     for (double step : {0.0, 0.5}) {
       FitSettings s = base;

@@ -8,8 +8,8 @@
 #include <numbers>
 #include <random>
 
-#include "eisnn_builder.hpp"
 #include "common/units.hpp"
+#include "eisnn_builder.hpp"
 #include "nn/convolution.hpp"
 
 namespace korvex::nn {
@@ -323,8 +323,7 @@ TEST(Predict, ShapeAndContentProblemsAreErrors) {
        "tensor \"target_std\" has 3 elements, expected 4"},
       {[](Guesser& g) { g.log_params.clear(); },
        "tensor \"log_params\" has 0 elements, expected 4"},
-      {[](Guesser& g) { g.scaling.pop_back(); },
-       "tensor \"scaling\" has 12 elements, expected 16"},
+      {[](Guesser& g) { g.scaling.pop_back(); }, "tensor \"scaling\" has 12 elements, expected 16"},
       {[](Guesser& g) { g.scaling[2].alpha_index = 4; },
        "weight file has an unparsable value for \"scaling\""},
       {[](Guesser& g) { g.groups = 0; }, "weight file has an unparsable value for \"groups\""},

@@ -40,9 +40,9 @@ std::string show(Complex z) {
 // tiny, and a log-spaced sweep of both signs. More than two blocks long, with
 // the awkward ones spread over the block boundaries.
 std::vector<double> awkward_omegas() {
-  std::vector<double> w = {0.0,     -0.0,    1.0,      -1.0,   kNan,   kInf,     -kInf,
-                           5e-324,  -5e-324, 1e-300,   1e300,  -1e300, 1e-6,     62.8,
-                           2.5e-16, 3e7,     1.7e308,  -2e-12, 0.5,    6.283185307179586};
+  std::vector<double> w = {
+      0.0,   -0.0,   1.0,  -1.0, kNan,    kInf, -kInf,   5e-324, -5e-324, 1e-300,
+      1e300, -1e300, 1e-6, 62.8, 2.5e-16, 3e7,  1.7e308, -2e-12, 0.5,     6.283185307179586};
   for (int i = 0; i < 260; ++i) {
     const double x = std::pow(10.0, -9.0 + 20.0 * i / 259.0);
     w.push_back(i % 7 == 3 ? -x : x);
@@ -54,8 +54,8 @@ std::vector<double> awkward_omegas() {
 
 // Parameter values: zero of both signs, the exact exponent shortcuts, the
 // saturation region of the tanh forms, non-finite and extreme magnitudes.
-const double kSpecialValues[] = {0.0,  -0.0, 1.0,    0.5,     -1.0,   kNan,  kInf,  -kInf,
-                                 1e-300, 1e300, 2.5,  -3.7,  0.8,    1e-5,  1e5,   0.25};
+const double kSpecialValues[] = {0.0,    -0.0,  1.0, 0.5,  -1.0, kNan, kInf, -kInf,
+                                 1e-300, 1e300, 2.5, -3.7, 0.8,  1e-5, 1e5,  0.25};
 
 double random_value(std::mt19937_64& rng) {
   std::uniform_int_distribution<int> pick(0, 3);
@@ -103,18 +103,16 @@ void expect_block_matches(const SeriesList& t, const std::vector<double>& params
   impedance_block(t, omegas, block);
   for (std::size_t i = 0; i < n; ++i) {
     const Complex single = impedance(t, omegas[i]);
-    ASSERT_TRUE(same(block[i], single))
-        << what << " tree values, w = " << omegas[i] << " (" << i << "): " << show(block[i])
-        << " vs " << show(single);
+    ASSERT_TRUE(same(block[i], single)) << what << " tree values, w = " << omegas[i] << " (" << i
+                                        << "): " << show(block[i]) << " vs " << show(single);
   }
   std::vector<Complex> with(n, Complex{-7.0, -7.0});
   ASSERT_TRUE(series_impedance_with_params_block(t, params, omegas, with)) << what;
   for (std::size_t i = 0; i < n; ++i) {
     const auto single = series_impedance_with_params(t, params, omegas[i]);
     ASSERT_TRUE(single.has_value()) << what;
-    ASSERT_TRUE(same(with[i], *single))
-        << what << " params, w = " << omegas[i] << " (" << i << "): " << show(with[i]) << " vs "
-        << show(*single);
+    ASSERT_TRUE(same(with[i], *single)) << what << " params, w = " << omegas[i] << " (" << i
+                                        << "): " << show(with[i]) << " vs " << show(*single);
   }
 }
 
@@ -151,9 +149,8 @@ TEST_P(BlockByKind, EveryValueMatchesSingleFrequency) {
     kind_impedance_block(kind, e.fields.data(), terms.data(), terms.size(), re.data(), im.data());
     for (std::size_t i = 0; i < omegas.size(); ++i) {
       const Complex single = kind_impedance(kind, e.fields.data(), terms[i]);
-      ASSERT_TRUE(same({re[i], im[i]}, single))
-          << what.str() << " at w = " << omegas[i] << ": " << show({re[i], im[i]}) << " vs "
-          << show(single);
+      ASSERT_TRUE(same({re[i], im[i]}, single)) << what.str() << " at w = " << omegas[i] << ": "
+                                                << show({re[i], im[i]}) << " vs " << show(single);
     }
 
     // Alone (the series sum starts from 0 + 0j, which turns -0 into +0).
@@ -164,8 +161,8 @@ TEST_P(BlockByKind, EveryValueMatchesSingleFrequency) {
     // In series with a resistor and inside a parallel group, both forms.
     const Element r{Kind::R, {2.0}};
     const SeriesList t{Node::make_element(r),
-                       Node::make_parallel({SeriesList{Node::make_element(e)},
-                                            SeriesList{Node::make_element(r)}})};
+                       Node::make_parallel(
+                           {SeriesList{Node::make_element(e)}, SeriesList{Node::make_element(r)}})};
     std::vector<double> v{2.0};
     for (double x : e.values()) v.push_back(x);
     v.push_back(2.0);
@@ -208,8 +205,8 @@ TEST(ImpedanceBlock, ValueCount) {
       Node::make_parallel({SeriesList{Node::make_element(r)}, SeriesList{Node::make_element(cpe)}}),
       Node::make_parallel(
           {SeriesList{Node::make_element(r)},
-           SeriesList{Node::make_parallel({SeriesList{Node::make_element(r)},
-                                           SeriesList{Node::make_element(cpe)}})}})};
+           SeriesList{Node::make_parallel(
+               {SeriesList{Node::make_element(r)}, SeriesList{Node::make_element(cpe)}})}})};
   ASSERT_EQ(param_count(t), 8u);
   const std::vector<double> v{1.0, 2.0, 1e-3, 0.8, 3.0, 4.0, 2e-3, 0.6, 99.0};
   const std::vector<double> omegas = awkward_omegas();

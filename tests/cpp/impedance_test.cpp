@@ -72,7 +72,7 @@ TEST(Impedance, WithParamsEqualsRebuildExactly) {
       for (const auto& b : bounds) {
         double x = b.second == 1.0 ? exponent(rng) : positive(rng);
         if (trial == 0) x = b.second == 1.0 ? (v.size() % 2 ? 0.5 : 1.0) : x;  // shortcuts
-        if (trial == 1) x = -x;                                            // unphysical
+        if (trial == 1) x = -x;                                                // unphysical
         v.push_back(x);
       }
       const SeriesList rebuilt = rebuild(t, v);

@@ -74,9 +74,15 @@ TEST(Candidates, AllOpenBound) {
   const auto got = candidate_params("R0-(R1,C1)", {1.0, 1.0, 0.001});
   const double third = 0.3333333333333333;
   const std::vector<std::vector<double>> expected = {
-      {1, 1, 0.001},         {3, 3, 0.001 * 3},        {third, third, 0.001 * third},
-      {8, 8, 0.001 * 8},     {0.125, 0.125, 0.000125}, {1, 1, 0.001},
-      {1, 1, 0.001},         {1, 1, 0.001},            {1, 1, 0.001},
+      {1, 1, 0.001},
+      {3, 3, 0.001 * 3},
+      {third, third, 0.001 * third},
+      {8, 8, 0.001 * 8},
+      {0.125, 0.125, 0.000125},
+      {1, 1, 0.001},
+      {1, 1, 0.001},
+      {1, 1, 0.001},
+      {1, 1, 0.001},
   };
   EXPECT_EQ(got, expected);
 }
@@ -120,9 +126,9 @@ TEST(Plausibility, BoundaryValues) {
   // Above 100 lo, but also within a factor of 1e6 of a tiny start.
   EXPECT_TRUE(is_plausible(std::vector<double>{2e-10}, std::vector<double>{1e-12}, open));
   const std::vector<Bounds> unit{kUnit};
-  for (const auto& c : {Case{0.5, true}, Case{1e-6, false}, Case{1.1e-6, true},
-                        Case{1.0 - 0.9e-6, false}, Case{1.0 - 1.1e-6, true}, Case{0.0, false},
-                        Case{kNaN, false}}) {
+  for (const auto& c :
+       {Case{0.5, true}, Case{1e-6, false}, Case{1.1e-6, true}, Case{1.0 - 0.9e-6, false},
+        Case{1.0 - 1.1e-6, true}, Case{0.0, false}, Case{kNaN, false}}) {
     EXPECT_EQ(is_plausible(std::vector<double>{c.p}, start, unit), c.expected) << c.p;
   }
 }
@@ -185,7 +191,8 @@ TEST(SingleStart, NonFiniteResidualsStopTheRunAsFailed) {
   EXPECT_LT(r.info, 0);
   EXPECT_EQ(r.evaluations, 1u);
   const auto start = param_values(p.circuit);
-  for (std::size_t j = 0; j < start.size(); ++j) EXPECT_NEAR(r.params[j], start[j], 1e-15 * start[j]);
+  for (std::size_t j = 0; j < start.size(); ++j)
+    EXPECT_NEAR(r.params[j], start[j], 1e-15 * start[j]);
 }
 
 // From the catalogue defaults the first steps towards milliohm data overflow
@@ -198,7 +205,8 @@ TEST(SingleStart, OverflowingTrialStepsAreRejectedNotFatal) {
   const StartResult r = p.run(LmSettings{}, counter);
   EXPECT_TRUE(r.success) << r.info;
   EvalCounter other;
-  const auto res = residuals(Spectrum{p.circuit, p.omegas, p.impedances, p.weights}, r.params, other);
+  const auto res =
+      residuals(Spectrum{p.circuit, p.omegas, p.impedances, p.weights}, r.params, other);
   EXPECT_LT(cost(*res), 1e-20);
   EXPECT_EQ(counter.value(), r.evaluations + 2 * truth.size() * r.jacobian_evaluations);
 }
@@ -222,8 +230,8 @@ TEST(MultiStart, ExactStartCostsOneRun) {
   const std::vector<double> values{1.0, 2.0, 0.5};
   for (double v : values) ASSERT_EQ(to_physical(to_internal(v, kOpen), kOpen), v);
   Problem p("R0-(R1,C1)", values, values);
-  const FitOutcome out =
-      outcome(levenberg_marquardt_fit(p.circuit, p.frequencies, p.impedances, Weighting::Modulus, {}));
+  const FitOutcome out = outcome(
+      levenberg_marquardt_fit(p.circuit, p.frequencies, p.impedances, Weighting::Modulus, {}));
   EXPECT_TRUE(out.success);
   EXPECT_EQ(out.iterations, 1u);
   EXPECT_EQ(out.cost, 0.0);
@@ -238,14 +246,15 @@ TEST(MultiStart, ExactStartCostsOneRun) {
 TEST(MultiStart, ExponentBeyondItsBoundIsPolishedOnTheBound) {
   const std::vector<double> truth{10.0, 100.0, 1e-4, 1.05};
   Problem cpe("R0-p(R1,CPE1)", truth, {10.0, 100.0, 1e-4, 0.9});
-  const FitOutcome held =
-      outcome(levenberg_marquardt_fit(cpe.circuit, cpe.frequencies, cpe.impedances, Weighting::Modulus, {}));
+  const FitOutcome held = outcome(levenberg_marquardt_fit(cpe.circuit, cpe.frequencies,
+                                                          cpe.impedances, Weighting::Modulus, {}));
   Problem cap("R0-p(R1,C1)", {10.0, 100.0, 1e-4}, {10.0, 100.0, 1e-4});
-  const FitOutcome ideal =
-      outcome(levenberg_marquardt_fit(cap.circuit, cpe.frequencies, cpe.impedances, Weighting::Modulus, {}));
+  const FitOutcome ideal = outcome(levenberg_marquardt_fit(cap.circuit, cpe.frequencies,
+                                                           cpe.impedances, Weighting::Modulus, {}));
   EXPECT_EQ(held.params[3], 1.0);
   EXPECT_TRUE(held.success);
-  for (std::size_t j = 0; j < 3; ++j) EXPECT_NEAR(held.params[j], ideal.params[j], 1e-7 * ideal.params[j]) << j;
+  for (std::size_t j = 0; j < 3; ++j)
+    EXPECT_NEAR(held.params[j], ideal.params[j], 1e-7 * ideal.params[j]) << j;
   EXPECT_NEAR(held.cost, ideal.cost, 1e-9 * ideal.cost);
 }
 
@@ -282,9 +291,9 @@ TEST(Polish, LocalResultWinsTiesAndCountsAddUp) {
   Problem p("R0-(R1,C1)", values, values);
   EvalCounter counter;
   counter.add(100);
-  const FitOutcome out = outcome(polish_or_fallback(p.circuit, values, 777, p.frequencies,
-                                                     p.omegas, p.impedances, Weighting::Modulus,
-                                                     p.weights, counter));
+  const FitOutcome out =
+      outcome(polish_or_fallback(p.circuit, values, 777, p.frequencies, p.omegas, p.impedances,
+                                 Weighting::Modulus, p.weights, counter));
   EXPECT_EQ(out.cost, 0.0);
   EXPECT_EQ(out.iterations, 1u);  // the local fit's count: it won the tie
   EXPECT_TRUE(out.success);

@@ -96,14 +96,14 @@ INSTANTIATE_TEST_SUITE_P(
                     SuggestCase{"R3.r", {"R1.r", "R2.r"}, "R1.r"},  // first on ties
                     SuggestCase{"R0.r", {}, nullptr},
                     SuggestCase{"capacitance", {"R0.r", "R1.r", "C1.c"}, nullptr},
-                    SuggestCase{"R0.xy", {"R0.r"}, "R0.r"},         // 5 chars: limit 2
-                    SuggestCase{"R0xyz", {"R0.r"}, nullptr},        // distance 3
-                    SuggestCase{"C1.capa", {"C1.c"}, "C1.c"},       // 7 chars: limit 3
-                    SuggestCase{"C1.capac", {"C1.c"}, "C1.c"},      // 8 chars: limit 4
-                    SuggestCase{"C1.capaci", {"C1.c"}, nullptr},    // 9 chars: distance 5
-                    SuggestCase{"xy", {"R0.r"}, nullptr},           // distance 4 > 2
+                    SuggestCase{"R0.xy", {"R0.r"}, "R0.r"},       // 5 chars: limit 2
+                    SuggestCase{"R0xyz", {"R0.r"}, nullptr},      // distance 3
+                    SuggestCase{"C1.capa", {"C1.c"}, "C1.c"},     // 7 chars: limit 3
+                    SuggestCase{"C1.capac", {"C1.c"}, "C1.c"},    // 8 chars: limit 4
+                    SuggestCase{"C1.capaci", {"C1.c"}, nullptr},  // 9 chars: distance 5
+                    SuggestCase{"xy", {"R0.r"}, nullptr},         // distance 4 > 2
                     SuggestCase{"R.r", {"R0.r"}, "R0.r"},
-                    SuggestCase{"r0.R", {"R0.r"}, "R0.r"},          // case-sensitive: 2
+                    SuggestCase{"r0.R", {"R0.r"}, "R0.r"},  // case-sensitive: 2
                     // characters, not bytes: "é" is one substitution
                     SuggestCase{"R0.\xc3\xa9", {"R0.r"}, "R0.r"},
                     SuggestCase{"\xc3\xa9\xc3\xa9\xc3\xa9", {"ab\xc3\xa9"}, "ab\xc3\xa9"}));

@@ -87,25 +87,23 @@ TEST_P(ParserErrors, KindPositionAndPayload) {
 using K = ParseError::Kind;
 INSTANTIATE_TEST_SUITE_P(
     Table, ParserErrors,
-    testing::Values(ErrorCase{"", K::UnexpectedEnd, 0, ""}, ErrorCase{"R0-", K::UnexpectedEnd, 0, ""},
-                    ErrorCase{"(R1,", K::UnexpectedEnd, 0, ""},
-                    ErrorCase{"(R1,C1", K::UnexpectedEnd, 0, ""},
-                    ErrorCase{"(R1 C1)", K::UnexpectedEnd, 0, ""},
-                    ErrorCase{"R0)", K::TrailingInput, 2, ""},
-                    ErrorCase{"R", K::UnexpectedCharacter, 1, ""},
-                    ErrorCase{"R-C1", K::UnexpectedCharacter, 1, ""},
-                    ErrorCase{"R0-p", K::UnexpectedCharacter, 4, ""},
-                    ErrorCase{"()", K::UnexpectedCharacter, 1, ""},
-                    ErrorCase{"X1", K::UnknownCode, 0, "X"},
-                    ErrorCase{"R0-RC1", K::UnknownCode, 3, "RC"},
-                    ErrorCase{"cpe1", K::UnknownCode, 0, "cpe"},
-                    ErrorCase{"p1", K::UnknownCode, 0, "p"},
-                    ErrorCase{"R1-C1-R1", K::DuplicateLabel, 0, "R1"},
-                    // Positions count characters: é is two bytes, 😀 four.
-                    ErrorCase{"R0-\xc3\xa9" "1", K::UnexpectedCharacter, 3, ""},
-                    ErrorCase{"R0-C1\xf0\x9f\x98\x80", K::TrailingInput, 5, ""},
-                    ErrorCase{"\xff\xfe", K::UnexpectedCharacter, 0, ""},
-                    ErrorCase{"R0-\xc3", K::UnexpectedCharacter, 3, ""}));
+    testing::Values(
+        ErrorCase{"", K::UnexpectedEnd, 0, ""}, ErrorCase{"R0-", K::UnexpectedEnd, 0, ""},
+        ErrorCase{"(R1,", K::UnexpectedEnd, 0, ""}, ErrorCase{"(R1,C1", K::UnexpectedEnd, 0, ""},
+        ErrorCase{"(R1 C1)", K::UnexpectedEnd, 0, ""}, ErrorCase{"R0)", K::TrailingInput, 2, ""},
+        ErrorCase{"R", K::UnexpectedCharacter, 1, ""},
+        ErrorCase{"R-C1", K::UnexpectedCharacter, 1, ""},
+        ErrorCase{"R0-p", K::UnexpectedCharacter, 4, ""},
+        ErrorCase{"()", K::UnexpectedCharacter, 1, ""}, ErrorCase{"X1", K::UnknownCode, 0, "X"},
+        ErrorCase{"R0-RC1", K::UnknownCode, 3, "RC"}, ErrorCase{"cpe1", K::UnknownCode, 0, "cpe"},
+        ErrorCase{"p1", K::UnknownCode, 0, "p"}, ErrorCase{"R1-C1-R1", K::DuplicateLabel, 0, "R1"},
+        // Positions count characters: é is two bytes, 😀 four.
+        ErrorCase{"R0-\xc3\xa9"
+                  "1",
+                  K::UnexpectedCharacter, 3, ""},
+        ErrorCase{"R0-C1\xf0\x9f\x98\x80", K::TrailingInput, 5, ""},
+        ErrorCase{"\xff\xfe", K::UnexpectedCharacter, 0, ""},
+        ErrorCase{"R0-\xc3", K::UnexpectedCharacter, 3, ""}));
 
 TEST(Parser, NestingLimit) {
   std::string mixed;
@@ -161,8 +159,6 @@ TEST(ExpandSeries, KAndZarc) {
     EXPECT_EQ(flag, initial);
   }
 }
-
-
 
 }  // namespace
 }  // namespace korvex

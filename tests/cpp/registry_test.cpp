@@ -4,11 +4,11 @@
 
 #include <sys/stat.h>
 
+#include <unistd.h>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <thread>
-#include <unistd.h>
 
 #include "circuit/parser.hpp"
 #include "eisnn_builder.hpp"
@@ -100,9 +100,12 @@ TEST(Topology, AbbreviationsMatchTheirSpelledOutPairs) {
 
 TEST(Registry, FindsModelsByTopology) {
   const std::vector<std::pair<const char*, const char*>> cases = {
-      {"(R1,C2)-R3", "rc"},       {"R0-K1", "rc"},
-      {"R0-Zarc1", "rq"},         {"K1-R0-L4", "rc_l"},
-      {"Zarc1-Zarc2-R0", "two_rq"}, {"R0-K1-(R2,C2)", "two_rc"},
+      {"(R1,C2)-R3", "rc"},
+      {"R0-K1", "rc"},
+      {"R0-Zarc1", "rq"},
+      {"K1-R0-L4", "rc_l"},
+      {"Zarc1-Zarc2-R0", "two_rq"},
+      {"R0-K1-(R2,C2)", "two_rc"},
       {"R0-(W1-R1,Cpe1)", "randles"},
   };
   for (const auto& [text, name] : cases) {
@@ -199,7 +202,8 @@ class ExternalCacheTest : public ::testing::Test {
   std::string write(const std::string& name, const std::vector<std::uint8_t>& bytes) {
     const auto path = dir_ / name;
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     return path.string();
   }
   std::size_t cache_size() { return external_cache_size(); }

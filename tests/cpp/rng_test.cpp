@@ -29,10 +29,10 @@ TEST(ChaChaBlock, Rfc8439BlockFunction) {
 // through the generator they also check the word order and the counter step.
 TEST(ChaChaRng, ZeroKeyKeystreamTwentyRounds) {
   ChaChaRng rng(ChaChaKey{}, 20);
-  const std::array<std::uint32_t, 16> block0 = {
-      0xade0b876, 0x903df1a0, 0xe56a5d40, 0x28bd8653, 0xb819d2bd, 0x1aed8da0,
-      0xccef36a8, 0xc70d778b, 0x7c5941da, 0x8d485751, 0x3fe02477, 0x374ad8b8,
-      0xf4b8436a, 0x1ca11815, 0x69b687c3, 0x8665eeb2};
+  const std::array<std::uint32_t, 16> block0 = {0xade0b876, 0x903df1a0, 0xe56a5d40, 0x28bd8653,
+                                                0xb819d2bd, 0x1aed8da0, 0xccef36a8, 0xc70d778b,
+                                                0x7c5941da, 0x8d485751, 0x3fe02477, 0x374ad8b8,
+                                                0xf4b8436a, 0x1ca11815, 0x69b687c3, 0x8665eeb2};
   for (std::uint32_t w : block0) EXPECT_EQ(rng.next_u32(), w);
   EXPECT_EQ(rng.next_u32(), 0xbee7079fu);  // 9f 07 e7 be
   EXPECT_EQ(rng.next_u32(), 0x7a385155u);  // 55 51 38 7a

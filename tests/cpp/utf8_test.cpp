@@ -7,7 +7,9 @@ namespace {
 
 TEST(Utf8, DecodeCountsEachMalformedByteAsOneReplacement) {
   EXPECT_EQ(decode_utf8("a\xC3\xA9\xE2\x82\xAC"), U"a\u00E9\u20AC");
-  EXPECT_EQ(decode_utf8("\x80" "a\xE2\x82"), U"\uFFFDa\uFFFD\uFFFD");
+  EXPECT_EQ(decode_utf8("\x80"
+                        "a\xE2\x82"),
+            U"\uFFFDa\uFFFD\uFFFD");
 }
 
 TEST(Utf8, StrictValidity) {
@@ -19,7 +21,10 @@ TEST(Utf8, StrictValidity) {
 
 TEST(Utf8, TrimsUnicodeWhiteSpaceOnly) {
   EXPECT_EQ(trim_white_space("\u3000\t rc\u00A0\n"), "rc");
-  EXPECT_EQ(trim_white_space("\x1C" "rc"), "\x1C" "rc");
+  EXPECT_EQ(trim_white_space("\x1C"
+                             "rc"),
+            "\x1C"
+            "rc");
   EXPECT_EQ(trim_white_space(" \u2028 "), "");
 }
 

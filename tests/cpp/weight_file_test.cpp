@@ -71,7 +71,7 @@ TEST(WeightFile, DecodesMetadataAndNormalisation) {
 
 TEST(WeightFile, AlphaIndexRoundsHalfAwayAndSaturates) {
   const std::vector<std::pair<double, std::int32_t>> cases = {
-      {2.5, 3},       {-1.5, -2},   {0.49, 0},     {-0.5, -1},
+      {2.5, 3},          {-1.5, -2},         {0.49, 0},         {-0.5, -1},
       {1e12, INT32_MAX}, {-1e12, INT32_MIN}, {std::nan(""), 0}, {INFINITY, INT32_MAX}};
   for (const auto& [stored, expected] : cases) {
     EisnnBuilder b = test::with_metadata("R0", "R0.r", 16);
@@ -105,7 +105,8 @@ TEST(WeightFile, Encodings) {
 
 TEST(WeightFile, EveryHalfWordDecodesExactly) {
   for (std::uint32_t h = 0; h <= 0xFFFF; ++h) {
-    const double expected = static_cast<double>(std::bit_cast<_Float16>(static_cast<std::uint16_t>(h)));
+    const double expected =
+        static_cast<double>(std::bit_cast<_Float16>(static_cast<std::uint16_t>(h)));
     const double got = half_to_double(static_cast<std::uint16_t>(h));
     if (std::isnan(expected)) {
       EXPECT_TRUE(std::isnan(got)) << h;
@@ -150,12 +151,9 @@ TEST(WeightFile, MissingKeysAndTensors) {
 // kernel 5, 8 groups, dilations 1,2,4,8.)
 TEST(WeightFile, SizeFieldsPastTheirLimitsAreRefused) {
   const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
-      {"n_grid", "4097", "n_grid"},
-      {"channels", "1025", "channels"},
-      {"channels", "0", "channels"},
-      {"kernel", "65", "kernel"},
-      {"groups", "17", "groups"},
-      {"dilations", "1,65", "dilations"},                   // wider than the grid
+      {"n_grid", "4097", "n_grid"},  {"channels", "1025", "channels"},
+      {"channels", "0", "channels"}, {"kernel", "65", "kernel"},
+      {"groups", "17", "groups"},    {"dilations", "1,65", "dilations"},  // wider than the grid
   };
   std::string blocks = "1";
   for (std::size_t i = 0; i < kMaxBlocks; ++i) blocks += ",1";
@@ -185,23 +183,34 @@ TEST(WeightFile, SizeFieldsPastTheirLimitsAreRefused) {
 TEST(WeightFile, UnsignedSyntax) {
   const std::vector<std::pair<std::string, bool>> cases = {
       // "0" and 2^64 - 1 parse, but are refused by the size limits.
-      {"64", true},   {"+64", true}, {"0", false}, {"18446744073709551615", false},
-      {" 64", false}, {"64 ", false}, {"+", false}, {"-", false}, {"-1", false}, {"", false},
-      {"6 4", false}, {"0x40", false}, {"18446744073709551616", false}, {"++1", false}};
+      {"64", true},
+      {"+64", true},
+      {"0", false},
+      {"18446744073709551615", false},
+      {" 64", false},
+      {"64 ", false},
+      {"+", false},
+      {"-", false},
+      {"-1", false},
+      {"", false},
+      {"6 4", false},
+      {"0x40", false},
+      {"18446744073709551616", false},
+      {"++1", false}};
   for (const auto& [text, ok] : cases) {
     EisnnBuilder b = complete();
     b.erase_meta("n_grid").meta("n_grid", text);
-    EXPECT_EQ(error_of(b.bytes()),
-              ok ? "ok" : "weight file has an unparsable value for \"n_grid\"")
+    EXPECT_EQ(error_of(b.bytes()), ok ? "ok" : "weight file has an unparsable value for \"n_grid\"")
         << text;
   }
 }
 
 TEST(WeightFile, FloatSyntax) {
   const std::vector<std::pair<std::string, double>> good = {
-      {"0.05", 0.05}, {"-1", -1.0},     {"+2.5", 2.5},      {"1.", 1.0},
-      {".5", 0.5},    {"1e-3", 1e-3},   {"2E+2", 200.0},    {"inf", INFINITY},
-      {"-Infinity", -INFINITY},         {"1e400", INFINITY}, {"1e-400", 0.0}};
+      {"0.05", 0.05},      {"-1", -1.0},      {"+2.5", 2.5},
+      {"1.", 1.0},         {".5", 0.5},       {"1e-3", 1e-3},
+      {"2E+2", 200.0},     {"inf", INFINITY}, {"-Infinity", -INFINITY},
+      {"1e400", INFINITY}, {"1e-400", 0.0}};
   for (const auto& [text, expected] : good) {
     double v;
     ASSERT_TRUE(parse_float_text(text, v)) << text;
@@ -251,7 +260,8 @@ TEST(WeightFile, LaterRecordsReplaceEarlierOnesAndTrailingBytesAreIgnored) {
 
 TEST(WeightFile, InvalidUtf8IsTruncation) {
   // Overlong, surrogate, lone continuation, beyond U+10FFFF, cut sequence.
-  for (const std::string bad : {"\xC0\x80", "\xED\xA0\x80", "\x80", "\xF4\x90\x80\x80", "\xE2\x82"}) {
+  for (const std::string bad :
+       {"\xC0\x80", "\xED\xA0\x80", "\x80", "\xF4\x90\x80\x80", "\xE2\x82"}) {
     EisnnBuilder b = complete();
     b.meta("note", bad);
     EXPECT_EQ(error_of(b.bytes()), "weight file is truncated");

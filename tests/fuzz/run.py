@@ -6,6 +6,7 @@ use (`make test` runs a few seconds of the same in tests/python/test_fuzz.py):
 Each property runs for the given time; hypothesis prints any failing example
 in a form that reproduces it.
 """
+
 import argparse
 import os
 import sys

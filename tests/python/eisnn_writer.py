@@ -20,14 +20,25 @@ from training.export import encode as _encode  # noqa: E402
 
 def encode(metadata, tensors) -> bytes:
     """metadata: (key, value) pairs; tensors: (name, dims, values, encoding)."""
-    return _encode(metadata, [(name, np.reshape(np.asarray(values, np.float64), dims), encoding)
-                              for name, dims, values, encoding in tensors])
+    return _encode(
+        metadata,
+        [
+            (name, np.reshape(np.asarray(values, np.float64), dims), encoding)
+            for name, dims, values, encoding in tensors
+        ],
+    )
 
 
 # (z_power, w_power, alpha_coefficient, log) by parameter field.
 _SCALING = {
-    "r": (1, 0, 0, 1), "z0": (1, 0, 0, 1), "c": (-1, -1, 0, 1), "l": (1, -1, 0, 1),
-    "q": (-1, 0, -1, 1), "alpha": (0, 0, 0, 0), "aw": (1, 0.5, 0, 1), "tau": (0, -1, 0, 1),
+    "r": (1, 0, 0, 1),
+    "z0": (1, 0, 0, 1),
+    "c": (-1, -1, 0, 1),
+    "l": (1, -1, 0, 1),
+    "q": (-1, 0, -1, 1),
+    "alpha": (0, 0, 0, 0),
+    "aw": (1, 0.5, 0, 1),
+    "tau": (0, -1, 0, 1),
 }
 
 
@@ -51,10 +62,16 @@ def normalisation(param_names):
 
 def metadata(circuit, param_names, channels, n_grid=64, estimator="reactive_centroid"):
     return [
-        ("circuit", circuit), ("param_names", ",".join(param_names)),
-        ("estimator", estimator), ("n_grid", str(n_grid)), ("channels", str(channels)),
-        ("kernel", "5"), ("groups", "8"), ("dilations", "1,2,4,8"),
-        ("alpha_min", "0.05"), ("alpha_max", "1.0"),
+        ("circuit", circuit),
+        ("param_names", ",".join(param_names)),
+        ("estimator", estimator),
+        ("n_grid", str(n_grid)),
+        ("channels", str(channels)),
+        ("kernel", "5"),
+        ("groups", "8"),
+        ("dilations", "1,2,4,8"),
+        ("alpha_min", "0.05"),
+        ("alpha_max", "1.0"),
     ]
 
 
@@ -67,12 +84,16 @@ def network(p, channels, seed=0, kernel=5, blocks=4):
         fan_in = int(np.prod(shape[1:]))
         weight = rng.normal(0.0, 1.0 / np.sqrt(fan_in), size=shape)
         bias = rng.normal(0.0, 0.1, size=shape[0])
-        return [(f"w.{name}.weight", list(shape), weight, F16),
-                (f"w.{name}.bias", [shape[0]], bias, F16)]
+        return [
+            (f"w.{name}.weight", list(shape), weight, F16),
+            (f"w.{name}.bias", [shape[0]], bias, F16),
+        ]
 
     def norm(name):
-        return [(f"w.{name}.weight", [c], 1.0 + rng.normal(0, 0.1, c), F16),
-                (f"w.{name}.bias", [c], rng.normal(0, 0.1, c), F16)]
+        return [
+            (f"w.{name}.weight", [c], 1.0 + rng.normal(0, 0.1, c), F16),
+            (f"w.{name}.bias", [c], rng.normal(0, 0.1, c), F16),
+        ]
 
     out = layer("stem", c, 3, kernel)
     for i in range(blocks):
@@ -85,5 +106,7 @@ def network(p, channels, seed=0, kernel=5, blocks=4):
 
 def random_model(circuit, param_names, channels=16, seed=0) -> bytes:
     """A complete weight file for `circuit` with random network weights."""
-    return encode(metadata(circuit, param_names, channels),
-                  network(len(param_names), channels, seed) + normalisation(param_names))
+    return encode(
+        metadata(circuit, param_names, channels),
+        network(len(param_names), channels, seed) + normalisation(param_names),
+    )

@@ -40,9 +40,11 @@ def _model(seed: int, overrides: dict[str, str]) -> bytes:
     return eisnn_writer.encode(meta, tensors)
 
 
-size_values = st.one_of(st.integers(0, 70).map(str), st.integers(0, 2**64 - 1).map(str),
-                        st.lists(st.integers(0, 5000), max_size=80).map(
-                            lambda xs: ",".join(map(str, xs))))
+size_values = st.one_of(
+    st.integers(0, 70).map(str),
+    st.integers(0, 2**64 - 1).map(str),
+    st.lists(st.integers(0, 5000), max_size=80).map(lambda xs: ",".join(map(str, xs))),
+)
 
 # A small valid model, its size fields rewritten, then bytes flipped or cut.
 weight_files = st.builds(
@@ -59,7 +61,7 @@ def _mutate(data: bytes, flips, cut) -> bytes:
     for position, value in flips:
         out[position % len(out)] = value
     if cut is not None:
-        del out[cut % len(out):]
+        del out[cut % len(out) :]
     return bytes(out)
 
 
@@ -78,12 +80,18 @@ def hostile_size_file(channels: int, n_grid: int, kernel: int, dilation: int) ->
     """A well-formed file of about 100 KB whose stem convolution alone asks
     for channels x n_grid activations (the bytes after the last tensor are
     ignored by the format)."""
-    sizes = {"n_grid": str(n_grid), "channels": str(channels), "kernel": str(kernel),
-             "groups": "1", "dilations": str(dilation)}
+    sizes = {
+        "n_grid": str(n_grid),
+        "channels": str(channels),
+        "kernel": str(kernel),
+        "groups": "1",
+        "dilations": str(dilation),
+    }
     meta = [(k, sizes.get(k, v)) for k, v in eisnn_writer.metadata("R0-(R1,C1)", NAMES, 4)]
-    stem = [("w.stem.weight", [channels, 3, kernel], np.ones(channels * 3 * kernel),
-             eisnn_writer.Q8),
-            ("w.stem.bias", [channels], np.ones(channels), eisnn_writer.Q8)]
+    stem = [
+        ("w.stem.weight", [channels, 3, kernel], np.ones(channels * 3 * kernel), eisnn_writer.Q8),
+        ("w.stem.bias", [channels], np.ones(channels), eisnn_writer.Q8),
+    ]
     data = eisnn_writer.encode(meta, stem + eisnn_writer.normalisation(NAMES))
     return data + bytes(max(0, 100_000 - len(data)))
 
@@ -99,8 +107,12 @@ def run(name: str, max_examples: int, folder: str, seconds: float | None = None)
     }[name]
     count = 0
 
-    @settings(max_examples=max_examples, deadline=None, database=None,
-              suppress_health_check=list(HealthCheck))
+    @settings(
+        max_examples=max_examples,
+        deadline=None,
+        database=None,
+        suppress_health_check=list(HealthCheck),
+    )
     @given(strategy)
     def property_holds(example):
         nonlocal count

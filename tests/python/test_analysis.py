@@ -20,7 +20,7 @@ def zarcs(arcs, noise=0.0, seed=0, r0=10.0):
     text = "R0" + "".join(f"-(R{i + 1},CPE{i + 1})" for i in range(len(arcs)))
     values = [r0]
     for r, tau, alpha in arcs:
-        values += [r, tau ** alpha / r, alpha]
+        values += [r, tau**alpha / r, alpha]
     z = korvex.Circuit(text).with_values(values).impedance(F60)
     rng = np.random.default_rng(seed)
     return z + noise * np.abs(z) * (rng.standard_normal(60) + 1j * rng.standard_normal(60))
@@ -28,19 +28,21 @@ def zarcs(arcs, noise=0.0, seed=0, r0=10.0):
 
 # M, mu and residuals of impedance.py 1.7.1's linKK(f, Z, fit_type=...) on its
 # own example spectrum (bench/analysis.py compares the whole vectors).
-@pytest.mark.parametrize("fit, m, mu, res_re0, res_im10", [
-    ("complex", 14, 0.8186562595523944, -0.1004987948799032, -0.004178636409527958),
-    ("real", 22, 0.8306426290932996, 0.00029682496713969553, -0.03404768128769173),
-    ("imag", 16, 0.8300664144236025, -0.13074393369341492, 0.005737139086883303),
-])
+@pytest.mark.parametrize(
+    "fit, m, mu, res_re0, res_im10",
+    [
+        ("complex", 14, 0.8186562595523944, -0.1004987948799032, -0.004178636409527958),
+        ("real", 22, 0.8306426290932996, 0.00029682496713969553, -0.03404768128769173),
+        ("imag", 16, 0.8300664144236025, -0.13074393369341492, 0.005737139086883303),
+    ],
+)
 def test_kk_matches_impedance_py(fit, m, mu, res_re0, res_im10):
     k = korvex.kramers_kronig(*measured(), fit=fit)
     assert k.m == m
     assert k.mu == pytest.approx(mu, rel=1e-9)
     assert k.residuals_real[0] == pytest.approx(res_re0, rel=1e-6)
     assert k.residuals_imag[10] == pytest.approx(res_im10, rel=1e-6)
-    assert k.pseudo_chi_square == pytest.approx(
-        np.sum(k.residuals_real ** 2 + k.residuals_imag ** 2))
+    assert k.pseudo_chi_square == pytest.approx(np.sum(k.residuals_real**2 + k.residuals_imag**2))
 
 
 def test_kk_m_selection():
@@ -88,48 +90,60 @@ def test_kk_recovers_its_own_model(fit):
 
 def test_analysis_accepts_a_dataframe():
     f, z = measured()
-    frame = {"frequency_hertz": list(f), "real_impedance_ohm": list(z.real),
-             "imaginary_impedance_ohm": list(z.imag)}
+    frame = {
+        "frequency_hertz": list(f),
+        "real_impedance_ohm": list(z.real),
+        "imaginary_impedance_ohm": list(z.imag),
+    }
     assert korvex.kramers_kronig(frame).mu == korvex.kramers_kronig(f, z).mu
     assert korvex.drt(frame).lam == korvex.drt(f, z).lam
 
 
 @pytest.mark.parametrize("tool", [korvex.kramers_kronig, korvex.drt, korvex.identify])
-@pytest.mark.parametrize("f, z, message", [
-    ([1.0, 2.0], [1 + 1j, 2 + 1j], "needs at least"),
-    ([1.0, -2.0, 3.0, 4.0, 5.0], [1 + 1j] * 5, "positive and finite"),
-    ([1.0, np.inf, 3.0, 4.0, 5.0], [1 + 1j] * 5, "positive and finite"),
-    ([1.0, 2.0, 3.0, 4.0, 5.0], [1 + 1j, np.nan, 1, 1, 1], "finite"),
-    ([1.0, 2.0, 3.0, 4.0, 5.0], [1, 0, 1, 1, 1], "nonzero"),
-])
+@pytest.mark.parametrize(
+    "f, z, message",
+    [
+        ([1.0, 2.0], [1 + 1j, 2 + 1j], "needs at least"),
+        ([1.0, -2.0, 3.0, 4.0, 5.0], [1 + 1j] * 5, "positive and finite"),
+        ([1.0, np.inf, 3.0, 4.0, 5.0], [1 + 1j] * 5, "positive and finite"),
+        ([1.0, 2.0, 3.0, 4.0, 5.0], [1 + 1j, np.nan, 1, 1, 1], "finite"),
+        ([1.0, 2.0, 3.0, 4.0, 5.0], [1, 0, 1, 1, 1], "nonzero"),
+    ],
+)
 def test_bad_spectra_raise(tool, f, z, message):
     with pytest.raises(ValueError, match=message):
         tool(f, z)
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda f, z: korvex.kramers_kronig(f, z, max_m=61), "max_m"),
-    (lambda f, z: korvex.kramers_kronig(f, z, fit="both"), "unknown fit"),
-    (lambda f, z: korvex.drt(f, z, lam=-1.0), "lam"),
-    (lambda f, z: korvex.drt(f, z, basis="spline"), "unknown basis"),
-    (lambda f, z: korvex.identify(f, z, ["R0-(R1"]), "candidate"),
-    (lambda f, z: korvex.identify(f, z, []), "empty"),
-    (lambda f, z: korvex.identify(f, z, criterion="hqc"), "unknown criterion"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda f, z: korvex.kramers_kronig(f, z, max_m=61), "max_m"),
+        (lambda f, z: korvex.kramers_kronig(f, z, fit="both"), "unknown fit"),
+        (lambda f, z: korvex.drt(f, z, lam=-1.0), "lam"),
+        (lambda f, z: korvex.drt(f, z, basis="spline"), "unknown basis"),
+        (lambda f, z: korvex.identify(f, z, ["R0-(R1"]), "candidate"),
+        (lambda f, z: korvex.identify(f, z, []), "empty"),
+        (lambda f, z: korvex.identify(f, z, criterion="hqc"), "unknown criterion"),
+    ],
+)
 def test_bad_options_raise(call, message):
     with pytest.raises(ValueError, match=message):
         call(F60, zarcs([(20.0, 1e-3, 0.9)]))
 
 
-@pytest.mark.parametrize("arcs, seed", [
-    ([(50.0, 1e-2, 0.8)], 3),
-    ([(20.0, 1e-3, 0.9), (30.0, 1.0, 0.85)], 4),
-])
+@pytest.mark.parametrize(
+    "arcs, seed",
+    [
+        ([(50.0, 1e-2, 0.8)], 3),
+        ([(20.0, 1e-3, 0.9), (30.0, 1.0, 0.85)], 4),
+    ],
+)
 def test_drt_peaks_at_one_percent_noise(arcs, seed):
     result = korvex.drt(F60, zarcs(arcs, noise=0.01, seed=seed))
     # Automatic lambda lands inside the search range, not on its floor.
     assert 1e-3 < result.lam < 1
-    peaks = sorted(result.peaks(), key=lambda p: -p.r)[:len(arcs)]
+    peaks = sorted(result.peaks(), key=lambda p: -p.r)[: len(arcs)]
     for (r, tau, _), p in zip(sorted(arcs, key=lambda a: a[1]), sorted(peaks)):
         assert p.tau == pytest.approx(tau, rel=0.1)
         assert p.r == pytest.approx(r, rel=0.05)
@@ -140,8 +154,9 @@ def test_drt_noise_free_has_no_ringing():
     result = korvex.drt(F60, zarcs([(20.0, 1e-3, 0.9), (30.0, 1.0, 0.85)]))
     assert [round(np.log10(p.tau)) for p in result.peaks()] == [-3, 0]
     assert np.abs(result.residuals_real).max() < 1e-3
-    np.testing.assert_allclose(result.z_fit, zarcs([(20.0, 1e-3, 0.9), (30.0, 1.0, 0.85)]),
-                               rtol=2e-3)
+    np.testing.assert_allclose(
+        result.z_fit, zarcs([(20.0, 1e-3, 0.9), (30.0, 1.0, 0.85)]), rtol=2e-3
+    )
     assert result.gamma.min() >= 0.0
 
 

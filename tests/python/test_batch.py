@@ -52,9 +52,12 @@ def test_fast_engine_agrees_with_exact(spectra):
 @pytest.mark.parametrize("form", ["pairs", "frames", "long", "mapping"])
 def test_input_forms_and_frame(spectra, form):
     circuit = korvex.Circuit(TEXT)
-    frames = [pd.DataFrame({"frequency_hertz": f, "real_impedance_ohm": z.real,
-                            "imaginary_impedance_ohm": z.imag})
-              for f, z in spectra[:3]]
+    frames = [
+        pd.DataFrame(
+            {"frequency_hertz": f, "real_impedance_ohm": z.real, "imaginary_impedance_ohm": z.imag}
+        )
+        for f, z in spectra[:3]
+    ]
     kwargs = {}
     if form == "pairs":
         data, keys = spectra[:3], [0, 1, 2]
@@ -116,8 +119,9 @@ def test_progress_callback_and_keyword_checks(spectra):
 
 def test_constants_and_bounds_pass_through(spectra):
     circuit = korvex.Circuit(TEXT)
-    batch = korvex.fit_many(circuit, spectra[:4], constants={"R0.r": 0.02},
-                            bounds={"CPE2.alpha": (0.5, 0.84)})
+    batch = korvex.fit_many(
+        circuit, spectra[:4], constants={"R0.r": 0.02}, bounds={"CPE2.alpha": (0.5, 0.84)}
+    )
     for result in batch:
         assert result.params["R0.r"] == 0.02
         assert result.params["CPE2.alpha"] <= 0.84
@@ -140,8 +144,9 @@ def test_ctrl_c_stops_the_batch_and_keeps_what_is_done():
 def test_fit_shared_holds_one_value_and_beats_nothing_it_should_not():
     series = drifting(5, seed=3)
     circuit = korvex.Circuit(TEXT)
-    joint = korvex.fit_shared(circuit, series, ["CPE1.alpha", "CPE2.alpha"],
-                              constants={"R0.r": 0.02})
+    joint = korvex.fit_shared(
+        circuit, series, ["CPE1.alpha", "CPE2.alpha"], constants={"R0.r": 0.02}
+    )
     assert joint.success and len(joint.params) == 5
     assert {p["CPE2.alpha"] for p in joint.params} == {joint.shared["CPE2.alpha"]}
     assert all(p["R0.r"] == 0.02 for p in joint.params)

@@ -31,12 +31,18 @@ def test_local_cluster_matches_the_local_run():
     spectra = drifting(200, seed=4)
     circuit = korvex.Circuit(TEXT)
     local = korvex.fit_many(circuit, spectra)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=None) as cluster, \
-            distributed.Client(cluster) as client:
+    with (
+        distributed.LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address=None,
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
         remote = korvex.dask.fit_many(client, circuit, spectra, chunk_size=40)
-        single = client.gather(client.map(korvex.dask.fit_spectrum, spectra[:3],
-                                          circuit=circuit))
+        single = client.gather(client.map(korvex.dask.fit_spectrum, spectra[:3], circuit=circuit))
     assert len(remote) == len(spectra) and not remote.failed
     for a, b in zip(remote, local):
         assert a.params == b.params

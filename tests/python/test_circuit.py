@@ -57,8 +57,11 @@ def test_error_with_position(text, first, caret):
 
 @pytest.mark.parametrize(
     "text,first",
-    [("", "unexpected end of input"), ("(R1,C1", "unexpected end of input"),
-     ("R1-C1-R1", 'duplicate element label "R1"')],
+    [
+        ("", "unexpected end of input"),
+        ("(R1,C1", "unexpected end of input"),
+        ("R1-C1-R1", 'duplicate element label "R1"'),
+    ],
 )
 def test_error_without_position(text, first):
     assert parse_message(text) == "\n".join([first, "", HELP_TAIL])
@@ -73,8 +76,12 @@ def test_deep_text_nesting_is_a_clear_error():
 
 @pytest.mark.parametrize(
     "text,expected",
-    [("rc", "R0-(R1,C1)"), ("  RANDLES ", "R0-(R1-W1,CPE1)"), ("Sei_Randles_Wo\n",
-      "R0-(R1,CPE1)-(R2-Wo2,CPE2)"), ("\u3000two_rq_l\u2029", "L0-R0-(R1,CPE1)-(R2,CPE2)")],
+    [
+        ("rc", "R0-(R1,C1)"),
+        ("  RANDLES ", "R0-(R1-W1,CPE1)"),
+        ("Sei_Randles_Wo\n", "R0-(R1,CPE1)-(R2-Wo2,CPE2)"),
+        ("\u3000two_rq_l\u2029", "L0-R0-(R1,CPE1)-(R2,CPE2)"),
+    ],
 )
 def test_builtin_names(text, expected):
     assert repr(Circuit(text)) == repr(Circuit(expected))

@@ -17,8 +17,20 @@ def test_fit_files_writes_the_table(tmp_path, capsys):
         shutil.copy(SAMPLE, tmp_path / name)
         files.append(str(tmp_path / name))
     out = tmp_path / "results.json"
-    code = cli.main(["fit", *files, "--circuit", "L0-R0-p(R1,CPE1)", "--chain", "-q",
-                     "--constants", "L0.l=1e-7", "-o", str(out)])
+    code = cli.main(
+        [
+            "fit",
+            *files,
+            "--circuit",
+            "L0-R0-p(R1,CPE1)",
+            "--chain",
+            "-q",
+            "--constants",
+            "L0.l=1e-7",
+            "-o",
+            str(out),
+        ]
+    )
     assert code == 0
     rows = json.loads(out.read_text())
     assert [Path(r["file"]).name for r in rows] == ["a.DTA", "b.DTA"]
@@ -26,11 +38,17 @@ def test_fit_files_writes_the_table(tmp_path, capsys):
     assert "2/2 fitted" in capsys.readouterr().out
 
 
-@pytest.mark.parametrize("argv, message", [
-    (["fit", "x.DTA", "--circuit", "R0-"], "--circuit"),
-    (["fit", "missing.z", "--circuit", "R0"], "missing.z"),
-    (["fit", str(SAMPLE), "--circuit", "R0", "-o", "out.xlsx", "-q"], ".csv, .parquet or .json"),
-])
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["fit", "x.DTA", "--circuit", "R0-"], "--circuit"),
+        (["fit", "missing.z", "--circuit", "R0"], "missing.z"),
+        (
+            ["fit", str(SAMPLE), "--circuit", "R0", "-o", "out.xlsx", "-q"],
+            ".csv, .parquet or .json",
+        ),
+    ],
+)
 def test_fit_reports_bad_input(argv, message, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     with pytest.raises(SystemExit, match=message):
@@ -38,8 +56,9 @@ def test_fit_reports_bad_input(argv, message, tmp_path, monkeypatch):
 
 
 def test_module_entry_prints_info():
-    run = subprocess.run([sys.executable, "-m", "korvex", "info"], capture_output=True, text=True,
-                         check=True)
+    run = subprocess.run(
+        [sys.executable, "-m", "korvex", "info"], capture_output=True, text=True, check=True
+    )
     assert run.stdout.startswith("korvex ")
     assert "threads: " in run.stdout and "two_rq" in run.stdout
 

@@ -107,8 +107,12 @@ def test_no_range_checks():
 
 @pytest.mark.parametrize(
     "value,exc,text",
-    [("1.0", TypeError, "argument 'r'"), (None, TypeError, "argument 'r'"),
-     (10**400, OverflowError, "argument 'r'"), (Broken(), ZeroDivisionError, "no float here")],
+    [
+        ("1.0", TypeError, "argument 'r'"),
+        (None, TypeError, "argument 'r'"),
+        (10**400, OverflowError, "argument 'r'"),
+        (Broken(), ZeroDivisionError, "no float here"),
+    ],
 )
 def test_field_conversion_errors(value, exc, text):
     with pytest.raises(exc, match=text):

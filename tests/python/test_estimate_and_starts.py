@@ -12,13 +12,15 @@ NOISE_RNG = np.random.default_rng(5)
 
 def noisy(text, values, f=F, level=0.01):
     z = korvex.Circuit(text).with_values(values).impedance(f)
-    return z + level * np.abs(z) * (NOISE_RNG.standard_normal(z.size)
-                                    + 1j * NOISE_RNG.standard_normal(z.size))
+    return z + level * np.abs(z) * (
+        NOISE_RNG.standard_normal(z.size) + 1j * NOISE_RNG.standard_normal(z.size)
+    )
 
 
 def assert_in_bounds(circuit):
-    for name, v, (lo, hi) in zip(circuit.param_names(), circuit.param_values(),
-                                 circuit.param_bounds()):
+    for name, v, (lo, hi) in zip(
+        circuit.param_names(), circuit.param_values(), circuit.param_bounds()
+    ):
         assert math.isfinite(v) and lo <= v <= hi, (name, v)
 
 
@@ -134,13 +136,34 @@ def test_bad_starts(kwargs, error, match):
 def test_starts_is_keyword_only():
     c = korvex.Circuit("R0-p(R1,C1)").with_values([1, 10, 1e-3])
     with pytest.raises(TypeError):
-        c.fit(F, c.impedance(F), False, None, "modulus", "levenberg_marquardt", 200, 1e-8, 1e-8,
-              200, 1000, 2000, 20000, 5000, 2.0, 20, 1.0, 1.0, None, 4)
+        c.fit(
+            F,
+            c.impedance(F),
+            False,
+            None,
+            "modulus",
+            "levenberg_marquardt",
+            200,
+            1e-8,
+            1e-8,
+            200,
+            1000,
+            2000,
+            20000,
+            5000,
+            2.0,
+            20,
+            1.0,
+            1.0,
+            None,
+            4,
+        )
 
 
 def test_constants_and_bounds_hold_in_every_start():
     z = noisy(COIN, COIN_VALUES)
-    result = korvex.Circuit(COIN).fit(F, z, starts=6, constants={"R0.r": 0.7},
-                                      bounds={"CPE1.alpha": (0.5, 0.82)})
+    result = korvex.Circuit(COIN).fit(
+        F, z, starts=6, constants={"R0.r": 0.7}, bounds={"CPE1.alpha": (0.5, 0.82)}
+    )
     assert result.params["R0.r"] == 0.7
     assert 0.5 <= result.params["CPE1.alpha"] <= 0.82

@@ -97,9 +97,10 @@ def test_interpreter_lock_is_released():
         while progress[0] == 0:
             time.sleep(0.001)
         advanced = {}
-        for name, call in [("impedance", lambda: c.impedance(f)),
-                           ("jacobian", lambda: c.jacobian(c.param_values(), f[:20000],
-                                                           np.ones(20000)))]:
+        for name, call in [
+            ("impedance", lambda: c.impedance(f)),
+            ("jacobian", lambda: c.jacobian(c.param_values(), f[:20000], np.ones(20000))),
+        ]:
             advanced[name] = False
             for _ in range(50):
                 before = progress[0]
@@ -127,9 +128,12 @@ def test_residuals_and_jacobian_shapes_and_values():
     jac = RC.jacobian(params, f, z)
     assert len(jac) == 14 and all(len(row) == 3 for row in jac)
     # Central differences of the residuals: R0 shifts every real part by 1/|z|.
-    np.testing.assert_allclose([row[0] for row in jac],
-                               np.ravel(np.column_stack([1 / np.abs(z), 0 * np.abs(z)])),
-                               rtol=1e-6, atol=1e-12)
+    np.testing.assert_allclose(
+        [row[0] for row in jac],
+        np.ravel(np.column_stack([1 / np.abs(z), 0 * np.abs(z)])),
+        rtol=1e-6,
+        atol=1e-12,
+    )
 
 
 def test_parameter_vector_length():
@@ -162,8 +166,14 @@ def test_scipy_least_squares_with_our_jacobian():
 
 def test_parameter_listings():
     c = Circuit("R0-Zarc1-CPE2")
-    assert c.param_names() == ["R0.r", "Zarc1.r", "Zarc1.tau_k", "Zarc1.gamma", "CPE2.q",
-                               "CPE2.alpha"]
+    assert c.param_names() == [
+        "R0.r",
+        "Zarc1.r",
+        "Zarc1.tau_k",
+        "Zarc1.gamma",
+        "CPE2.q",
+        "CPE2.alpha",
+    ]
     assert c.param_units() == ["ohm", "ohm", "s", "-", "ohm^-1*s^alpha", "-"]
     bounds = c.param_bounds()
     assert bounds[0] == (1e-12, math.inf) and isinstance(bounds[0], tuple)
@@ -195,26 +205,32 @@ def test_with_named_values():
 def test_with_named_values_message():
     with pytest.raises(ValueError) as info:
         RC.with_named_values({"R0.r": 1.0, "R1.r": 2.0, "C2.c": 3.0})
-    assert str(info.value) == "\n".join([
-        'unknown parameter "C2.c" (did you mean "C1.c"?)',
-        'missing parameter(s): ["C1.c"]',
-        "",
-        "valid parameters for this circuit:",
-        "  R0.r  [ohm]  bounds (1e-12, inf)",
-        "  R1.r  [ohm]  bounds (1e-12, inf)",
-        "  C1.c  [F]  bounds (1e-12, inf)",
-    ])
+    assert str(info.value) == "\n".join(
+        [
+            'unknown parameter "C2.c" (did you mean "C1.c"?)',
+            'missing parameter(s): ["C1.c"]',
+            "",
+            "valid parameters for this circuit:",
+            "  R0.r  [ohm]  bounds (1e-12, inf)",
+            "  R1.r  [ohm]  bounds (1e-12, inf)",
+            "  C1.c  [F]  bounds (1e-12, inf)",
+        ]
+    )
     with pytest.raises(ValueError) as info:
         RC.with_named_values({"R0.x": 1.0, "capacitance": 2.0, "R1.r": 1.0, "C1.c": 1.0})
     lines = str(info.value).splitlines()
-    assert sorted(lines[:2]) == ['unknown parameter "R0.x" (did you mean "R0.r"?)',
-                                 'unknown parameter "capacitance"']
+    assert sorted(lines[:2]) == [
+        'unknown parameter "R0.x" (did you mean "R0.r"?)',
+        'unknown parameter "capacitance"',
+    ]
     assert lines[2] == 'missing parameter(s): ["R0.r"]'
     with pytest.raises(ValueError) as info:
         Circuit("Zarc12-R0").with_named_values({"Zarc12.tau_k": 1.0, "x\n": 1.0})
     lines = str(info.value).splitlines()
-    assert lines[:2] == ['unknown parameter "x\\n"',
-                         'missing parameter(s): ["Zarc12.r", "Zarc12.gamma", "R0.r"]']
+    assert lines[:2] == [
+        'unknown parameter "x\\n"',
+        'missing parameter(s): ["Zarc12.r", "Zarc12.gamma", "R0.r"]',
+    ]
     assert lines[-2] == "  Zarc12.gamma  [-]  bounds (0, 1)"
     with pytest.raises(ValueError, match='^unknown parameter "R0.r"\n\nvalid parameters'):
         Series([]).with_named_values({"R0.r": 1.0})
@@ -227,21 +243,32 @@ def test_with_named_values_types(bad):
 
 
 def test_repr():
-    assert repr(RC) == "\n".join([
-        "Circuit (3 parameters)",
-        "  R0.r = 1          [ohm]  bounds (1e-12, inf)",
-        "  R1.r = 1          [ohm]  bounds (1e-12, inf)",
-        "  C1.c = 0.001      [F]  bounds (1e-12, inf)",
-    ])
+    assert repr(RC) == "\n".join(
+        [
+            "Circuit (3 parameters)",
+            "  R0.r = 1          [ohm]  bounds (1e-12, inf)",
+            "  R1.r = 1          [ohm]  bounds (1e-12, inf)",
+            "  C1.c = 0.001      [F]  bounds (1e-12, inf)",
+        ]
+    )
     assert repr(Series([])) == "Circuit (0 parameters)\n"
     assert repr(Circuit("R0")) == (
         "Circuit (1 parameter)\n  R0.r = 1          [ohm]  bounds (1e-12, inf)"
     )
     c = Circuit("R0-R1-R2-R3-R4-R5-CPE10").with_values(
-        [0.00012, 2.5e-5, 1.5e6, 999999.5, 1e-4, 1e6, 1.23456789e-12, -0.0])
+        [0.00012, 2.5e-5, 1.5e6, 999999.5, 1e-4, 1e6, 1.23456789e-12, -0.0]
+    )
     lines = repr(c).splitlines()
     values = [line.split(" = ")[1].split(" [")[0] for line in lines[1:]]
-    assert values == ["0.00012   ", "2.5e-5    ", "1.5e6     ", "999999.5  ", "0.0001    ",
-                      "1e6       ", "1.23456789e-12", "-0        "]
+    assert values == [
+        "0.00012   ",
+        "2.5e-5    ",
+        "1.5e6     ",
+        "999999.5  ",
+        "0.0001    ",
+        "1e6       ",
+        "1.23456789e-12",
+        "-0        ",
+    ]
     assert lines[7] == "  CPE10.q     = 1.23456789e-12 [ohm^-1*s^alpha]  bounds (1e-12, inf)"
     assert lines[8] == "  CPE10.alpha = -0         [-]  bounds (0, 1)"

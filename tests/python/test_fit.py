@@ -12,8 +12,12 @@ import korvex
 
 F = np.logspace(-1, 4, 30)
 METHODS = [
-    "levenberg_marquardt", "particle_swarm", "nelder_mead",
-    "differential_evolution", "simulated_annealing", "basin_hopping",
+    "levenberg_marquardt",
+    "particle_swarm",
+    "nelder_mead",
+    "differential_evolution",
+    "simulated_annealing",
+    "basin_hopping",
 ]
 
 
@@ -33,15 +37,49 @@ def test_signature_and_docstring(rc_data):
     assert keyword_only[:3] == ["constants", "bounds", "starts"]
     assert all(parameters[n].default is None for n in keyword_only)
     assert names == [
-        "self", "frequencies", "impedances", "guess_init", "weights", "weight", "method",
-        "max_iterations", "ftol", "xtol", "num_particles", "generations",
-        "nelder_mead_iterations", "de_evaluations", "sa_iterations", "sa_initial_temperature",
-        "basin_hopping_hops", "basin_hopping_step_size", "basin_hopping_temperature", "seed",
+        "self",
+        "frequencies",
+        "impedances",
+        "guess_init",
+        "weights",
+        "weight",
+        "method",
+        "max_iterations",
+        "ftol",
+        "xtol",
+        "num_particles",
+        "generations",
+        "nelder_mead_iterations",
+        "de_evaluations",
+        "sa_iterations",
+        "sa_initial_temperature",
+        "basin_hopping_hops",
+        "basin_hopping_step_size",
+        "basin_hopping_temperature",
+        "seed",
     ]
     # Every argument can be given by position, in that order.
     c = korvex.Circuit("R0-p(R1,C1)").with_values([10.0, 100.0, 1e-4])
-    positional = c.fit(*rc_data, False, None, "modulus", "levenberg_marquardt", 200, 1e-8, 1e-8,
-                       200, 1000, 2000, 20000, 5000, 2.0, 20, 1.0, 1.0, None)
+    positional = c.fit(
+        *rc_data,
+        False,
+        None,
+        "modulus",
+        "levenberg_marquardt",
+        200,
+        1e-8,
+        1e-8,
+        200,
+        1000,
+        2000,
+        20000,
+        5000,
+        2.0,
+        20,
+        1.0,
+        1.0,
+        None,
+    )
     assert positional.params == c.fit(*rc_data).params
 
 
@@ -79,8 +117,13 @@ def test_argument_conversion_errors_name_the_argument(rc_data, kwargs, error, na
 
 def test_wide_integers_and_index_objects_are_accepted(rc_data):
     c = korvex.Circuit("R0-p(R1,C1)").with_values([10.0, 100.0, 1e-4])
-    r = c.fit(*rc_data, generations=2**64 - 1, seed=2**64 - 1, max_iterations=np.uint32(50),
-              num_particles=2**32 - 1)
+    r = c.fit(
+        *rc_data,
+        generations=2**64 - 1,
+        seed=2**64 - 1,
+        max_iterations=np.uint32(50),
+        num_particles=2**32 - 1,
+    )
     assert r.success
 
 
@@ -188,12 +231,14 @@ def test_exact_start_counts_and_repr():
 
 
 def test_repr_number_forms(rc_data):
-    r = korvex.Circuit("R0-p(R1,C1)").with_values([12.0, 80.0, 2e-4]).fit(
-        rc_data[0], rc_data[1] * 1.01, max_iterations=0
+    r = (
+        korvex.Circuit("R0-p(R1,C1)")
+        .with_values([12.0, 80.0, 2e-4])
+        .fit(rc_data[0], rc_data[1] * 1.01, max_iterations=0)
     )
     text = repr(r)
     assert re.fullmatch(
-        r'FitResult\(success=(true|false), iterations=\d+, impedance_evals=\d+, '
+        r"FitResult\(success=(true|false), iterations=\d+, impedance_evals=\d+, "
         r'chi_square=\d\.\d{6}e-?\d+, params=\{"R0\.r": [-\d.e]+, "R1\.r": [-\d.e]+, '
         r'"C1\.c": \d(\.\d+)?e-\d+\}\)',
         text,
@@ -225,9 +270,13 @@ def test_exponent_above_its_bound_is_polished_on_the_bound():
 
 def test_dataframe_and_sequences_agree(rc_data):
     f, z = rc_data
-    frame = pd.DataFrame({
-        "Frequency / Hz": f, "Real Impedance / ohm": z.real, "Imaginary Impedance / ohm": z.imag,
-    })
+    frame = pd.DataFrame(
+        {
+            "Frequency / Hz": f,
+            "Real Impedance / ohm": z.real,
+            "Imaginary Impedance / ohm": z.imag,
+        }
+    )
     c = korvex.Circuit("R0-p(R1,C1)").with_values([12.0, 80.0, 2e-4])
     assert c.fit(frame).params == c.fit(f, list(z)).params
 
@@ -235,10 +284,13 @@ def test_dataframe_and_sequences_agree(rc_data):
 def test_threads_fit_the_same_circuit_like_sequential_calls():
     rng = np.random.default_rng(7)
     circuit = korvex.Circuit("R0-p(R1,CPE1)-p(R2,CPE2)").with_values(
-        [5.0, 50.0, 1e-4, 0.8, 200.0, 1e-2, 0.7])
+        [5.0, 50.0, 1e-4, 0.8, 200.0, 1e-2, 0.7]
+    )
     truth = spectrum("R0-p(R1,CPE1)-p(R2,CPE2)", [8.0, 60.0, 3e-5, 0.9, 150.0, 5e-3, 0.75])
-    data = [truth * (1 + 0.005 * (rng.standard_normal(len(F)) + 1j * rng.standard_normal(len(F))))
-            for _ in range(8)]
+    data = [
+        truth * (1 + 0.005 * (rng.standard_normal(len(F)) + 1j * rng.standard_normal(len(F))))
+        for _ in range(8)
+    ]
 
     def run(z):
         r = circuit.fit(F, z)

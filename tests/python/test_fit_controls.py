@@ -11,12 +11,21 @@ F = np.logspace(-1, 5, 40)
 TEXT = "R0-p(R1,CPE1)"
 TRUTH = [10.0, 100.0, 1e-5, 0.85]
 METHODS = [
-    "levenberg_marquardt", "particle_swarm", "nelder_mead", "differential_evolution",
-    "simulated_annealing", "basin_hopping",
+    "levenberg_marquardt",
+    "particle_swarm",
+    "nelder_mead",
+    "differential_evolution",
+    "simulated_annealing",
+    "basin_hopping",
 ]
 SMALL = dict(
-    basin_hopping_hops=2, nelder_mead_iterations=200, sa_iterations=200, num_particles=20,
-    generations=20, de_evaluations=200, seed=3,
+    basin_hopping_hops=2,
+    nelder_mead_iterations=200,
+    sa_iterations=200,
+    num_particles=20,
+    generations=20,
+    de_evaluations=200,
+    seed=3,
 )
 
 
@@ -33,8 +42,9 @@ def start():
 
 @pytest.mark.parametrize("method", METHODS)
 def test_constant_never_moves_and_bound_holds(method, noisy):
-    r = start().fit(*noisy, method=method, constants={"R0.r": 9.5},
-                    bounds={"CPE1.alpha": (0.5, 0.8)}, **SMALL)
+    r = start().fit(
+        *noisy, method=method, constants={"R0.r": 9.5}, bounds={"CPE1.alpha": (0.5, 0.8)}, **SMALL
+    )
     assert r.params["R0.r"] == 9.5
     assert r.stderr["R0.r"] == 0.0
     assert r.params["CPE1.alpha"] == 0.8  # the truth, 0.85, lies beyond the bound
@@ -55,8 +65,7 @@ def test_bounds_change_the_search_not_just_the_clamp(noisy):
 
 def test_circuit_bounds_are_reused_and_round_trip(noisy):
     house = start().with_bounds({"R0.r": (None, 9.5), "CPE1.alpha": (0.1, 0.8)})
-    assert house.param_bounds() == [(1e-12, 9.5), (1e-12, math.inf), (1e-12, math.inf),
-                                    (0.1, 0.8)]
+    assert house.param_bounds() == [(1e-12, 9.5), (1e-12, math.inf), (1e-12, math.inf), (0.1, 0.8)]
     assert "bounds (1e-12, 9.5)" in repr(house)
     assert start().param_bounds()[0] == (1e-12, math.inf)  # the original is unchanged
     with pytest.raises(ValueError, match="start value of R0.r"):
@@ -92,8 +101,11 @@ def test_infinite_cost_is_never_a_success(method):
     r = start().fit(f, z, guess_init=False, weight="unit", method=method, **SMALL)
     assert not math.isfinite(r.cost)
     assert (r.success, r.status) == (False, "nonfinite")
-    assert not korvex.Circuit(TEXT).fit(f, z, constants=dict(zip(start().param_names(), TRUTH)),
-                                        weight="unit").success
+    assert (
+        not korvex.Circuit(TEXT)
+        .fit(f, z, constants=dict(zip(start().param_names(), TRUTH)), weight="unit")
+        .success
+    )
 
 
 def test_clean_fit_raises_no_flag_and_reports(noisy):
@@ -124,8 +136,11 @@ def test_poor_minimum_is_flagged(noisy):
     "kwargs, error, match",
     [
         (dict(constants=[("R0.r", 1.0)]), TypeError, "argument 'constants': expected a mapping"),
-        (dict(constants={"R0.x": 1.0}), ValueError,
-         'unknown parameter "R0.x" \\(did you mean "R0.r"'),
+        (
+            dict(constants={"R0.x": 1.0}),
+            ValueError,
+            'unknown parameter "R0.x" \\(did you mean "R0.r"',
+        ),
         (dict(constants={1: 1.0}), TypeError, "keys must be str"),
         (dict(constants={"R0.r": "a"}), TypeError, "constants"),
         (dict(constants={"R0.r": math.nan}), ValueError, "value of R0.r must be finite"),

@@ -1,5 +1,6 @@
 """Quick property-based runs (a few seconds); tests/fuzz/run.py runs the same
 properties for as long as it is given."""
+
 import os
 import subprocess
 import sys
@@ -21,11 +22,12 @@ def test_property(name, tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
-@pytest.mark.parametrize("channels, n_grid, kernel, dilation",
-                         [(3000, 65536, 1, 1), (64, 4096, 64, 4096), (20000, 64, 1, 1)])
+@pytest.mark.parametrize(
+    "channels, n_grid, kernel, dilation",
+    [(3000, 65536, 1, 1), (64, 4096, 64, 4096), (20000, 64, 1, 1)],
+)
 def test_files_that_ask_for_gigabytes_are_refused(tmp_path, channels, n_grid, kernel, dilation):
     path = tmp_path / "hostile.eisnn"
     path.write_bytes(fuzz_cases.hostile_size_file(channels, n_grid, kernel, dilation))
     with pytest.raises(ValueError, match="unparsable value for"):
-        fuzz_cases.korvex.Circuit("R0-(R1,C1)").guess(fuzz_cases.F, fuzz_cases.Z,
-                                                      weights=str(path))
+        fuzz_cases.korvex.Circuit("R0-(R1,C1)").guess(fuzz_cases.F, fuzz_cases.Z, weights=str(path))

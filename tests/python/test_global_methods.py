@@ -8,14 +8,21 @@ import korvex
 F = np.logspace(-1, 4, 30)
 TRUTH = [10.0, 100.0, 1e-4]
 GLOBAL_METHODS = [
-    "basin_hopping", "nelder_mead", "simulated_annealing", "particle_swarm",
+    "basin_hopping",
+    "nelder_mead",
+    "simulated_annealing",
+    "particle_swarm",
     "differential_evolution",
 ]
 SEEDED = ["basin_hopping", "simulated_annealing", "particle_swarm", "differential_evolution"]
 # Budgets that keep each fit in the milliseconds.
 SMALL = dict(
-    basin_hopping_hops=3, nelder_mead_iterations=300, sa_iterations=300, num_particles=20,
-    generations=20, de_evaluations=300,
+    basin_hopping_hops=3,
+    nelder_mead_iterations=300,
+    sa_iterations=300,
+    num_particles=20,
+    generations=20,
+    de_evaluations=300,
 )
 
 

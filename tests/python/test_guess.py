@@ -8,11 +8,24 @@ import pytest
 import korvex
 from korvex import _korvex
 
-NAMES = ["rc", "rc_l", "rq", "rq_l", "two_rc", "two_rc_l", "two_rq", "two_rq_l", "randles",
-         "sei_randles", "sei_randles_wo"]
+NAMES = [
+    "rc",
+    "rc_l",
+    "rq",
+    "rq_l",
+    "two_rc",
+    "two_rc_l",
+    "two_rq",
+    "two_rq_l",
+    "randles",
+    "sei_randles",
+    "sei_randles_wo",
+]
 QUOTED = ", ".join(f"'{n}'" for n in NAMES)
-NO_MODEL = ("No training data on this circuit. Machine-learning based initial parameters "
-            f"available for {QUOTED}")
+NO_MODEL = (
+    "No training data on this circuit. Machine-learning based initial parameters "
+    f"available for {QUOTED}"
+)
 
 
 @pytest.fixture(scope="module")
@@ -42,7 +55,8 @@ def test_ml_circuits_lists_the_built_in_names():
     assert korvex.Circuit("R0").ml_circuits() == NAMES
     assert korvex.Circuit.ml_circuits.__doc__.endswith(
         "Names accepted by the constructor that have trained initial-parameter\n"
-        "models, and so get a guessed starting point from `fit()` by default.")
+        "models, and so get a guessed starting point from `fit()` by default."
+    )
 
 
 def test_values_follow_the_circuits_own_order(spectrum, rc_path):
@@ -50,9 +64,11 @@ def test_values_follow_the_circuits_own_order(spectrum, rc_path):
     model = korvex.Circuit("R0-(R1,C1)").guess(f, z, weights=rc_path)
     assert len(model) == 3 and all(isinstance(v, float) and v > 0 for v in model)
     assert korvex.Circuit("(R1,C2)-R3").guess(f, z, weights=rc_path) == [
-        model[1], model[2], model[0]]
-    assert korvex.Circuit("R0-K1").guess(f, z, rc_path) == [
-        model[0], model[1], model[1] * model[2]]
+        model[1],
+        model[2],
+        model[0],
+    ]
+    assert korvex.Circuit("R0-K1").guess(f, z, rc_path) == [model[0], model[1], model[1] * model[2]]
 
 
 def test_zarc_gets_r_tau_and_gamma(spectrum, rq_path):
@@ -83,7 +99,8 @@ def test_weights_for_another_circuit(spectrum, rc_path):
         korvex.Circuit("R0-C1").guess(*spectrum, weights=rc_path)
     assert str(info.value) == (
         f'weight file has an unparsable value for "{rc_path} was trained for '
-        '\\"R0-(R1,C1)\\", which is a different circuit"')
+        '\\"R0-(R1,C1)\\", which is a different circuit"'
+    )
 
 
 def test_unreadable_and_invalid_weights(spectrum, tmp_path):
@@ -134,8 +151,9 @@ def test_odd_frequencies_are_refused_by_index(spectrum, rc_path, bad):
 def test_dataframe_input(spectrum, rc_path):
     pd = pytest.importorskip("pandas")
     f, z = spectrum
-    frame = pd.DataFrame({"Frequency / Hz": f, "Real Impedance / ohm": z.real,
-                          "Imaginary Impedance / ohm": z.imag})
+    frame = pd.DataFrame(
+        {"Frequency / Hz": f, "Real Impedance / ohm": z.real, "Imaginary Impedance / ohm": z.imag}
+    )
     circuit = korvex.Circuit("R0-(R1,C1)")
     assert circuit.guess(frame, weights=rc_path) == circuit.guess(f, z, weights=rc_path)
 
@@ -146,8 +164,9 @@ def test_built_in_models_guess_or_say_their_weights_are_missing(name, spectrum):
     try:
         values = circuit.guess(*spectrum)
     except ValueError as error:
-        assert str(error) == (f'the built-in model "{name}" has no trained weights '
-                              "in this build of korvex")
+        assert str(error) == (
+            f'the built-in model "{name}" has no trained weights in this build of korvex'
+        )
     else:
         assert len(values) == len(circuit.param_names())
         assert all(math.isfinite(v) for v in values)

@@ -1,4 +1,5 @@
 """Inputs that used to be accepted silently, interrupted or forked fits."""
+
 import math
 import os
 import signal
@@ -30,14 +31,20 @@ def spoiled(index, frequency=None, impedance=None):
 @pytest.mark.parametrize(
     "f, z, message",
     [
-        (*spoiled(3, frequency=-1.0),
-         r"frequencies\[3\] must be a positive finite number, got -1.0"),
+        (
+            *spoiled(3, frequency=-1.0),
+            r"frequencies\[3\] must be a positive finite number, got -1.0",
+        ),
         (*spoiled(0, frequency=0.0), r"frequencies\[0\] must be a positive finite number, got 0.0"),
         (*spoiled(5, frequency=math.nan), r"frequencies\[5\] .* got nan"),
-        (*spoiled(2, impedance=complex(math.nan, 1.0)),
-         r"impedances\[2\] must be finite, got \(nan\+1j\)"),
-        (*spoiled(7, impedance=complex(1.0, math.inf)),
-         r"impedances\[7\] must be finite, got \(1\+infj\)"),
+        (
+            *spoiled(2, impedance=complex(math.nan, 1.0)),
+            r"impedances\[2\] must be finite, got \(nan\+1j\)",
+        ),
+        (
+            *spoiled(7, impedance=complex(1.0, math.inf)),
+            r"impedances\[7\] must be finite, got \(1\+infj\)",
+        ),
         (F, np.zeros_like(Z), "every measured impedance is zero"),
         (F, Z[:-1], "same length"),
     ],
@@ -49,9 +56,13 @@ def test_bad_spectra_are_refused_before_any_work(call, f, z, message):
 
 def test_dataframe_keeps_dropping_nonpositive_frequencies_but_names_nan_rows():
     pd = pytest.importorskip("pandas")
-    frame = pd.DataFrame({"frequency_hertz": np.r_[-1.0, 0.0, F],
-                          "real_impedance_ohm": np.r_[5.0, 5.0, Z.real],
-                          "imaginary_impedance_ohm": np.r_[5.0, 5.0, Z.imag]})
+    frame = pd.DataFrame(
+        {
+            "frequency_hertz": np.r_[-1.0, 0.0, F],
+            "real_impedance_ohm": np.r_[5.0, 5.0, Z.real],
+            "imaginary_impedance_ohm": np.r_[5.0, 5.0, Z.imag],
+        }
+    )
     assert RC.fit(frame).cost < 1e-20
     frame.loc[6, "real_impedance_ohm"] = math.nan
     with pytest.raises(ValueError, match="^impedance at row 6 of the dataframe must be finite"):
@@ -127,8 +138,10 @@ LONG = {
 }
 
 
-@pytest.mark.skipif(threading.current_thread() is not threading.main_thread(),
-                    reason="signals reach only the main thread")
+@pytest.mark.skipif(
+    threading.current_thread() is not threading.main_thread(),
+    reason="signals reach only the main thread",
+)
 @pytest.mark.parametrize("method", sorted(LONG))
 def test_ctrl_c_stops_every_method(method):
     # A wide circuit on data it cannot match keeps every method busy for
@@ -152,8 +165,10 @@ def test_ctrl_c_stops_every_method(method):
 def test_a_fit_inside_a_signal_handler_runs_while_another_waits():
     costs = []
     previous = signal.signal(signal.SIGUSR1, lambda *_: costs.append(RC.fit(F, Z).cost))
-    timers = [threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGUSR1)),
-              threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))]
+    timers = [
+        threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGUSR1)),
+        threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)),
+    ]
     try:
         for t in timers:
             t.start()

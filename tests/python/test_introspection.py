@@ -58,38 +58,69 @@ SPECIFIED = [
     (Circuit, "(s)", ""),
     (korvex.Series, "(parts)", "Connect elements and circuits end to end."),
     (korvex.Parallel, "(parts)", "Connect elements and circuits as parallel branches."),
-    (Circuit.ml_circuits, "()",
-     "Names accepted by the constructor that have trained initial-parameter\n"
-     "models, and so get a guessed starting point from `fit()` by default."),
+    (
+        Circuit.ml_circuits,
+        "()",
+        "Names accepted by the constructor that have trained initial-parameter\n"
+        "models, and so get a guessed starting point from `fit()` by default.",
+    ),
     (Circuit.guess, "($self, frequencies, impedances=None, weights=None)", GUESS_DOC),
     (Circuit.impedance, "($self, frequencies)", None),
-    (Circuit.residuals, '($self, params, frequencies, impedances=None, weight="modulus")',
-     RESIDUALS_DOC),
-    (Circuit.jacobian, '($self, params, frequencies, impedances=None, weight="modulus")',
-     JACOBIAN_DOC),
-    (Circuit.param_names, "($self)",
-     "Parameter names, in the same order `with_values()` consumes and\n"
-     "`with_named_values()` expects as keys."),
+    (
+        Circuit.residuals,
+        '($self, params, frequencies, impedances=None, weight="modulus")',
+        RESIDUALS_DOC,
+    ),
+    (
+        Circuit.jacobian,
+        '($self, params, frequencies, impedances=None, weight="modulus")',
+        JACOBIAN_DOC,
+    ),
+    (
+        Circuit.param_names,
+        "($self)",
+        "Parameter names, in the same order `with_values()` consumes and\n"
+        "`with_named_values()` expects as keys.",
+    ),
     (Circuit.param_units, "($self)", "Physical units per parameter"),
-    (Circuit.param_bounds, "($self)",
-     "Default physical-validity `(lo, hi)` bounds per parameter, in\n"
-     "`param_names()` order. `hi` is `inf` for open-bound parameters."),
+    (
+        Circuit.param_bounds,
+        "($self)",
+        "Default physical-validity `(lo, hi)` bounds per parameter, in\n"
+        "`param_names()` order. `hi` is `inf` for open-bound parameters.",
+    ),
     (Circuit.param_values, "($self)", "Current parameter values, in `param_names()` order."),
-    (Circuit.with_values, "($self, values)",
-     "Rebuild this circuit with a new flat parameter vector, assigned\n"
-     "positionally in `param_names()` order."),
-    (Circuit.with_named_values, "($self, values)",
-     "Rebuild this circuit with parameter values looked up by name (see\n"
-     "`param_names()`). Every name must be present and no unknown names\n"
-     "may be supplied."),
+    (
+        Circuit.with_values,
+        "($self, values)",
+        "Rebuild this circuit with a new flat parameter vector, assigned\n"
+        "positionally in `param_names()` order.",
+    ),
+    (
+        Circuit.with_named_values,
+        "($self, values)",
+        "Rebuild this circuit with parameter values looked up by name (see\n"
+        "`param_names()`). Every name must be present and no unknown names\n"
+        "may be supplied.",
+    ),
     (korvex.FitResult, None, ""),
 ] + [
     (getattr(Element, code), signature, "")
     for code, signature in [
-        ("R", "(r)"), ("C", "(c)"), ("L", "(l)"), ("La", "(l, alpha)"), ("Cpe", "(q, alpha)"),
-        ("W", "(aw)"), ("Wo", "(z0, tau)"), ("Ws", "(z0, tau)"), ("G", "(rg, tg)"),
-        ("Gs", "(rg, tg, phi)"), ("K", "(r, tau_k)"), ("Zarc", "(r, tau_k, gamma)"),
-        ("Tlmq", "(r_ion, qs, gamma)"), ("T", "(a, b, k_tau, tau)"),
+        ("R", "(r)"),
+        ("C", "(c)"),
+        ("L", "(l)"),
+        ("La", "(l, alpha)"),
+        ("Cpe", "(q, alpha)"),
+        ("W", "(aw)"),
+        ("Wo", "(z0, tau)"),
+        ("Ws", "(z0, tau)"),
+        ("G", "(rg, tg)"),
+        ("Gs", "(rg, tg, phi)"),
+        ("K", "(r, tau_k)"),
+        ("Zarc", "(r, tau_k, gamma)"),
+        ("Tlmq", "(r_ion, qs, gamma)"),
+        ("T", "(a, b, k_tau, tau)"),
     ]
 ]
 
@@ -104,7 +135,7 @@ def test_specified_text_signatures_and_docstrings(obj, signature, doc):
 def test_fit_signature_is_the_specified_one_then_keyword_only_extras():
     text = Circuit.fit.__text_signature__
     assert text.startswith(FIT_SIGNATURE)
-    rest = text[len(FIT_SIGNATURE):]
+    rest = text[len(FIT_SIGNATURE) :]
     assert rest == ")" or rest.startswith(", *, ")
     assert Circuit.fit.__doc__ == FIT_DOC
 
@@ -123,7 +154,9 @@ def public_callables():
                     yield f"{name}.{attr}", getattr(obj, attr)
 
 
-@pytest.mark.parametrize("name, obj", list(public_callables()), ids=[n for n, _ in public_callables()])
+@pytest.mark.parametrize(
+    "name, obj", list(public_callables()), ids=[n for n, _ in public_callables()]
+)
 def test_every_public_callable_has_a_signature(name, obj):
     parameters = inspect.signature(obj).parameters
     if isinstance(obj, type):

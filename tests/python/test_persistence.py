@@ -26,8 +26,12 @@ def circuits():
         "values": korvex.Circuit("R0-p(R1,C1)").with_values([0.1, 1 / 3, math.nan]),
         # Unlabelled leaves beside a parsed label: automatic labels must stay automatic.
         "builders": korvex.Series(
-            [korvex.R(0.1), korvex.Parallel([korvex.R(2.0), korvex.Cpe(1e-4, 0.9)]),
-             korvex.Circuit("R7")]),
+            [
+                korvex.R(0.1),
+                korvex.Parallel([korvex.R(2.0), korvex.Cpe(1e-4, 0.9)]),
+                korvex.Circuit("R7"),
+            ]
+        ),
     }
 
 
@@ -51,8 +55,10 @@ def test_circuit_round_trips_bit_for_bit(name):
         assert other.param_bounds() == c.param_bounds()
         assert other.text == c.text
         # Joined with an unlabelled element, the copy names parameters as the original does.
-        assert (korvex.Series([other, korvex.R(1.0)]).param_names()
-                == korvex.Series([c, korvex.R(1.0)]).param_names())
+        assert (
+            korvex.Series([other, korvex.R(1.0)]).param_names()
+            == korvex.Series([c, korvex.R(1.0)]).param_names()
+        )
 
 
 def test_circuit_text_parses_to_an_equal_circuit():
@@ -66,8 +72,10 @@ def test_circuit_text_parses_to_an_equal_circuit():
     built = circuits()["builders"]
     assert built.text == "R0-p(R1,Cpe0)-R7"
     assert korvex.Circuit(built.text).with_values(built.param_values()) == built
-    for build in [lambda: korvex.Parallel([]),
-                  lambda: korvex.Series([korvex.Circuit("R0"), korvex.R(1.0)])]:
+    for build in [
+        lambda: korvex.Parallel([]),
+        lambda: korvex.Series([korvex.Circuit("R0"), korvex.R(1.0)]),
+    ]:
         no_text = build()
         with pytest.raises(ValueError, match="has no text form"):
             _ = no_text.text
@@ -96,14 +104,17 @@ def test_every_element_class_round_trips(code):
     for other in [pickle.loads(pickle.dumps(e, p)) for p in PROTOCOLS] + [copy.deepcopy(e)]:
         assert type(other) is cls and other == e and hash(other) == hash(e)
         assert bits(getattr(other, f) for f in cls.__match_args__) == bits(
-            getattr(e, f) for f in cls.__match_args__)
+            getattr(e, f) for f in cls.__match_args__
+        )
     assert e != cls(*[1.0] * len(cls.__match_args__))
 
 
 def test_fit_result_round_trips(fitted):
     from_json = korvex.FitResult.from_dict(json.loads(json.dumps(fitted.to_dict())))
     for other in [pickle.loads(pickle.dumps(fitted, p)) for p in PROTOCOLS] + [
-            copy.deepcopy(fitted), from_json]:
+        copy.deepcopy(fitted),
+        from_json,
+    ]:
         assert other == fitted and hash(other) == hash(fitted)
         assert repr(other) == repr(fitted)
         assert bits(other.params.values()) == bits(fitted.params.values())
@@ -115,26 +126,37 @@ def test_fit_result_round_trips(fitted):
 
 def test_fit_result_dict_is_plain(fitted):
     d = fitted.to_dict()
-    assert set(d) >= {"circuit", "params", "stderr", "iterations", "impedance_evals", "cost",
-                      "chi_square", "success"}
+    assert set(d) >= {
+        "circuit",
+        "params",
+        "stderr",
+        "iterations",
+        "impedance_evals",
+        "cost",
+        "chi_square",
+        "success",
+    }
     assert d["circuit"]["text"] == "R0-p(R1,CPE1)"
     assert d["circuit"]["bounds"][3] == [0.0, 1.0]
     assert json.loads(json.dumps(d)) == d
 
 
-@pytest.mark.parametrize("path,value,match", [
-    (("params",), None, "'params' must be a dict"),
-    (("param_names",), ["R0.r"], "'params' must name the parameters in order"),
-    (("iterations",), "4", "'iterations' has the wrong type 'str'"),
-    (("circuit", "text"), "R0-p(R1,", "circuit state: 'text': unexpected end"),
-    (("circuit", "values"), [1.0], "'values' holds 1 values for 4 parameters"),
-    (("circuit", "bounds"), [[1.0, 0.5]] * 4, r"'bounds' holds \(1, 0\.5\), which is not"),
-    (("status",), "done", "'status' is not a fit status name"),
-    (("held",), [False], "'held' must hold one flag per parameter"),
-    (("initial",), {"R0.r": 1.0}, "'initial' must hold one value per parameter"),
-    (("stderr",), {"R1.r": 1.0}, "'stderr' must name the parameters in order"),
-    (("circuit",), "R0", "circuit state: expected a dict"),
-])
+@pytest.mark.parametrize(
+    "path,value,match",
+    [
+        (("params",), None, "'params' must be a dict"),
+        (("param_names",), ["R0.r"], "'params' must name the parameters in order"),
+        (("iterations",), "4", "'iterations' has the wrong type 'str'"),
+        (("circuit", "text"), "R0-p(R1,", "circuit state: 'text': unexpected end"),
+        (("circuit", "values"), [1.0], "'values' holds 1 values for 4 parameters"),
+        (("circuit", "bounds"), [[1.0, 0.5]] * 4, r"'bounds' holds \(1, 0\.5\), which is not"),
+        (("status",), "done", "'status' is not a fit status name"),
+        (("held",), [False], "'held' must hold one flag per parameter"),
+        (("initial",), {"R0.r": 1.0}, "'initial' must hold one value per parameter"),
+        (("stderr",), {"R1.r": 1.0}, "'stderr' must name the parameters in order"),
+        (("circuit",), "R0", "circuit state: expected a dict"),
+    ],
+)
 def test_malformed_states_are_refused(fitted, path, value, match):
     d = fitted.to_dict()
     target = d

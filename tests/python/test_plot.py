@@ -56,8 +56,9 @@ def test_residuals_in_percent_of_the_modulus():
 
 def test_fit_figure_from_a_dataframe(tmp_path):
     pd = pytest.importorskip("pandas")
-    frame = pd.DataFrame({"Frequency / Hz": F, "Real Impedance / ohm": Z.real,
-                          "Imaginary Impedance / ohm": Z.imag})
+    frame = pd.DataFrame(
+        {"Frequency / Hz": F, "Real Impedance / ohm": Z.real, "Imaginary Impedance / ohm": Z.imag}
+    )
     result = TRUE.fit(frame)
     fig = result.plot(frame, title="test")
     assert isinstance(fig, matplotlib.figure.Figure) and len(fig.axes) == 4
@@ -66,14 +67,17 @@ def test_fit_figure_from_a_dataframe(tmp_path):
     assert (tmp_path / "fit.png").stat().st_size > 10_000
 
 
-@pytest.mark.parametrize("call,error,match", [
-    (lambda: plot.residuals(None, F, Z), ValueError, "a fitted model"),
-    (lambda: plot.nyquist(None, F, Z[:3]), ValueError, "25 frequencies but 3 impedances"),
-    (lambda: plot.nyquist(None, F, None, "R0"), TypeError, "expected a Circuit or FitResult"),
-    (lambda: plot.fit(F, Z), ValueError, "pass model="),
-    (lambda: plot.nyquist(None, F), ValueError, "nothing to plot"),
-    (lambda: plot.bode(None, {"f": F}), ValueError, "no 'Frequency / Hz' column"),
-])
+@pytest.mark.parametrize(
+    "call,error,match",
+    [
+        (lambda: plot.residuals(None, F, Z), ValueError, "a fitted model"),
+        (lambda: plot.nyquist(None, F, Z[:3]), ValueError, "25 frequencies but 3 impedances"),
+        (lambda: plot.nyquist(None, F, None, "R0"), TypeError, "expected a Circuit or FitResult"),
+        (lambda: plot.fit(F, Z), ValueError, "pass model="),
+        (lambda: plot.nyquist(None, F), ValueError, "nothing to plot"),
+        (lambda: plot.bode(None, {"f": F}), ValueError, "no 'Frequency / Hz' column"),
+    ],
+)
 def test_bad_arguments(call, error, match):
     with pytest.raises(error, match=match):
         call()

@@ -52,9 +52,13 @@ def test_two_sequence_errors(f, z, exc, text):
 
 @pytest.mark.parametrize("make", [dict, pd.DataFrame], ids=["dict", "pandas"])
 def test_frame_rectangular_and_filtering(make):
-    frame = make({"frequency_hertz": [0.0, 10.0, -5.0, float("nan"), 20.0],
-                  "real_impedance_ohm": [1.0, 2.0, 3.0, 4.0, 5.0],
-                  IM: [-1.0, -2.0, -3.0, -4.0, -5.0]})
+    frame = make(
+        {
+            "frequency_hertz": [0.0, 10.0, -5.0, float("nan"), 20.0],
+            "real_impedance_ohm": [1.0, 2.0, 3.0, 4.0, 5.0],
+            IM: [-1.0, -2.0, -3.0, -4.0, -5.0],
+        }
+    )
     r = PROBE.residuals(PARAMS, frame, weight="unit")
     assert r == pytest.approx([-2.0, 12.0, -5.0, 25.0])  # imaginary parts kept as stored
 
@@ -73,8 +77,9 @@ def test_frame_rectangular_wins_but_polar_must_be_numeric():
     with pytest.raises(ValueError, match='^column "Phase / deg" is not numeric$'):
         Circuit("R0").residuals([0.0], frame)
     with pytest.raises(ValueError, match='^column "phase_degree" is not numeric$'):
-        Circuit("R0").residuals([0.0], pd.DataFrame({F: [1.0], RE: [2.0], IM: [3.0],
-                                                     "phase_degree": ["x"]}))
+        Circuit("R0").residuals(
+            [0.0], pd.DataFrame({F: [1.0], RE: [2.0], IM: [3.0], "phase_degree": ["x"]})
+        )
 
 
 NO_IMPEDANCE = (
@@ -87,22 +92,34 @@ NO_IMPEDANCE = (
 @pytest.mark.parametrize(
     "frame,text",
     [
-        ({RE: [1.0], IM: [1.0]},
-         f"expected a dataframe with a {FREQ_PAIR} column, or frequencies and impedances as two "
-         "arguments"),
-        ([1.0, 2.0],
-         f"expected a dataframe with a {FREQ_PAIR} column, or frequencies and impedances as two "
-         "arguments"),
+        (
+            {RE: [1.0], IM: [1.0]},
+            f"expected a dataframe with a {FREQ_PAIR} column, or frequencies and impedances as two "
+            "arguments",
+        ),
+        (
+            [1.0, 2.0],
+            f"expected a dataframe with a {FREQ_PAIR} column, or frequencies and impedances as two "
+            "arguments",
+        ),
         ({F: [1.0], RE: [1.0]}, NO_IMPEDANCE),
-        ({F: [1.0], RE: [1.0], IM: [1.0, 2.0]},
-         "real and imaginary impedance columns must have the same length"),
-        ({F: [1.0], MOD: [1.0], PHASE: [1.0, 2.0]},
-         "absolute impedance and phase columns must have the same length"),
-        ({F: [1.0, 2.0], RE: [1.0], IM: [1.0]},
-         'frequency column has 2 rows but "Real Impedance / ohm" or "real_impedance_ohm" and '
-         '"Imaginary Impedance / ohm" or "imaginary_impedance_ohm" have 1'),
-        ({F: [0.0, -1.0], RE: [1.0, 1.0], IM: [1.0, 1.0]},
-         f"no measured points: every row of the {FREQ_PAIR} column is zero or negative"),
+        (
+            {F: [1.0], RE: [1.0], IM: [1.0, 2.0]},
+            "real and imaginary impedance columns must have the same length",
+        ),
+        (
+            {F: [1.0], MOD: [1.0], PHASE: [1.0, 2.0]},
+            "absolute impedance and phase columns must have the same length",
+        ),
+        (
+            {F: [1.0, 2.0], RE: [1.0], IM: [1.0]},
+            'frequency column has 2 rows but "Real Impedance / ohm" or "real_impedance_ohm" and '
+            '"Imaginary Impedance / ohm" or "imaginary_impedance_ohm" have 1',
+        ),
+        (
+            {F: [0.0, -1.0], RE: [1.0, 1.0], IM: [1.0, 1.0]},
+            f"no measured points: every row of the {FREQ_PAIR} column is zero or negative",
+        ),
         ({F: "abc", RE: [1.0], IM: [1.0]}, 'column "Frequency / Hz" is not numeric'),
     ],
 )
@@ -157,7 +174,10 @@ def test_order_of_checks():
         (np.array([1.0, 10.0, 100.0]), np.array([1 + 1j, 2 - 1j, 3j])),
         (np.array([1.0, 0.0, 10.0, 0.0, 100.0])[::2], np.array([1 + 1j, 0, 2 - 1j, 0, 3j])[::2]),
         (np.array([1.0, 10.0, 100.0], dtype=">f8"), np.array([1 + 1j, 2 - 1j, 3j], dtype=">c16")),
-        (np.array([1, 10, 100], dtype=np.int32), np.array([1 + 1j, 2 - 1j, 3j], dtype=np.complex64)),
+        (
+            np.array([1, 10, 100], dtype=np.int32),
+            np.array([1 + 1j, 2 - 1j, 3j], dtype=np.complex64),
+        ),
         (pd.Series([1.0, 10.0, 100.0]), pd.Series([1 + 1j, 2 - 1j, 3j])),
     ],
     ids=["contiguous", "strided", "big-endian", "other-dtypes", "pandas"],

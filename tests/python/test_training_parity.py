@@ -17,10 +17,12 @@ from training.model import GuesserNet  # noqa: E402
 BUILTIN = Path(__file__).resolve().parents[2] / "src" / "models" / "builtin"
 ALL = list(circuits.MODELS)
 
-needs_hook = pytest.mark.skipif(not hasattr(korvex._korvex, "_features"),
-                                reason="this build has no features hook")
-needs_guess = pytest.mark.skipif(not hasattr(korvex.Circuit, "guess"),
-                                 reason="this build has no Circuit.guess")
+needs_hook = pytest.mark.skipif(
+    not hasattr(korvex._korvex, "_features"), reason="this build has no features hook"
+)
+needs_guess = pytest.mark.skipif(
+    not hasattr(korvex.Circuit, "guess"), reason="this build has no Circuit.guess"
+)
 
 
 def _spectra(name, n, seed=41):

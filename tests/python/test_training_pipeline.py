@@ -21,8 +21,13 @@ def test_parameter_names_are_the_circuits_own(name):
 
 @pytest.mark.parametrize(
     "field, row",
-    [("R1.r", (1, 0, 0, -1)), ("C1.c", (-1, -1, 0, -1)), ("L0.l", (1, -1, 0, -1)),
-     ("W1.aw", (1, 0.5, 0, -1)), ("CPE1.alpha", (0, 0, 0, -1))],
+    [
+        ("R1.r", (1, 0, 0, -1)),
+        ("C1.c", (-1, -1, 0, -1)),
+        ("L0.l", (1, -1, 0, -1)),
+        ("W1.aw", (1, 0.5, 0, -1)),
+        ("CPE1.alpha", (0, 0, 0, -1)),
+    ],
 )
 def test_scaling_rows(field, row):
     name = next(n for n in ALL if field in circuits.topology(n).param_names)
@@ -74,8 +79,9 @@ def _tau(params, topo, label):
     return (r * q) ** (1 / a)
 
 
-@pytest.mark.parametrize("name", ["two_rc", "two_rc_l", "two_rq", "two_rq_l", "sei_randles",
-                                  "sei_randles_wo"])
+@pytest.mark.parametrize(
+    "name", ["two_rc", "two_rc_l", "two_rq", "two_rq_l", "sei_randles", "sei_randles_wo"]
+)
 def test_two_groups_are_in_canonical_order(name):
     topo = circuits.topology(name)
     params = synth.generate(name, 400, seed=3).params
@@ -119,8 +125,12 @@ def _blob(topo, mean, std, channels=8):
     net = GuesserNet(topo.n_params, channels)
     meta = export.metadata(topo, channels, 64, 5, 8, (1, 2, 4, 8))
     tensors = [(f"w.{k}", v.double().numpy(), export.FLOAT16) for k, v in net.state_dict().items()]
-    tensors += [("target_mean", mean, 0), ("target_std", std, 0),
-                ("log_params", topo.log_params.astype(float), 0), ("scaling", topo.scaling, 0)]
+    tensors += [
+        ("target_mean", mean, 0),
+        ("target_std", std, 0),
+        ("log_params", topo.log_params.astype(float), 0),
+        ("scaling", topo.scaling, 0),
+    ]
     return export.encode(meta, tensors)
 
 
@@ -139,9 +149,11 @@ def _scalar_features(f, z, n_grid=64):
         d = (a - ph[-1]) - 2 * math.pi * math.floor((a - ph[-1] + math.pi) / (2 * math.pi))
         ph.append(ph[-1] + d)
     grid = [lf[0] + t * (lf[-1] - lf[0]) / (n_grid - 1) for t in range(n_grid)]
-    rows = [[np.interp(g, lf, lz) - math.log10(z_s) for g in grid],
-            [np.interp(g, lf, ph) / (math.pi / 2) for g in grid],
-            [(g - math.log10(omega_s / (2 * math.pi))) * 0.25 for g in grid]]
+    rows = [
+        [np.interp(g, lf, lz) - math.log10(z_s) for g in grid],
+        [np.interp(g, lf, ph) / (math.pi / 2) for g in grid],
+        [(g - math.log10(omega_s / (2 * math.pi))) * 0.25 for g in grid],
+    ]
     return np.array(rows), [(lf[-1] - lf[0]) * 0.125, math.log10(len(f)) * 0.5], z_s, omega_s
 
 
@@ -178,8 +190,18 @@ def test_weight_file_layout():
     assert blob[:8] == b"EISNN001"
     assert struct.unpack_from("<I", blob, 8)[0] == 10
     meta, tensors = export.decode(blob)
-    assert list(meta) == ["circuit", "param_names", "estimator", "n_grid", "channels", "kernel",
-                          "groups", "dilations", "alpha_min", "alpha_max"]
+    assert list(meta) == [
+        "circuit",
+        "param_names",
+        "estimator",
+        "n_grid",
+        "channels",
+        "kernel",
+        "groups",
+        "dilations",
+        "alpha_min",
+        "alpha_max",
+    ]
     assert meta["param_names"] == "R0.r,R1.r,CPE1.q,CPE1.alpha"
     assert len(tensors) == 44
     assert tensors["w.head.0.weight"].shape == (32, 18)
@@ -188,8 +210,13 @@ def test_weight_file_layout():
 
 
 def test_binary16_and_binary32_encodings_round_values():
-    blob = export.encode([], [("h", np.array([1.0, 1 / 3, 65504.0, 2.0**-24]), export.FLOAT16),
-                              ("s", np.array([[1 / 3]]), export.FLOAT32)])
+    blob = export.encode(
+        [],
+        [
+            ("h", np.array([1.0, 1 / 3, 65504.0, 2.0**-24]), export.FLOAT16),
+            ("s", np.array([[1 / 3]]), export.FLOAT32),
+        ],
+    )
     _, t = export.decode(blob)
     np.testing.assert_array_equal(t["h"], np.float16([1.0, 1 / 3, 65504.0, 2.0**-24]))
     assert t["s"].shape == (1, 1) and t["s"][0, 0] == np.float32(1 / 3)

@@ -13,13 +13,22 @@ SCRIPT = Path(__file__).parent / "typed" / "user_script.py"
 def test_user_script_type_checks(tmp_path):
     pytest.importorskip("mypy")
     run = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-         "--cache-dir", str(tmp_path), str(SCRIPT)],
-        capture_output=True, text=True, cwd=tmp_path,
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-incremental",
+            "--cache-dir",
+            str(tmp_path),
+            str(SCRIPT),
+        ],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
     )
     assert run.returncode == 0, run.stdout + run.stderr
 
 
 def test_user_script_runs():
     subprocess.run([sys.executable, str(SCRIPT)], check=True, capture_output=True)
-
