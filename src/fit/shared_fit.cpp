@@ -174,6 +174,7 @@ SharedFitOutcome shared_fit(const SeriesList& circuit, const std::vector<SharedS
   for (std::size_t k = 0; k < count; ++k) x[k] = to_internal(spectra[k].start, layout.bounds);
   for (std::size_t j : layout.shared) {
     std::vector<double> values;
+    values.reserve(x.size());
     for (const auto& v : x) values.push_back(v[j]);
     std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
     for (auto& v : x) v[j] = values[values.size() / 2];
