@@ -26,7 +26,11 @@ void fit_candidate(const SeriesList& circuit, std::span<const double> frequencie
   if (auto* values = std::get_if<std::vector<double>>(&guess)) {
     settings.circuit = rebuild(circuit, *values);
   } else {
+    // Without a trained model the catalogue placeholders alone miss the
+    // minimum on most real spectra: search from the data-driven estimate and
+    // a design around it instead.
     settings.circuit = circuit;
+    settings.starts = StartCount{.automatic = true, .placeholder_start = true};
     out.flags.push_back("unguessed");
   }
   settings.frequencies.assign(frequencies.begin(), frequencies.end());

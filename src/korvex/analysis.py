@@ -147,8 +147,8 @@ class Ranked:
     weights for AIC, approximate posterior probabilities for BIC), both
     criteria, and ``flags``: "unidentifiable" (a standard error larger than
     its value, or none), "misfit" (rms residual above ``misfit_ratio`` times
-    the Kramers-Kronig noise level), "unguessed" (no trained model, started
-    from the catalogue values) and "failed" (see ``error``)."""
+    the Kramers-Kronig noise level), "unguessed" (no trained model: searched
+    from the data-driven estimate and several starts, as ``starts="auto"``) and "failed" (see ``error``)."""
 
     text: str
     circuit: object
@@ -258,6 +258,9 @@ def identify(
                 raise TypeError(f"candidates must be circuit texts, got {type(t).__name__}")
         if not texts:
             raise ValueError("candidates must not be empty")
+        # The built-in model names stand for their circuits, as in Circuit().
+        models = set(Circuit.ml_circuits())
+        texts = [Circuit(t).text if t in models else t for t in texts]
     rows = _korvex._identify(frequencies, impedances, texts, criterion, misfit_ratio)
     out = []
     for row in rows:

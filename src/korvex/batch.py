@@ -198,6 +198,10 @@ def fit_many(
     chain label per spectrum (spectra sharing a label form a chain, in order),
     or a column name with `by=`.
 
+    A circuit without a trained model, fitted from its placeholder values,
+    is searched from several starts (`starts="auto"`, see `fit()`) unless
+    `starts=` is given; this needs `method="levenberg_marquardt"`.
+
     `engine="fast"` (default) runs Levenberg-Marquardt with the analytic
     Jacobian and stops when the cost fell less than 1e-5 relative over five
     iterations; `engine="exact"` gives what a loop of `fit()` gives.

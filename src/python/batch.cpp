@@ -159,11 +159,18 @@ nb::tuple fit_batch(const PyCircuit& circuit, nb::handle spectra, nb::dict optio
   }
 
   bool guess = guess_init ? *guess_init : (weights.has_value() || !circuit.explicit_values);
-  if (guess && !weights && !guess_init && !has_builtin_model(circuit) && settings.fit.starts) {
+  const bool no_model = guess && !weights && !guess_init && !has_builtin_model(circuit);
+  // A circuit without a trained model would start every spectrum from the
+  // catalogue placeholders, which miss the minimum on most real spectra: unless
+  // told otherwise, a batch searches from several starts instead.
+  if (no_model && !settings.fit.starts && settings.fit.method == "levenberg_marquardt") {
+    settings.fit.starts = StartCount{.automatic = true};
+  }
+  if (no_model && settings.fit.starts) {
     // A search needs no model (as in fit()): it adds the data-driven estimate.
     settings.fit.starts->placeholder_start = true;
     guess = false;
-  } else if (guess && !weights && !guess_init && !has_builtin_model(circuit)) {
+  } else if (no_model) {
     const std::string message =
         "There is no ML model to guess initial parameters for this circuit. Supply your own "
         "with Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass "

@@ -157,3 +157,25 @@ def test_fit_shared_holds_one_value_and_beats_nothing_it_should_not():
         korvex.fit_shared(circuit, series, ["CPE9.alpha"])
     with pytest.raises(ValueError, match="both shared and constant"):
         korvex.fit_shared(circuit, series, ["R0.r"], constants={"R0.r": 1.0})
+
+
+def test_circuit_without_model_is_searched_by_default():
+    # Placeholder starts alone miss the minimum on two of these spectra.
+    c = korvex.Circuit("R0-p(R1,CPE1)-p(R2,CPE2)-CPE3")
+    f = np.logspace(-2, 4, 50)
+    rng = np.random.default_rng(0)
+    spectra = []
+    for i in range(3):
+        t = c.with_values([0.1 * (1 + 0.1 * i), 2, 1e-4, 0.9, 3, 1e-2, 0.8, 1, 0.7])
+        spectra.append((f, t.impedance(f) * (1 + 0.005 * rng.standard_normal(50))))
+    searched = korvex.fit_many(c, spectra)
+    for r, (f_, z) in zip(searched, spectra):
+        assert r.chi_square == pytest.approx(c.fit(f_, z, starts="auto").chi_square, rel=1e-6)
+        assert r.chi_square < 0.01
+
+
+def test_identify_takes_model_names():
+    f = np.logspace(-2, 4, 40)
+    z = korvex.Circuit("two_rq").with_values([0.1, 1, 1e-4, 0.9, 2, 1e-2, 0.8]).impedance(f)
+    ranked = korvex.identify(f, z, candidates=["two_rq", "rq"])
+    assert ranked[0].circuit.text == korvex.Circuit("two_rq").text
