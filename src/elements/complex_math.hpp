@@ -64,4 +64,18 @@ inline Complex ctanh(Complex z) {
   return {std::sinh(2.0 * z.re) / den, std::sin(2.0 * z.im) / den};
 }
 
+// coth and csch, as the T element and its derivative use them; both saturate
+// once |Re b| > 20, where sinh and cosh would overflow.
+inline void coth_csch(Complex b, Complex& coth, Complex& csch) {
+  if (std::fabs(b.re) > 20.0) {
+    coth = {std::copysign(1.0, b.re), 0.0};
+    csch = {0.0, 0.0};
+    return;
+  }
+  const Complex sinh_b{std::sinh(b.re) * std::cos(b.im), std::cosh(b.re) * std::sin(b.im)};
+  const Complex cosh_b{std::cosh(b.re) * std::cos(b.im), std::sinh(b.re) * std::sin(b.im)};
+  coth = cdiv(cosh_b, sinh_b);
+  csch = creciprocal(sinh_b);
+}
+
 }  // namespace korvex

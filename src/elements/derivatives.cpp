@@ -21,19 +21,6 @@ void tanh_sech2(Complex z, Complex& t, Complex& sech2) {
   sech2 = std::fabs(z.re) > 20.0 ? Complex{0.0, 0.0} : kOne - square(t);
 }
 
-// coth and csch as the T element computes them (saturating once |Re b| > 20).
-void coth_csch(Complex b, Complex& coth, Complex& csch) {
-  if (std::fabs(b.re) > 20.0) {
-    coth = {std::copysign(1.0, b.re), 0.0};
-    csch = {0.0, 0.0};
-    return;
-  }
-  const Complex sinh_b{std::sinh(b.re) * std::cos(b.im), std::cosh(b.re) * std::sin(b.im)};
-  const Complex cosh_b{std::cosh(b.re) * std::cos(b.im), std::sinh(b.re) * std::sin(b.im)};
-  coth = cdiv(cosh_b, sinh_b);
-  csch = creciprocal(sinh_b);
-}
-
 // Z = p0 (1 - j) / sqrt(omega): linear in p0.
 Complex grad_w(const double* p, const FrequencyTerms& w, Complex* dz) {
   const double unit = w.sqrt_omega / w.sqrt_omega_sq;

@@ -43,19 +43,6 @@ Element make_default(const KindInfo& info) {
   return e;
 }
 
-// coth and csch of the T element, saturating once |Re b| > 20.
-void coth_csch(Complex b, Complex& coth, Complex& csch) {
-  if (std::fabs(b.re) > 20.0) {
-    coth = {std::copysign(1.0, b.re), 0.0};
-    csch = {0.0, 0.0};
-    return;
-  }
-  const Complex sinh_b{std::sinh(b.re) * std::cos(b.im), std::cosh(b.re) * std::sin(b.im)};
-  const Complex cosh_b{std::cosh(b.re) * std::cos(b.im), std::sinh(b.re) * std::sin(b.im)};
-  coth = cdiv(cosh_b, sinh_b);
-  csch = creciprocal(sinh_b);
-}
-
 }  // namespace
 
 std::span<const double> Element::values() const { return {fields.data(), field_count(kind)}; }

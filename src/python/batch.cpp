@@ -171,12 +171,7 @@ nb::tuple fit_batch(const PyCircuit& circuit, nb::handle spectra, nb::dict optio
     settings.fit.starts->placeholder_start = true;
     guess = false;
   } else if (no_model) {
-    const std::string message =
-        "There is no ML model to guess initial parameters for this circuit. Supply your own "
-        "with Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass "
-        "guess_init=False to silence this. Models available for " +
-        builtin_model_list();
-    if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 2) < 0) raise_pending();
+    warn_no_model(2);
     guess = false;
   }
   const SeriesList& nodes = circuit.nodes;

@@ -93,16 +93,6 @@ void refuse_unused_weights(const FitArguments& a) {
   }
 }
 
-void warn_no_model() {
-  const std::string message =
-      "There is no ML model to guess initial parameters for this circuit. Supply your own with "
-      "Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass guess_init=False "
-      "to silence this. Models available for " +
-      builtin_model_list();
-  // The filters may turn the warning into an exception; then no fit runs.
-  if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) raise_pending();
-}
-
 // The own values, a guess, or the own values after the warning.
 SeriesList start_circuit(const PyCircuit& self, FitArguments& a, const SpectrumData& spectrum) {
   auto start = models::fit_start(self.nodes, self.explicit_values, a.guess_init, a.weights,
@@ -115,7 +105,7 @@ SeriesList start_circuit(const PyCircuit& self, FitArguments& a, const SpectrumD
     // A search adds the data-driven estimate to the placeholder values: it
     // needs no model, so there is nothing to warn about.
     if (!a.settings.starts)
-      warn_no_model();
+      warn_no_model(1);
     else
       a.settings.starts->placeholder_start = true;
   }

@@ -88,7 +88,15 @@ std::vector<double> guess_params(const PyCircuit& circuit, const SpectrumData& s
   return std::move(std::get<std::vector<double>>(outcome));
 }
 
-std::string builtin_model_list() { return models::quoted_names(); }
+void warn_no_model(int stacklevel) {
+  const std::string message =
+      "There is no ML model to guess initial parameters for this circuit. Supply your own with "
+      "Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass guess_init=False "
+      "to silence this. Models available for " +
+      models::quoted_names();
+  // The filters may turn the warning into an exception; then no fit runs.
+  if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), stacklevel) < 0) raise_pending();
+}
 
 void register_guess(nb::module_& m) {
   auto cls = nb::borrow<nb::class_<PyCircuit>>(m.attr("Circuit"));

@@ -16,7 +16,9 @@ namespace korvex::py {
 std::vector<double> guess_params(const PyCircuit& circuit, const SpectrumData& spectrum,
                                  const std::optional<std::string>& weights_path);
 
-// Names of the built-in models, each in single quotes, joined by ", ".
-std::string builtin_model_list();
+// The UserWarning of a fit that would guess but finds no built-in model for
+// the circuit; `stacklevel` as in warnings.warn. Raises if the filters turn
+// the warning into an error.
+void warn_no_model(int stacklevel);
 
 }  // namespace korvex::py
