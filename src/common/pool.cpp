@@ -34,6 +34,12 @@ struct Batch {
   std::condition_variable done;
 };
 
+// True while this thread runs pool work (a chunk, or the body of a
+// SerialScope): parallel_for calls made then run inline. A task is already
+// one of many, so splitting it again only adds queueing, and on a loaded
+// machine the split-off chunks wait for a core that is busy.
+thread_local bool tls_serial = false;
+
 // Empty-handed looks a waiting caller takes before it sleeps: enough to catch
 // a batch about to finish, few enough not to keep a core from the threads
 // that run the caller's last chunks.
@@ -142,6 +148,8 @@ class Pool {
   static void execute(Task& task) noexcept {
     Batch& b = *task.batch;
     const std::size_t end = std::min(b.n, task.begin + b.grain);
+    const bool was_serial = tls_serial;
+    tls_serial = true;
     try {
       CancelScope scope(b.cancel);
       for (std::size_t i = task.begin; i < end; ++i) (*b.body)(i);
@@ -149,6 +157,7 @@ class Pool {
       std::lock_guard<std::mutex> lock(b.error_mutex);
       if (!b.error) b.error = std::current_exception();
     }
+    tls_serial = was_serial;
     if (b.remaining.fetch_sub(1, std::memory_order_acq_rel) == 1) {
       std::lock_guard<std::mutex> lock(b.done_mutex);
       b.done.notify_all();
@@ -213,8 +222,6 @@ Pool& pool() {
   }
   return *p;
 }
-
-thread_local bool tls_serial = false;
 
 }  // namespace
 

@@ -1,8 +1,8 @@
 #pragma once
 // One process-wide work-stealing pool, created on first use and sized to the
 // hardware threads. parallel_for splits an index range into chunks; the
-// calling thread works on the chunks too, so a call made from inside a task
-// (nested parallelism) never deadlocks.
+// calling thread works on the chunks too. A call made from inside a task
+// (nested parallelism) runs inline on that task's thread.
 #include <cstddef>
 #include <functional>
 

@@ -250,9 +250,11 @@ std::optional<NnError> Guesser::group_norm(std::string_view layer, std::span<dou
     double squares = 0.0;
     for (std::size_t l = 0; l < size; ++l) squares += (x[l] - mean) * (x[l] - mean);
     const double r = 1.0 / std::sqrt(squares / count + 1e-5);
-    for (std::size_t l = 0; l < size; ++l) {
-      const std::size_t k = g * per_group + l / L;
-      x[l] = beta[k] + r * (x[l] - mean) * gamma[k];
+    // Channel by channel: no division per value, and the inner loop vectorises.
+    for (std::size_t c = 0; c < per_group; ++c) {
+      const std::size_t k = g * per_group + c;
+      double* row = x + c * L;
+      for (std::size_t t = 0; t < L; ++t) row[t] = beta[k] + r * (row[t] - mean) * gamma[k];
     }
   }
   return std::nullopt;

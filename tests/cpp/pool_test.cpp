@@ -39,13 +39,16 @@ TEST(Pool, SmallWorkRunsOnTheCaller) {
 }
 
 TEST(Pool, NestedCallsFromTasks) {
-  // Every outer task runs its own parallel_for; with every thread busy on an
-  // outer task, the inner loops must still finish (callers help).
+  // Every outer task runs its own parallel_for, which stays on the task's
+  // own thread.
   const std::size_t outer = 32, inner = 500;
   std::vector<std::size_t> sums(outer, 0);
+  std::atomic<int> moved{0};
   parallel_for(outer, 1, [&](std::size_t o) {
     std::vector<std::size_t> v(inner, 0);
+    const auto owner = std::this_thread::get_id();
     parallel_for(inner, 3, [&](std::size_t i) {
+      if (std::this_thread::get_id() != owner) ++moved;
       std::vector<std::size_t> w(4, 0);
       parallel_for(4, 1, [&](std::size_t k) { w[k] = k; });  // a third level
       v[i] = i + o + std::accumulate(w.begin(), w.end(), std::size_t{0});
@@ -55,6 +58,7 @@ TEST(Pool, NestedCallsFromTasks) {
   for (std::size_t o = 0; o < outer; ++o) {
     EXPECT_EQ(sums[o], inner * (inner - 1) / 2 + inner * o + inner * 6) << o;
   }
+  EXPECT_EQ(moved.load(), 0);
 }
 
 TEST(Pool, ManyConcurrentCallers) {
