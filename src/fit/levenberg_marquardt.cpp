@@ -30,6 +30,34 @@ std::optional<FitError> check_tolerances(const LmSettings& settings) {
   return std::nullopt;
 }
 
+// The run kept among those offered: a successful run beats a failed one,
+// and between runs of the same success the lower cost wins (the earlier
+// run on a tie).
+struct RunChoice {
+  std::vector<double> params;
+  Termination reason = Termination::InvalidProblem;
+  double cost = 0.0;
+  bool found = false;
+
+  void offer(const StartResult& run, double c) {
+    const bool kept_success = found && succeeded(reason);
+    if (found && !(run.success && !kept_success) && !(run.success == kept_success && c < cost)) {
+      return;
+    }
+    params = run.params;
+    reason = termination_of(run);
+    cost = c;
+    found = true;
+  }
+};
+
+bool inside_bounds(std::span<const double> params, const std::vector<Bounds>& bounds) {
+  for (std::size_t j = 0; j < params.size() && j < bounds.size(); ++j) {
+    if (!(params[j] >= bounds[j].first && params[j] <= bounds[j].second)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 FitResultOr levenberg_marquardt_fit(const SeriesList& circuit, std::span<const double> frequencies,
@@ -70,27 +98,19 @@ FitResultOr levenberg_marquardt_fit(const SeriesList& circuit, const ParameterMa
   sort_candidates(candidates);
 
   std::uint64_t iterations = 0;
-  std::vector<double> best_params;
-  Termination best_reason = Termination::InvalidProblem;
-  double best_cost = 0.0;
-  bool have_best = false;
+  RunChoice best, best_inside;
   for (const Candidate& candidate : candidates) {
     const auto run = levenberg_marquardt_single_start(circuit, omegas, impedances, weights, bounds,
                                                       to_internal(candidate.params, bounds), free,
                                                       settings, counter, free_map);
     iterations += run.evaluations;
     const double c = cost_at(spectrum, run.params, counter);
-    const bool best_success = have_best && succeeded(best_reason);
-    const bool better = !have_best || (run.success && !best_success) ||
-                        (run.success == best_success && c < best_cost);
-    if (better) {
-      best_params = run.params;
-      best_reason = termination_of(run);
-      best_cost = c;
-      have_best = true;
-    }
+    best.offer(run, c);
+    if (inside_bounds(run.params, bounds)) best_inside.offer(run, c);
     if (run.success && std::isfinite(c) && is_plausible(run.params, initial, bounds)) break;
   }
+  std::vector<double> best_params = std::move(best.params);
+  const Termination best_reason = best.reason;
 
   std::vector<double> clamped = best_params;
   std::vector<bool> at_bound(clamped.size(), false);
@@ -120,11 +140,21 @@ FitResultOr levenberg_marquardt_fit(const SeriesList& circuit, const ParameterMa
                                                          at_bound, settings, counter, free_map);
     iterations += polish.evaluations;
     const double polish_cost = cost_at(spectrum, polish.params, counter);
+    double final_cost = clamped_cost;
     if (polish.success && polish_cost < clamped_cost) {
       final_params = polish.params;
       final_reason = termination_of(polish);
+      final_cost = polish_cost;
     } else {
       final_params = std::move(clamped);
+    }
+    // Clamping can cost more than the search gained: a run that ended inside
+    // the bounds at a lower cost than the clamped or polished point is the
+    // better answer, and returning the worse one as converged would be wrong.
+    if (best_inside.found && best_inside.cost < final_cost &&
+        (succeeded(best_inside.reason) || !succeeded(final_reason))) {
+      final_params = std::move(best_inside.params);
+      final_reason = best_inside.reason;
     }
   }
   return build_outcome(circuit, map, std::move(final_params), final_reason, iterations, omegas,

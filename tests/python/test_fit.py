@@ -300,3 +300,16 @@ def test_threads_fit_the_same_circuit_like_sequential_calls():
     with ThreadPoolExecutor(4) as pool:
         threaded = list(pool.map(run, data))
     assert threaded == sequential
+
+
+def test_a_run_inside_the_bounds_beats_a_worse_clamped_one():
+    # The lowest-cost run ends beyond a bound; clamping it, and the polish
+    # that holds it there, cost more than another run that ended inside.
+    rng = np.random.default_rng(630)
+    c = korvex.Circuit("R0-p(R1,CPE1)")
+    f = np.logspace(4, -1, 25)
+    values = [10 ** rng.uniform(-1, 1), 10 ** rng.uniform(-1, 2), 10 ** rng.uniform(-5, -2)]
+    z = c.with_values([*values, rng.uniform(0.5, 1)]).impedance(f)
+    z = z + 0.01 * np.abs(z) * (rng.standard_normal(f.size) + 1j * rng.standard_normal(f.size))
+    r = c.fit(f, z, guess_init=False)
+    assert r.cost < 0.00266 and r.at_bounds == [] and r.success
