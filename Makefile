@@ -37,6 +37,7 @@ bench: configure-cpp
 	@$(PY) bench/global_methods.py
 	@$(PY) bench/fit_controls.py
 	@$(PY) bench/robust.py
+	@$(PY) bench/guess_heldout.py
 	@$(PY) bench/analysis.py
 	@$(PY) bench/readers.py
 	@$(PY) bench/persistence.py

@@ -5,11 +5,20 @@ with 10 to 150 points (log-spaced, sometimes jittered or irregular, sometimes
 with dropped points), a circuit whose time constants fall in or near the
 window (arcs and diffusion tails are often only partly visible), and
 proportional noise of 0.1 % to 3 %. Impedances come from korvex itself.
+
+Two spreads of circuit values: "standard", what most models were trained on,
+and "broad", mixed half and half with the standard one for the models whose
+spectra vary most (two arcs with diffusion):
+arcs up to 1.5 decades outside the window (partial arcs at both ends), a
+third of the two-arc spectra with their arcs less than a decade apart
+(overlapping), wider resistance ratios, flatter CPEs, and Warburg and
+finite-Warburg values that let diffusion dominate the low frequencies.
 """
 
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import NamedTuple
 
 import numpy as np
 
@@ -17,6 +26,29 @@ from training.circuits import MODELS, Topology, topology
 from training.features import TWO_PI, features
 
 LOG_F_MIN, LOG_F_MAX = -3.0, 6.0
+
+
+class Spread(NamedTuple):
+    """Ranges of the circuit values, in decades unless said otherwise."""
+
+    tau_margin: float  # characteristic frequencies this far outside the window
+    r0: tuple[float, float]  # R0 relative to the spectrum's scale
+    r: tuple[float, float]  # arc resistances relative to the scale
+    alpha: tuple[float, float]  # CPE exponents (linear)
+    overlap: float  # share of two-arc spectra with arcs under a decade apart
+    warburg: tuple[float, float]  # Aw relative to R * sqrt(1 / tau)
+    wo_z0: tuple[float, float]  # finite-Warburg Z0 relative to its arc's R
+    wo_tau: tuple[float, float]  # finite-Warburg tau relative to its arc's tau
+
+
+SPREADS = {
+    "standard": Spread(
+        0.5, (-2.5, 0.5), (-1.5, 1.5), (0.5, 1.0), 0.0, (-2.0, 0.3), (-1.5, 1.0), (0.0, 3.0)
+    ),
+    "broad": Spread(
+        1.5, (-3.0, 1.0), (-2.0, 2.0), (0.45, 1.0), 1 / 3, (-2.5, 1.0), (-2.0, 1.5), (-1.0, 3.5)
+    ),
+}
 
 
 def _log_u(rng, lo, hi, size=None):
@@ -52,9 +84,9 @@ def frequencies(rng, lo: float, hi: float, n_points: int) -> np.ndarray:
     return f[::-1].copy() if rng.random() < 0.7 else f
 
 
-def _group_tau(rng, lo, hi, n):
+def _group_tau(rng, lo, hi, n, margin=0.5):
     """Time constants whose characteristic frequency lies in or just outside the window."""
-    log_fc = rng.uniform(lo - 0.5, hi + 0.5, n)
+    log_fc = rng.uniform(lo - margin, hi + margin, n)
     return 1.0 / (TWO_PI * 10.0**log_fc)
 
 
@@ -62,8 +94,8 @@ def _rc(r, tau):
     return tau / r
 
 
-def _rq(rng, r, tau):
-    alpha = rng.uniform(0.5, 1.0, r.shape)
+def _rq(rng, r, tau, alpha_range=(0.5, 1.0)):
+    alpha = rng.uniform(*alpha_range, r.shape)
     return tau**alpha / r, alpha
 
 
@@ -73,27 +105,35 @@ def _group_impedance(omega, r, cap, alpha=None):
     return r / (1.0 + r * admittance)
 
 
-def sample_params(name: str, rng, lo: np.ndarray, hi: np.ndarray) -> np.ndarray:
+def sample_params(
+    name: str, rng, lo: np.ndarray, hi: np.ndarray, spread: str = "standard"
+) -> np.ndarray:
     """Physical parameter values (n, P) in the topology's parameter order.
 
     Two identical groups are ordered by time constant, fastest first, so the
     targets have one canonical form; in the SEI models the film arc is the
     faster one by construction.
     """
+    s = SPREADS[spread]
     n = lo.shape[0]
     scale = _log_u(rng, -2.0, 4.0, n)
-    r0 = scale * _log_u(rng, -2.5, 0.5, n)
+    r0 = scale * _log_u(rng, *s.r0, n)
     cpe = "rq" in name or "sei" in name or name == "randles"
     n_groups = 2 if ("two" in name or "sei" in name) else 1
-    rs = [scale * _log_u(rng, -1.5, 1.5, n) for _ in range(n_groups)]
-    taus = [_group_tau(rng, lo, hi, n) for _ in range(n_groups)]
+    rs = [scale * _log_u(rng, *s.r, n) for _ in range(n_groups)]
+    taus = [_group_tau(rng, lo, hi, n, s.tau_margin) for _ in range(n_groups)]
+    if n_groups == 2 and s.overlap > 0:
+        # The draws above leave most arcs well apart; overlapping ones are
+        # the hardest to read and need their own share.
+        close = rng.random(n) < s.overlap
+        taus[1] = np.where(close, taus[0] * _log_u(rng, -1.0, 1.0, n), taus[1])
     if n_groups == 2:
         swap = taus[0] > taus[1]
         taus = [np.where(swap, taus[1], taus[0]), np.where(swap, taus[0], taus[1])]
     caps, alphas = [], []
     for r, tau in zip(rs, taus):
         if cpe:
-            q, a = _rq(rng, r, tau)
+            q, a = _rq(rng, r, tau, s.alpha)
             caps.append(q)
             alphas.append(a)
         else:
@@ -105,14 +145,14 @@ def sample_params(name: str, rng, lo: np.ndarray, hi: np.ndarray) -> np.ndarray:
         z_top = r0 + sum(_group_impedance(omega_max, r, c, a) for r, c, a in zip(rs, caps, alphas))
         cols.insert(0, _log_u(rng, -1.5, 0.5, n) * np.abs(z_top) / omega_max)
     if name == "randles":
-        aw = rs[0] * np.sqrt(1.0 / taus[0]) * _log_u(rng, -2.0, 0.3, n)
+        aw = rs[0] * np.sqrt(1.0 / taus[0]) * _log_u(rng, *s.warburg, n)
         cols += [rs[0], aw, caps[0], alphas[0]]
     elif name == "sei_randles":
-        aw = rs[1] * np.sqrt(1.0 / taus[1]) * _log_u(rng, -2.0, 0.3, n)
+        aw = rs[1] * np.sqrt(1.0 / taus[1]) * _log_u(rng, *s.warburg, n)
         cols += [rs[0], caps[0], alphas[0], rs[1], aw, caps[1], alphas[1]]
     elif name == "sei_randles_wo":
-        z0 = rs[1] * _log_u(rng, -1.5, 1.0, n)
-        tau_d = taus[1] * _log_u(rng, 0.0, 3.0, n)
+        z0 = rs[1] * _log_u(rng, *s.wo_z0, n)
+        tau_d = taus[1] * _log_u(rng, *s.wo_tau, n)
         cols += [rs[0], caps[0], alphas[0], rs[1], z0, tau_d, caps[1], alphas[1]]
     else:
         for r, c, a in zip(rs, caps, alphas):
@@ -158,19 +198,35 @@ def generate(
     noise: float | None = None,
     keep_spectra: bool = False,
     n_grid: int = 64,
+    spread: str = "standard",
 ) -> Dataset:
     """n synthetic spectra of one topology with their features and targets.
 
     `noise` fixes the proportional noise level; by default each spectrum
-    draws its own between 0.1 % and 3 %.
+    draws its own between 0.1 % and 3 %. `spread` names the ranges of the
+    circuit values (SPREADS), or is "mixed": half standard, half broad.
     """
     import korvex
 
+    if spread == "mixed":
+        parts = [
+            generate(name, n - n // 2, seed, noise, keep_spectra, n_grid, "standard"),
+            generate(name, n // 2, seed, noise, keep_spectra, n_grid, "broad"),
+        ]
+        arrays = ("inputs", "extras", "targets", "params", "z_s", "omega_s")
+        return Dataset(
+            name,
+            *(np.concatenate([getattr(part, a) for part in parts]) for a in arrays),
+            parts[0].spectra + parts[1].spectra,
+        )
     topo = topology(name)
     model_index = list(MODELS).index(name)
-    rng = np.random.default_rng([seed, model_index])
+    # Each spread draws from its own stream, so that the halves of a mixed
+    # set are independent.
+    stream = [] if spread == "standard" else [list(SPREADS).index(spread)]
+    rng = np.random.default_rng([seed, model_index, *stream])
     lo, hi = window(rng, n)
-    params = sample_params(name, rng, lo, hi)
+    params = sample_params(name, rng, lo, hi, spread)
     sizes = rng.integers(10, 151, n)
     drops = np.where(rng.random(n) < 0.1, rng.integers(1, 4, n), 0)
     sigmas = _log_u(rng, -3.0, np.log10(0.03), n) if noise is None else np.full(n, noise)

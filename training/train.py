@@ -11,7 +11,10 @@ samples in the same order.
 A refinement stage (`--init RUN`, written to `--run NAME`) starts from the
 network of another run's checkpoint, keeps that run's target scaling, and
 trains on fresh data (its own seed) with a learning rate that decays from
-`--lr` along a cosine; the weight file is then the refined network.
+`--lr` along a cosine; the weight file is then the refined network. `--init`
+also takes a weight file (a path ending in .eisnn): the refinement then starts
+from the network it holds (binary16 values) and its target scaling, which is
+how a shipped model is refined when its run's checkpoints are gone.
 """
 
 from __future__ import annotations
@@ -39,6 +42,7 @@ DEFAULTS = dict(
     val_samples=4000,
     seed=20240601,
     threads=1,
+    spread="standard",
 )
 
 
@@ -64,13 +68,24 @@ def _parent(init: str):
 
     from training.synth import generate
 
+    if init.endswith(".eisnn"):
+        from training.export import Reference
+
+        ref = Reference(Path(init).read_bytes())
+        state = {k: v.float() for k, v in ref.net.state_dict().items()}
+        return {"net": state}, np.asarray(ref.mean), np.asarray(ref.std)
     ckpt = torch.load(RUNS / init / "checkpoint.pt", weights_only=False)
     if ckpt["epoch"] != ckpt["settings"]["epochs"]:
         raise RuntimeError(f"run {init} has not finished")
     if "mean" in ckpt:
         return ckpt, np.asarray(ckpt["mean"]), np.asarray(ckpt["std"])
     base = ckpt["settings"]
-    targets = generate(ckpt.get("model", init.split("/")[0]), base["samples"], base["seed"]).targets
+    targets = generate(
+        ckpt.get("model", init.split("/")[0]),
+        base["samples"],
+        base["seed"],
+        spread=base.get("spread", "standard"),
+    ).targets
     mean = targets.mean(axis=0).astype(np.float32).astype(np.float64)
     std = np.maximum(targets.std(axis=0), 1e-3).astype(np.float32).astype(np.float64)
     return ckpt, mean, std
@@ -92,12 +107,12 @@ def train(name: str, **overrides) -> dict:
     P = topo.n_params
 
     t0 = time.time()
-    data = generate(name, s["samples"], s["seed"])
-    val = generate(name, s["val_samples"], s["seed"] + 1)
+    data = generate(name, s["samples"], s["seed"], spread=s["spread"])
+    val = generate(name, s["val_samples"], s["seed"] + 1, spread=s["spread"])
     _log(
         run_dir,
         f"{name}: {s['samples']} training and {s['val_samples']} validation "
-        f"spectra in {time.time() - t0:.1f} s",
+        f"spectra ({s['spread']} spread) in {time.time() - t0:.1f} s",
     )
 
     if s.get("init"):
@@ -228,7 +243,9 @@ def main(argv=None) -> None:
     p.add_argument(
         "--run", default=None, help="run directory under training/runs (default: the model's name)"
     )
-    p.add_argument("--init", default=None, help="refine the finished network of this run")
+    p.add_argument(
+        "--init", default=None, help="refine the finished network of this run or weight file"
+    )
     args = vars(p.parse_args(argv))
     name = args.pop("name")
     train(name, **args)

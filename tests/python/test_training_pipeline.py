@@ -105,6 +105,32 @@ def test_generation_is_reproducible():
     assert not np.array_equal(a.params, c.params)
 
 
+def test_broad_spread_reaches_past_the_standard_one():
+    standard = synth.generate("sei_randles_wo", 400, seed=4)
+    broad = synth.generate("sei_randles_wo", 400, seed=4, spread="broad")
+    alpha = circuits.topology("sei_randles_wo").index("CPE1.alpha")
+    assert standard.params[:, alpha].min() >= 0.5 > broad.params[:, alpha].min() >= 0.45
+    # Wo2.tau relative to the window: the broad spread puts more of it outside.
+    tau = circuits.topology("sei_randles_wo").index("Wo2.tau")
+    outside = [np.mean(d.params[:, tau] * d.omega_s > 1e3) for d in (standard, broad)]
+    assert outside[1] > outside[0]
+    assert np.all(np.isfinite(broad.targets)) and np.all(np.isfinite(broad.inputs))
+
+
+def test_refinement_starts_from_a_weight_file(tmp_path):
+    torch = pytest.importorskip("torch")
+    from training import train
+
+    topo = circuits.topology("rq")
+    path = tmp_path / "rq.eisnn"
+    path.write_bytes(_blob(topo, np.arange(4.0), np.full(4, 0.5)))
+    parent, mean, std = train._parent(str(path))
+    ref = export.Reference(path.read_bytes())
+    np.testing.assert_array_equal(mean, ref.mean)
+    for k, v in ref.net.state_dict().items():
+        assert torch.equal(parent["net"][k].double(), v)
+
+
 @pytest.mark.parametrize("name", ["rc_l", "randles", "two_rq", "sei_randles_wo"])
 def test_targets_invert_to_the_true_values(name):
     """A network that predicts the standardised targets exactly gives back
