@@ -127,7 +127,7 @@ def test_constants_and_bounds_pass_through(spectra):
         assert result.params["CPE2.alpha"] <= 0.84
 
 
-def test_ctrl_c_stops_the_batch_and_keeps_what_is_done():
+def test_ctrl_c_stops_the_batch_and_keeps_what_is_done(ctrl_c):
     series = drifting(4000, seed=2)
     circuit = korvex.Circuit(TEXT)
     timer = threading.Timer(0.3, _thread.interrupt_main)

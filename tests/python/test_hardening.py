@@ -143,7 +143,7 @@ LONG = {
     reason="signals reach only the main thread",
 )
 @pytest.mark.parametrize("method", sorted(LONG))
-def test_ctrl_c_stops_every_method(method):
+def test_ctrl_c_stops_every_method(method, ctrl_c):
     # A wide circuit on data it cannot match keeps every method busy for
     # minutes; the LM fit also gets a long spectrum.
     f = np.logspace(-2, 6, 100_000 if method == "levenberg_marquardt" else 200)
@@ -162,7 +162,7 @@ def test_ctrl_c_stops_every_method(method):
 
 
 @pytest.mark.skipif(not hasattr(signal, "SIGUSR1"), reason="needs SIGUSR1")
-def test_a_fit_inside_a_signal_handler_runs_while_another_waits():
+def test_a_fit_inside_a_signal_handler_runs_while_another_waits(ctrl_c):
     costs = []
     previous = signal.signal(signal.SIGUSR1, lambda *_: costs.append(RC.fit(F, Z).cost))
     timers = [
