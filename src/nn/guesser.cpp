@@ -188,14 +188,6 @@ Features compute_features(std::span<const double> frequencies, std::span<const C
   return out;
 }
 
-double gelu(double x) {
-  return x * 0.5 * (1.0 + std::tanh(0.7978845608028654 * (x + 0.044715 * (x * x * x))));
-}
-
-void gelu_in_place(std::span<double> x) {
-  for (double& v : x) v = gelu(v);
-}
-
 NnResult<std::vector<double>> Guesser::conv1d(std::string_view layer, std::span<const double> input,
                                               std::size_t in_channels, std::size_t dilation) const {
   const std::string wname = weight_name(layer);

@@ -7,6 +7,7 @@
 // 1-D convolution trunk, mean/max pooling, a three-layer head, then
 // de-standardisation, clamping and rescaling by the two scales. All float64.
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -62,9 +63,14 @@ Features compute_features(std::span<const double> frequencies, std::span<const C
 // Piecewise-linear over ascending xs, constant beyond either end.
 double interpolate(std::span<const double> xs, std::span<const double> ys, double x);
 
-// tanh form of GELU.
-double gelu(double x);
-void gelu_in_place(std::span<double> x);
+// tanh form of GELU. Inline: the guesser applies it to every activation, and
+// a call per value costs as much as the arithmetic around the tanh.
+inline double gelu(double x) {
+  return x * 0.5 * (1.0 + std::tanh(0.7978845608028654 * (x + 0.044715 * (x * x * x))));
+}
+inline void gelu_in_place(std::span<double> x) {
+  for (double& v : x) v = gelu(v);
+}
 
 struct Guesser {
   Tensors tensors;
