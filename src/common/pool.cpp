@@ -34,11 +34,11 @@ struct Batch {
   std::condition_variable done;
 };
 
-// True while this thread runs pool work (a chunk, or the body of a
-// SerialScope): parallel_for calls made then run inline. A task is already
+// True while this thread runs a chunk of pool work: parallel_for calls made
+// then run inline (a start of a multi-start search, a spectrum of a batch). A task is already
 // one of many, so splitting it again only adds queueing, and on a loaded
 // machine the split-off chunks wait for a core that is busy.
-thread_local bool tls_serial = false;
+thread_local bool tls_in_task = false;
 
 // Empty-handed looks a waiting caller takes before it sleeps: enough to catch
 // a batch about to finish, few enough not to keep a core from the threads
@@ -148,8 +148,8 @@ class Pool {
   static void execute(Task& task) noexcept {
     Batch& b = *task.batch;
     const std::size_t end = std::min(b.n, task.begin + b.grain);
-    const bool was_serial = tls_serial;
-    tls_serial = true;
+    const bool was_in_task = tls_in_task;
+    tls_in_task = true;
     try {
       CancelScope scope(b.cancel);
       for (std::size_t i = task.begin; i < end; ++i) (*b.body)(i);
@@ -157,7 +157,7 @@ class Pool {
       std::lock_guard<std::mutex> lock(b.error_mutex);
       if (!b.error) b.error = std::current_exception();
     }
-    tls_serial = was_serial;
+    tls_in_task = was_in_task;
     if (b.remaining.fetch_sub(1, std::memory_order_acq_rel) == 1) {
       std::lock_guard<std::mutex> lock(b.done_mutex);
       b.done.notify_all();
@@ -225,14 +225,11 @@ Pool& pool() {
 
 }  // namespace
 
-SerialScope::SerialScope() : previous_(tls_serial) { tls_serial = true; }
-SerialScope::~SerialScope() { tls_serial = previous_; }
-
 std::size_t pool_concurrency() { return pool().concurrency(); }
 
 void parallel_for(std::size_t n, std::size_t grain, const std::function<void(std::size_t)>& body) {
   if (n == 0) return;
-  if (n <= grain || tls_serial) {
+  if (n <= grain || tls_in_task) {
     for (std::size_t i = 0; i < n; ++i) body(i);
     return;
   }

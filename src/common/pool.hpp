@@ -18,18 +18,4 @@ std::size_t pool_concurrency();
 // chunk has finished (the remaining indices of a throwing chunk are skipped).
 void parallel_for(std::size_t n, std::size_t grain, const std::function<void(std::size_t)>& body);
 
-// While one lives on a thread, parallel_for calls made on that thread run
-// inline: a task that is already one of many (a start of a multi-start
-// search) gains nothing from splitting its own work further.
-class SerialScope {
- public:
-  SerialScope();
-  ~SerialScope();
-  SerialScope(const SerialScope&) = delete;
-  SerialScope& operator=(const SerialScope&) = delete;
-
- private:
-  bool previous_;
-};
-
 }  // namespace korvex

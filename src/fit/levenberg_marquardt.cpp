@@ -41,9 +41,9 @@ struct RunChoice {
 
   void offer(const StartResult& run, double c) {
     const bool kept_success = found && succeeded(reason);
-    if (found && !(run.success && !kept_success) && !(run.success == kept_success && c < cost)) {
-      return;
-    }
+    const bool better =
+        !found || (run.success && !kept_success) || (run.success == kept_success && c < cost);
+    if (!better) return;
     params = run.params;
     reason = termination_of(run);
     cost = c;

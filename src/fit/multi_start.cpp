@@ -94,7 +94,6 @@ FitResultOr multi_start_fit(const FitSettings& settings) {
   while (done < points.size()) {
     const std::size_t batch = std::min(kStartBatch, points.size() - done);
     parallel_for(batch, 1, [&](std::size_t k) {
-      SerialScope serial;
       FitSettings one = settings;
       one.starts.reset();
       // A guess or values the user gave, and the estimate, get the full
