@@ -80,6 +80,17 @@ class BatchResult(Sequence):
         return pd.DataFrame(rows, index=index)
 
 
+def _as_circuit(circuit):
+    """A Circuit, or circuit text (or a built-in model's name) made into one."""
+    from korvex import Circuit
+
+    if isinstance(circuit, Circuit):
+        return circuit
+    if isinstance(circuit, str):
+        return Circuit(circuit)
+    raise TypeError(f"circuit must be a korvex.Circuit or circuit text, got {type(circuit).__name__}")
+
+
 def _is_fit(result) -> bool:
     return result is not None and not isinstance(result, BaseException)
 
@@ -182,7 +193,7 @@ def fit_many(
     by=None,
     **options,
 ) -> BatchResult:
-    """Fit `circuit` to many spectra on the worker pool.
+    """Fit `circuit` (a Circuit or circuit text) to many spectra on the worker pool.
 
     `spectra` is a sequence of (frequencies, impedances) pairs or of dataframes,
     a mapping of keys to either, or one long dataframe split by the column(s)
@@ -213,6 +224,7 @@ def fit_many(
     fraction of a second: KeyboardInterrupt is raised with the finished part as
     its `partial` attribute (a BatchResult; unstarted entries are None).
     """
+    circuit = _as_circuit(circuit)
     if on_error not in _ON_ERROR:
         raise ValueError(f"on_error must be one of {_ON_ERROR}, got {on_error!r}")
     if engine not in _ENGINES:

@@ -13,13 +13,14 @@ from __future__ import annotations
 import math
 import time
 
-from korvex.batch import BatchResult, _normalise
+from korvex.batch import BatchResult, _as_circuit, _normalise
 from korvex.batch import fit_many as _local_fit_many
 
 
 def fit_spectrum(spectrum, circuit, **options):
     """`circuit.fit(frequencies, impedances, **options)` of one (frequencies,
     impedances) pair or one dataframe: a function to hand to `client.map`."""
+    circuit = _as_circuit(circuit)
     if hasattr(spectrum, "columns"):
         return circuit.fit(spectrum, **options)
     frequencies, impedances = spectrum
@@ -45,6 +46,7 @@ def fit_many(
         if name in options:
             raise TypeError(f"korvex.dask.fit_many() does not take {name}=")
     started = time.perf_counter()
+    circuit = _as_circuit(circuit)
     keys, pairs, key_name = _normalise(spectra, by)
     threads_per_worker = client.nthreads()
     slots = max(1, sum(threads_per_worker.values()))

@@ -7,7 +7,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from korvex import _korvex
-from korvex.batch import BatchResult, _normalise, fit_many
+from korvex.batch import BatchResult, _as_circuit, _normalise, fit_many
 
 
 class SharedFitResult:
@@ -75,7 +75,7 @@ def fit_shared(
     threads: int | None = None,
     **options,
 ) -> SharedFitResult:
-    """Fit `circuit` to several spectra at once, the parameters named in
+    """Fit `circuit` (a Circuit or circuit text) to several spectra at once, the parameters named in
     `shared` taking one value for all of them (one CPE exponent for a whole
     temperature series, say), every other parameter one value per spectrum.
 
@@ -86,6 +86,7 @@ def fit_shared(
     unknown names or when a per-spectrum fit fails.
     """
     started = time.perf_counter()
+    circuit = _as_circuit(circuit)
     names = circuit.param_names()
     shared = list(shared)
     constants = dict(constants or {})

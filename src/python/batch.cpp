@@ -23,6 +23,7 @@
 #include "python/fit_result.hpp"
 #include "python/fit_starts.hpp"
 #include "python/guess.hpp"
+#include "python/spectrum_check.hpp"
 
 namespace korvex::py {
 namespace {
@@ -107,8 +108,9 @@ nb::object exception_object(const nb::builtin_exception& e) {
   return nb::handle(type)(nb::str(e.what()));
 }
 
-// Spectra as (frequencies, impedances) pairs; a pair that does not convert
-// keeps its exception, to be reported in that spectrum's place.
+// Spectra as (frequencies, impedances) pairs, checked as fit() checks them;
+// a pair that does not convert or pass keeps its exception, to be reported
+// in that spectrum's place.
 std::vector<BatchSpectrum> read_spectra(nb::handle spectra, std::vector<nb::object>& errors) {
   std::vector<BatchSpectrum> out;
   for (nb::handle pair : spectra) {
@@ -119,6 +121,7 @@ std::vector<BatchSpectrum> read_spectra(nb::handle spectra, std::vector<nb::obje
         throw nb::type_error("each spectrum must be a (frequencies, impedances) pair");
       }
       SpectrumData data = read_spectrum(t[0], t[1]);
+      check_measured_spectrum(data);
       s.frequencies = std::move(data.frequencies);
       s.impedances = std::move(data.impedances);
       errors.push_back(nb::none());

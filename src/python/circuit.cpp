@@ -214,7 +214,7 @@ Prepared prepare(const PyCircuit& c, nb::handle params, nb::handle frequencies,
   p.params = to_float_list(params, "params");
   if (p.params.size() > param_count(c.nodes)) throw nb::value_error(kTooManyValues);
   const std::string scheme = to_str(weight, "weight");
-  SpectrumData data = read_spectrum(frequencies, impedances);
+  SpectrumData data = read_spectrum(frequencies, impedances, FrameRows::Any);
   const Weighting weighting = parse_weighting(scheme);
   p.omegas = angular_frequencies(data.frequencies);
   p.impedances = std::move(data.impedances);

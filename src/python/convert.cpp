@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <type_traits>
 
 #include "common/format.hpp"
@@ -103,6 +104,56 @@ SpectrumData unpack_frame(nb::handle frame) {
                               .c_str());
   }
   return out;
+}
+
+// The frame's columns that tell spectra apart (read() numbers sweeps in
+// "cycle", read_many() names files in "file") whose values are not all equal.
+std::vector<std::string> varying_spectrum_columns(nb::handle frame) {
+  std::vector<std::string> varying;
+  for (const char* name : {"file", "cycle"}) {
+    nb::object values = lookup(frame, name);
+    if (!values.is_valid()) continue;
+    nb::object first;
+    for (nb::handle value : values) {
+      if (!first.is_valid()) {
+        first = nb::borrow(value);
+        continue;
+      }
+      const int equal = PyObject_RichCompareBool(value.ptr(), first.ptr(), Py_EQ);
+      if (equal < 0) raise_pending();
+      if (equal == 0) {
+        varying.emplace_back(name);
+        break;
+      }
+    }
+  }
+  return varying;
+}
+
+// The point where a second sweep starts: a step against the sweep's
+// direction over more than half of the measured decades. Jitter and a
+// repeated point inside one sweep are far smaller.
+std::optional<std::size_t> sweep_restart(const std::vector<double>& f) {
+  if (f.size() < 4) return std::nullopt;
+  const auto [lo, hi] = std::minmax_element(f.begin(), f.end());
+  const double span = std::log10(*hi / *lo);
+  if (!(span > 0.0)) return std::nullopt;
+  std::size_t falling = 0, rising = 0;
+  for (std::size_t i = 1; i < f.size(); ++i) (f[i] < f[i - 1] ? falling : rising) += 1;
+  const double direction = falling >= rising ? -1.0 : 1.0;
+  for (std::size_t i = 1; i < f.size(); ++i) {
+    if (-direction * std::log10(f[i] / f[i - 1]) > 0.5 * span) return i;
+  }
+  return std::nullopt;
+}
+
+std::string quoted_list(const std::vector<std::string>& names) {
+  if (names.size() == 1) return debug_string(names[0]);
+  std::string out = "[";
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    out += (i ? ", " : "") + debug_string(names[i]);
+  }
+  return out + "]";
 }
 
 // Copies a one-dimensional buffer of native 64-bit floats (format "d") or
@@ -262,8 +313,41 @@ std::string to_str(nb::handle obj, const char* arg) {
   return std::string(data, static_cast<std::size_t>(size));
 }
 
-SpectrumData read_spectrum(nb::handle frequencies, nb::handle impedances) {
-  if (impedances.is_none()) return unpack_frame(frequencies);
+namespace {
+
+void refuse_several_spectra(nb::handle frame, const SpectrumData& spectrum) {
+  const std::vector<std::string> columns = varying_spectrum_columns(frame);
+  if (!columns.empty()) {
+    std::string message = "the dataframe holds several spectra: its ";
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      message += (i ? " and " : "") + debug_string(columns[i]);
+    }
+    message += columns.size() == 1 ? " column has" : " columns have";
+    message += " more than one value; select one spectrum, or fit them all with "
+               "korvex.fit_many(frame, by=" +
+               quoted_list(columns) + ")";
+    throw nb::value_error(message.c_str());
+  }
+  if (const auto restart = sweep_restart(spectrum.frequencies)) {
+    const std::size_t i = *restart;
+    throw nb::value_error(
+        ("the dataframe holds several spectra: its frequency sweep starts again at row " +
+         std::to_string(spectrum.rows[i]) + " (" + debug_float(spectrum.frequencies[i - 1]) +
+         " Hz, then " + debug_float(spectrum.frequencies[i]) +
+         " Hz); select one sweep, or number the sweeps in a column and fit them all with "
+         "korvex.fit_many(frame, by=<that column>)")
+            .c_str());
+  }
+}
+
+}  // namespace
+
+SpectrumData read_spectrum(nb::handle frequencies, nb::handle impedances, FrameRows rows) {
+  if (impedances.is_none()) {
+    SpectrumData out = unpack_frame(frequencies);
+    if (rows == FrameRows::OneSpectrum) refuse_several_spectra(frequencies, out);
+    return out;
+  }
   SpectrumData out;
   out.frequencies = to_float_list(frequencies, "frequencies");
   out.impedances = to_complex_list(impedances, "impedances");

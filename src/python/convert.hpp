@@ -46,8 +46,16 @@ struct SpectrumData {
   std::vector<std::size_t> rows;  // a dataframe's row of each kept point; empty for arrays
 };
 
+// What a dataframe given as a spectrum may hold.
+enum class FrameRows {
+  OneSpectrum,  // refused when it holds several (a varying "cycle" or "file"
+                // column, or a frequency sweep that starts again)
+  Any,          // taken as it is (evaluation at arbitrary points)
+};
+
 // Two sequences, or a dataframe when `impedances` is None.
-SpectrumData read_spectrum(nb::handle frequencies, nb::handle impedances);
+SpectrumData read_spectrum(nb::handle frequencies, nb::handle impedances,
+                           FrameRows rows = FrameRows::OneSpectrum);
 // A sequence of frequencies, or a dataframe's frequency column (no filtering).
 std::vector<double> read_frequencies(nb::handle frequencies);
 Weighting parse_weighting(const std::string& name);

@@ -1,6 +1,8 @@
 #include "python/spectrum_check.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 
 namespace korvex::py {
@@ -28,7 +30,7 @@ std::string point_name(const SpectrumData& s, const char* arguments, const char*
 }  // namespace
 
 void check_measured_spectrum(const SpectrumData& s) {
-  bool all_zero = !s.impedances.empty();
+  std::optional<std::size_t> first_zero;
   for (std::size_t i = 0; i < s.frequencies.size(); ++i) {
     const double f = s.frequencies[i];
     if (!(std::isfinite(f) && f > 0.0)) {
@@ -40,9 +42,19 @@ void check_measured_spectrum(const SpectrumData& s) {
       refuse(point_name(s, "impedances", "impedance", i) + " must be finite, got " +
              repr_complex(z));
     }
-    if (z.re != 0.0 || z.im != 0.0) all_zero = false;
+    if (z.re == 0.0 && z.im == 0.0 && !first_zero) first_zero = i;
   }
-  if (all_zero) refuse("every measured impedance is zero: there is nothing to fit");
+  if (first_zero && *first_zero == 0 &&
+      std::all_of(s.impedances.begin(), s.impedances.end(),
+                  [](Complex z) { return z.re == 0.0 && z.im == 0.0; })) {
+    refuse("every measured impedance is zero: there is nothing to fit");
+  }
+  // A measured zero is a dropped point, not a short circuit: its modulus
+  // weight would be floored at 1e-30 and swamp every other residual.
+  if (first_zero) {
+    refuse(point_name(s, "impedances", "impedance", *first_zero) +
+           " is zero: remove the point (a measured impedance is never exactly 0)");
+  }
 }
 
 }  // namespace korvex::py

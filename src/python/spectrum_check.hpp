@@ -7,8 +7,8 @@
 namespace korvex::py {
 
 // Raises ValueError naming the first bad point and its value: a NaN or
-// infinite frequency or impedance, a frequency <= 0, or an impedance that is
-// zero at every point. Points are named by position in the arguments, or by
+// infinite frequency or impedance, a frequency <= 0, or an impedance of zero
+// (its own message when every point is zero). Points are named by position in the arguments, or by
 // row of the dataframe the spectrum came from.
 void check_measured_spectrum(const SpectrumData& spectrum);
 
