@@ -88,7 +88,9 @@ def _as_circuit(circuit):
         return circuit
     if isinstance(circuit, str):
         return Circuit(circuit)
-    raise TypeError(f"circuit must be a korvex.Circuit or circuit text, got {type(circuit).__name__}")
+    raise TypeError(
+        f"circuit must be a korvex.Circuit or circuit text, got {type(circuit).__name__}"
+    )
 
 
 def _is_fit(result) -> bool:

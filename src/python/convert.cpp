@@ -323,9 +323,10 @@ void refuse_several_spectra(nb::handle frame, const SpectrumData& spectrum) {
       message += (i ? " and " : "") + debug_string(columns[i]);
     }
     message += columns.size() == 1 ? " column has" : " columns have";
-    message += " more than one value; select one spectrum, or fit them all with "
-               "korvex.fit_many(frame, by=" +
-               quoted_list(columns) + ")";
+    message +=
+        " more than one value; select one spectrum, or fit them all with "
+        "korvex.fit_many(frame, by=" +
+        quoted_list(columns) + ")";
     throw nb::value_error(message.c_str());
   }
   if (const auto restart = sweep_restart(spectrum.frequencies)) {
