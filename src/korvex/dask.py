@@ -33,7 +33,14 @@ def _fit_chunk(pairs, circuit, threads, options):
 
 
 def fit_many(
-    client, circuit, spectra, *, chunk_size: int | None = None, by=None, **options
+    client,
+    circuit,
+    spectra,
+    *,
+    chunk_size: int | None = None,
+    by=None,
+    retries: int = 2,
+    **options,
 ) -> BatchResult:
     """`korvex.fit_many` over the workers of the `dask.distributed` client.
 
@@ -41,10 +48,21 @@ def fit_many(
     per worker thread); every other keyword is `korvex.fit_many`'s, except
     `progress` and `chain` (a chain is sequential: run it locally) and
     `threads`, which each worker sets to its own thread count.
+
+    Finished chunks are never lost. A chunk whose task fails as a whole (its
+    workers died: `KilledWorker`) is submitted again up to `retries` times;
+    after that, with `on_error="record"` (default) each of its spectra records
+    the exception in the BatchResult, and with `on_error="raise"` the exception
+    is raised with the finished part as its `partial` attribute (a
+    BatchResult; unfinished entries are None), as Ctrl-C does.
     """
     for name in ("progress", "chain", "threads"):
         if name in options:
             raise TypeError(f"korvex.dask.fit_many() does not take {name}=")
+    if isinstance(retries, bool) or not isinstance(retries, int) or retries < 0:
+        raise ValueError(f"retries must be a non-negative integer, got {retries!r}")
+    from distributed import KilledWorker, as_completed
+
     started = time.perf_counter()
     circuit = _as_circuit(circuit)
     keys, pairs, key_name = _normalise(spectra, by)
@@ -56,8 +74,42 @@ def fit_many(
         raise ValueError(f"chunk_size must be at least 1, got {chunk_size}")
     chunks = [pairs[i : i + chunk_size] for i in range(0, len(pairs), chunk_size)]
     threads = max(1, min(threads_per_worker.values(), default=1))
-    futures = client.map(
-        _fit_chunk, chunks, circuit=circuit, threads=threads, options=options, pure=False
-    )
-    results = [r for part in client.gather(futures) for r in part]
-    return BatchResult(results, keys, time.perf_counter() - started, key_name)
+    raising = options.get("on_error", "record") == "raise"
+    results: list = [None] * len(pairs)
+
+    def submit(k):
+        return client.submit(
+            _fit_chunk, chunks[k], circuit=circuit, threads=threads, options=options, pure=False
+        )
+
+    def partial():
+        return BatchResult(results, keys, time.perf_counter() - started, key_name)
+
+    chunk_of = {submit(k): k for k in range(len(chunks))}
+    tries = [0] * len(chunks)
+    waiting = as_completed(list(chunk_of))
+    try:
+        for future in waiting:
+            k = chunk_of.pop(future)
+            first = k * chunk_size
+            try:
+                part = future.result()
+            except Exception as error:
+                lost_worker = isinstance(error, KilledWorker)
+                if lost_worker and tries[k] < retries:
+                    tries[k] += 1
+                    again = submit(k)
+                    chunk_of[again] = k
+                    waiting.add(again)
+                    continue
+                if raising:
+                    raise
+                results[first : first + len(chunks[k])] = [error] * len(chunks[k])
+                continue
+            results[first : first + len(part)] = part
+    except BaseException as error:
+        for future in chunk_of:
+            future.cancel()
+        error.partial = partial()
+        raise
+    return partial()

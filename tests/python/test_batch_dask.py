@@ -1,6 +1,7 @@
 import multiprocessing
 import pickle
 
+import numpy as np
 import pytest
 from test_batch import TEXT, drifting
 
@@ -48,3 +49,48 @@ def test_local_cluster_matches_the_local_run():
         assert a.params == b.params
     assert [r.params for r in single] == [circuit.fit(f, z).params for f, z in spectra[:3]]
     assert pickle.loads(pickle.dumps(remote[0])).params == local[0].params
+
+
+FLAKY_CALLS: dict = {}
+
+
+class LostWorker(distributed.KilledWorker):
+    def __str__(self):
+        return "the worker died"
+
+
+def _flaky_chunk(pairs, circuit, threads, options):
+    """Loses its worker the first `failures` times it gets the marked spectrum."""
+    marked = any(np.array_equal(z, FLAKY_CALLS["marker"]) for _, z in pairs)
+    if marked and FLAKY_CALLS.setdefault("count", 0) < FLAKY_CALLS["failures"]:
+        FLAKY_CALLS["count"] += 1
+        raise LostWorker("fit-chunk", None, 3)
+    return korvex.dask._local_fit_many(circuit, pairs, threads=threads, **options).results
+
+
+@pytest.mark.parametrize("failures, on_error", [(2, "record"), (3, "record"), (3, "raise")])
+def test_dead_workers_never_lose_finished_chunks(monkeypatch, failures, on_error):
+    spectra = drifting(12, seed=6)
+    FLAKY_CALLS.clear()
+    FLAKY_CALLS.update(marker=spectra[5][1], failures=failures)
+    monkeypatch.setattr(korvex.dask, "_fit_chunk", _flaky_chunk)
+    with (
+        distributed.LocalCluster(
+            n_workers=1, threads_per_worker=1, processes=False, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        run = dict(chunk_size=4, retries=2, on_error=on_error)
+        if on_error == "raise":
+            with pytest.raises(distributed.KilledWorker) as caught:
+                korvex.dask.fit_many(client, TEXT, spectra, **run)
+            batch = caught.value.partial
+        else:
+            batch = korvex.dask.fit_many(client, TEXT, spectra, **run)
+    lost = {4, 5, 6, 7} if failures > 2 else set()
+    assert set(batch.failed) >= lost
+    if on_error == "record":
+        assert set(batch.failed) == lost
+        assert all(isinstance(batch[i], distributed.KilledWorker) for i in lost)
+    else:  # a single worker runs chunks in order: the first one had finished
+        assert all(batch[i].success for i in range(4))
