@@ -27,8 +27,8 @@ if TYPE_CHECKING:
 
     Model = Circuit | FitResult
 
-P = ParamSpec("P")
-R = TypeVar("R")
+_P = ParamSpec("_P")
+_R = TypeVar("_R")
 
 GRID_POINTS = 400  # model points per curve, log-spaced over the measured range
 
@@ -37,7 +37,7 @@ _REAL = ("Real Impedance / ohm", "real_impedance_ohm")
 _IMAGINARY = ("Imaginary Impedance / ohm", "imaginary_impedance_ohm")
 
 
-def _data_first(function: Callable[P, R]) -> Callable[P, R]:
+def _data_first(function: Callable[_P, _R]) -> Callable[_P, _R]:
     """Also takes the earlier order, axes first (`nyquist(ax, f, z, model)`,
     the axes possibly None), with a DeprecationWarning: a spectrum is never
     None nor matplotlib axes, so that order is told apart."""
