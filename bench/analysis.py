@@ -177,7 +177,7 @@ def synthetic(name, rng):
 
 def bench_identify(n, seed):
     names = list(TOPOLOGIES)
-    texts = list(TOPOLOGIES.values())
+    texts = [korvex.Circuit(t).text for t in TOPOLOGIES.values()]
     print(
         f"\n== identify(): {n} synthetic spectra per topology (60 points, 1 % noise, "
         f"seed {seed}), all eleven candidates, BIC"

@@ -10,6 +10,7 @@
 #include "analysis/spectrum_check.hpp"
 #include "circuit/params.hpp"
 #include "circuit/parser.hpp"
+#include "circuit/text.hpp"
 #include "common/pool.hpp"
 #include "fit/driver.hpp"
 #include "models/builtin_topologies.hpp"
@@ -90,7 +91,8 @@ IdentifyOr identify(std::span<const double> frequencies, std::span<const Complex
 
   std::vector<Ranked> ranked(texts.size());
   parallel_for(texts.size(), 1, [&](std::size_t i) {
-    ranked[i].circuit = texts[i];
+    // The one text form of the circuit, whatever spelling the candidate came in.
+    ranked[i].circuit = circuit_text(circuits[i]);
     try {
       fit_candidate(circuits[i], frequencies, impedances, ranked[i]);
     } catch (const std::exception& e) {

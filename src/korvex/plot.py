@@ -1,16 +1,21 @@
 """Nyquist, Bode and residual plots of measured spectra and fitted circuits.
 
-Every function takes the frequencies and impedances as two sequences or as
-one dataframe (the columns `Circuit.fit` reads), and/or a model: a `Circuit`
-or a `FitResult`, whose impedance is drawn on a dense log-spaced grid over the
-measured frequency range. Each draws into the axes it is given (a new figure
-when `None`) and returns them. matplotlib is imported on first use
+Every function takes the spectrum first: the frequencies and impedances as two
+sequences, or one dataframe (the columns `Circuit.fit` reads), and/or a model:
+a `Circuit` or a `FitResult`, whose impedance is drawn on a dense log-spaced
+grid over the measured frequency range. With a dataframe the model may come
+second (`nyquist(frame, result)`). Each draws into the axes given as `ax=` (a
+new figure when `None`) and returns them. matplotlib is imported on first use
 (`pip install 'korvex-eis[plot]'`).
 """
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any
+import functools
+import sys
+import warnings
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, ParamSpec, TypeVar
 
 import numpy as np
 
@@ -22,6 +27,9 @@ if TYPE_CHECKING:
 
     Model = Circuit | FitResult
 
+_P = ParamSpec("_P")
+_R = TypeVar("_R")
+
 GRID_POINTS = 400  # model points per curve, log-spaced over the measured range
 
 _FREQUENCY = ("Frequency / Hz", "frequency_hertz")
@@ -29,17 +37,40 @@ _REAL = ("Real Impedance / ohm", "real_impedance_ohm")
 _IMAGINARY = ("Imaginary Impedance / ohm", "imaginary_impedance_ohm")
 
 
+def _data_first(function: Callable[_P, _R]) -> Callable[_P, _R]:
+    """Also takes the earlier order, axes first (`nyquist(ax, f, z, model)`,
+    the axes possibly None), with a DeprecationWarning: a spectrum is never
+    None nor matplotlib axes, so that order is told apart."""
+
+    @functools.wraps(function)
+    def data_first(*args: Any, **kwargs: Any) -> Any:
+        if len(args) > 1 and (args[0] is None or _are_axes(args[0])):
+            if "ax" in kwargs:
+                raise TypeError(f"{function.__name__}() got the axes twice: pass ax= only")
+            warnings.warn(
+                f"{function.__name__}(ax, f, ...) is deprecated: pass the data first "
+                f"and the axes as ax=, {function.__name__}(f, z, ..., ax=ax)",
+                DeprecationWarning,
+                stacklevel=2,
+            )
+            args, kwargs = args[1:], {**kwargs, "ax": args[0]}
+        return function(*args, **kwargs)
+
+    return data_first
+
+
+@_data_first
 def nyquist(
-    ax: Axes | None = None,
-    f: Any = None,
+    f: Any,
     z: Any = None,
     model: Model | None = None,
     *,
+    ax: Axes | None = None,
     label: str = "measured",
     model_label: str | None = None,
 ) -> Axes:
     """-Im Z against Re Z with equal scales on both axes."""
-    f, z = _drawable(f, z, model)
+    f, z, model = _drawable(f, z, model)
     ax = ax if ax is not None else _new_axes()
     if z is not None:
         ax.plot(z.real, -z.imag, "o", ms=4, label=label)
@@ -54,17 +85,20 @@ def nyquist(
     return ax
 
 
+@_data_first
 def bode(
-    axes: tuple[Axes, Axes] | None = None,
-    f: Any = None,
+    f: Any,
     z: Any = None,
     model: Model | None = None,
     *,
+    ax: tuple[Axes, Axes] | None = None,
     label: str = "measured",
     model_label: str | None = None,
 ) -> tuple[Axes, Axes]:
-    """|Z| (log-log) and -phase against frequency on two axes sharing x."""
-    f, z = _drawable(f, z, model)
+    """|Z| (log-log) and -phase against frequency on two axes sharing x;
+    `ax` is the pair (magnitude, phase)."""
+    f, z, model = _drawable(f, z, model)
+    axes = ax
     if axes is None:
         _, axes = _pyplot().subplots(2, 1, sharex=True, figsize=(6, 5), layout="constrained")
     magnitude, phase = axes
@@ -80,19 +114,19 @@ def bode(
     magnitude.set_ylabel("|Z| / Ω")
     phase.set_ylabel("−phase / °")
     phase.set_xlabel("frequency / Hz")
-    for ax in axes:
-        ax.grid(True, which="both", alpha=0.3)
+    for one in axes:
+        one.grid(True, which="both", alpha=0.3)
     magnitude.legend()
     return axes
 
 
-def residuals(
-    ax: Axes | None = None, f: Any = None, z: Any = None, fitted: Model | Any = None
-) -> Axes:
+@_data_first
+def residuals(f: Any, z: Any = None, fitted: Model | Any = None, *, ax: Axes | None = None) -> Axes:
     """(Z - Z_fit) / |Z| in percent, real and imaginary parts, against frequency.
 
     `fitted` is a `Circuit`, a `FitResult` or the fitted impedances at `f`.
     """
+    f, z, fitted = _with_model(f, z, fitted)
     f, z = _spectrum(f, z)
     if z is None or fitted is None:
         raise ValueError("residuals need measured impedances and a fitted model")
@@ -115,16 +149,17 @@ def residuals(
 def fit(f: Any, z: Any = None, model: Model | None = None, *, title: str | None = None) -> Figure:
     """One figure: Nyquist, Bode (|Z| and phase) and residuals of `model`
     (a `FitResult` or `Circuit`) against the spectrum. Returns the figure."""
+    f, z, model = _with_model(f, z, model)
     if model is None:
         raise ValueError("fit() plots a spectrum against a FitResult or Circuit: pass model=")
     f, z = _spectrum(f, z)
     fig = _pyplot().figure(figsize=(11, 7.5), layout="constrained")
     grid = fig.add_gridspec(3, 2, height_ratios=[1, 1, 0.9])
-    nyquist(fig.add_subplot(grid[0:2, 0]), f, z, model)
+    nyquist(f, z, model, ax=fig.add_subplot(grid[0:2, 0]))
     magnitude = fig.add_subplot(grid[0, 1])
-    bode((magnitude, fig.add_subplot(grid[1, 1], sharex=magnitude)), f, z, model)
+    bode(f, z, model, ax=(magnitude, fig.add_subplot(grid[1, 1], sharex=magnitude)))
     if z is not None:
-        residuals(fig.add_subplot(grid[2, :]), f, z, model)
+        residuals(f, z, model, ax=fig.add_subplot(grid[2, :]))
     if title:
         fig.suptitle(title)
     return fig
@@ -167,11 +202,30 @@ def _spectrum(f, z):
     return f, z
 
 
+def _with_model(f, z, model):
+    """A model passed second, after a dataframe, moves to its own place."""
+    if model is None and not _is_array(z) and hasattr(getattr(z, "circuit", z), "impedance"):
+        return f, None, z
+    return f, z, model
+
+
 def _drawable(f, z, model):
+    f, z, model = _with_model(f, z, model)
     f, z = _spectrum(f, z)
     if z is None and model is None:
         raise ValueError("nothing to plot: pass impedances, a model, or both")
-    return f, z
+    return f, z, model
+
+
+def _are_axes(obj):
+    """Matplotlib axes, or a pair of them (bode's): only possible once
+    matplotlib is imported, so it is not imported here."""
+    axes = sys.modules.get("matplotlib.axes")
+    if axes is None:
+        return False
+    if isinstance(obj, (tuple, list)):
+        return len(obj) == 2 and all(isinstance(a, axes.Axes) for a in obj)
+    return isinstance(obj, axes.Axes)
 
 
 def _is_array(obj):

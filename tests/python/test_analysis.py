@@ -170,15 +170,17 @@ def test_drt_without_sign_constraint_and_inductance():
 def test_identify_ranks_the_true_circuit_first():
     z = zarcs([(20.0, 1e-3, 0.8)], noise=0.01, seed=5)
     ranked = korvex.identify(F60, z)
-    assert ranked[0].text == "R0-(R1,CPE1)"
+    assert ranked[0].text == "R0-p(R1,CPE1)"
+    # Candidates are named as Circuit.text writes them.
+    assert all(r.text == r.circuit.text for r in ranked)
     assert isinstance(ranked[0].circuit, korvex.Circuit)
     assert ranked[0].circuit.param_names() == list(ranked[0].fit.params)
     assert [r.criterion for r in ranked] == sorted(r.criterion for r in ranked)
     assert sum(r.weight for r in ranked) == pytest.approx(1.0)
     assert ranked[0].weight == max(r.weight for r in ranked)
-    assert "misfit" in next(r for r in ranked if r.text == "R0-(R1,C1)").flags
+    assert "misfit" in next(r for r in ranked if r.text == "R0-p(R1,C1)").flags
     # A second arc that is not there is unidentifiable or loses on BIC.
-    two = next(r for r in ranked if r.text == "R0-(R1,CPE1)-(R2,CPE2)")
+    two = next(r for r in ranked if r.text == "R0-p(R1,CPE1)-p(R2,CPE2)")
     assert two.bic > ranked[0].bic
 
 
@@ -187,7 +189,7 @@ def test_identify_ties_keep_the_simpler_then_earlier_candidate():
     # The same topology under two labellings fits identically.
     ranked = korvex.identify(F60, z, ["R5-(R6,CPE6)", "R0-(R1,CPE1)"])
     assert ranked[0].criterion == ranked[1].criterion
-    assert [r.text for r in ranked] == ["R5-(R6,CPE6)", "R0-(R1,CPE1)"]
+    assert [r.text for r in ranked] == ["R5-p(R6,CPE6)", "R0-p(R1,CPE1)"]
     assert ranked[0].weight == ranked[1].weight == 0.5
 
 

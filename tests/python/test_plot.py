@@ -24,7 +24,7 @@ def grid():
 
 
 def test_nyquist_draws_data_and_model_on_a_dense_grid():
-    ax = plot.nyquist(None, F, Z, TRUE)
+    ax = plot.nyquist(F, Z, TRUE)
     data, model = ax.get_lines()
     np.testing.assert_array_equal(data.get_xdata(), Z.real)
     np.testing.assert_array_equal(data.get_ydata(), -Z.imag)
@@ -36,7 +36,7 @@ def test_nyquist_draws_data_and_model_on_a_dense_grid():
 
 
 def test_bode_draws_magnitude_and_phase():
-    magnitude, phase = plot.bode(None, F, Z, TRUE)
+    magnitude, phase = plot.bode(F, Z, TRUE)
     np.testing.assert_array_equal(magnitude.get_lines()[0].get_ydata(), np.abs(Z))
     np.testing.assert_array_equal(phase.get_lines()[0].get_ydata(), -np.degrees(np.angle(Z)))
     np.testing.assert_allclose(phase.get_lines()[1].get_xdata(), grid(), rtol=1e-12)
@@ -45,20 +45,24 @@ def test_bode_draws_magnitude_and_phase():
 
 def test_residuals_in_percent_of_the_modulus():
     result = TRUE.fit(F, Z)
-    ax = plot.residuals(None, F, Z, result)
+    ax = plot.residuals(F, Z, result)
     real, imag = ax.get_lines()[:2]
     expected = (Z - result.circuit.impedance(F)) / np.abs(Z) * 100
     np.testing.assert_allclose(real.get_ydata(), expected.real, rtol=1e-12, atol=1e-15)
     np.testing.assert_allclose(imag.get_ydata(), expected.imag, rtol=1e-12, atol=1e-15)
-    again = plot.residuals(None, F, Z, list(result.circuit.impedance(F)))
+    again = plot.residuals(F, Z, list(result.circuit.impedance(F)))
     np.testing.assert_array_equal(again.get_lines()[0].get_ydata(), real.get_ydata())
 
 
-def test_fit_figure_from_a_dataframe(tmp_path):
+def spectrum_frame():
     pd = pytest.importorskip("pandas")
-    frame = pd.DataFrame(
+    return pd.DataFrame(
         {"Frequency / Hz": F, "Real Impedance / ohm": Z.real, "Imaginary Impedance / ohm": Z.imag}
     )
+
+
+def test_fit_figure_from_a_dataframe(tmp_path):
+    frame = spectrum_frame()
     result = TRUE.fit(frame)
     fig = result.plot(frame, title="test")
     assert isinstance(fig, matplotlib.figure.Figure) and len(fig.axes) == 4
@@ -67,15 +71,29 @@ def test_fit_figure_from_a_dataframe(tmp_path):
     assert (tmp_path / "fit.png").stat().st_size > 10_000
 
 
+@pytest.mark.parametrize("panel", [plot.nyquist, plot.bode, plot.residuals])
+def test_panels_take_the_data_first_and_the_axes_as_a_keyword(panel):
+    frame = spectrum_frame()
+    ax = plt.subplots(1, 2 if panel is plot.bode else 1)[1]
+    ax = tuple(ax) if panel is plot.bode else ax
+    drawn = panel(frame, TRUE, ax=ax)
+    assert drawn is ax
+    first = drawn[0] if panel is plot.bode else drawn
+    assert len(first.get_lines()) >= 2
+    # The axes-first order still draws, with a warning.
+    with pytest.warns(DeprecationWarning, match="pass the data first"):
+        assert panel(ax, F, Z, TRUE) is ax
+
+
 @pytest.mark.parametrize(
     "call,error,match",
     [
-        (lambda: plot.residuals(None, F, Z), ValueError, "a fitted model"),
-        (lambda: plot.nyquist(None, F, Z[:3]), ValueError, "25 frequencies but 3 impedances"),
-        (lambda: plot.nyquist(None, F, None, "R0"), TypeError, "expected a Circuit or FitResult"),
+        (lambda: plot.residuals(F, Z), ValueError, "a fitted model"),
+        (lambda: plot.nyquist(F, Z[:3]), ValueError, "25 frequencies but 3 impedances"),
+        (lambda: plot.nyquist(F, None, "R0"), TypeError, "expected a Circuit or FitResult"),
         (lambda: plot.fit(F, Z), ValueError, "pass model="),
-        (lambda: plot.nyquist(None, F), ValueError, "nothing to plot"),
-        (lambda: plot.bode(None, {"f": F}), ValueError, "no 'Frequency / Hz' column"),
+        (lambda: plot.nyquist(F), ValueError, "nothing to plot"),
+        (lambda: plot.bode({"f": F}), ValueError, "no 'Frequency / Hz' column"),
     ],
 )
 def test_bad_arguments(call, error, match):

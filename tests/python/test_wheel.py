@@ -42,7 +42,9 @@ def test_wheel_holds_the_package_and_nothing_else(tmp_path):
         "korvex/__init__.py",
         "korvex/_korvex.pyi",
         "korvex/py.typed",
-        "korvex/io.py",
+        "korvex/io/__init__.py",
+        "korvex/io/detect.py",
+        "korvex/io/gamry.py",
         "korvex/plot.py",
     } <= set(names)
     assert all(n.startswith(("korvex/", "korvex_eis-")) for n in names), names

@@ -1,0 +1,147 @@
+"""Impedance files as instrument software writes them, read into pandas frames.
+
+`read(path)` returns a `pandas.DataFrame` with the battery-data-format columns
+that `Circuit.fit` reads (`"Frequency / Hz"`, `"Real Impedance / ohm"`,
+`"Imaginary Impedance / ohm"`, imaginary parts with their measured sign:
+negative for capacitive behaviour) and a `"cycle"` column numbering the
+sweeps of files that hold several (1 otherwise). `read_many` stacks many files
+into one frame with a `"file"` column. pandas is imported on first use.
+
+Formats (`format=`; detected from the first lines, then the extension):
+`zplot` (ZPlot/ZView `.z`), `gamry` (`.DTA`, every ZCURVE table), `biologic`
+(EC-Lab `.mpt` text export, `-Im(Z)` turned back into Im Z), `biologic_mpr`
+(EC-Lab binary `.mpr`, through the optional GPL-3 package galvani), `autolab`
+(Z60W-style text export), `chinstruments` (CH Instruments text), `parstat`
+(Parstat text export), `powersuite` (PowerSuite text), `versastudio`
+(VersaStudio `.par`, one cycle per data segment), `ivium` (`.idf`) and `csv`
+(comma-, semicolon- or tab-separated text; `columns=` names the columns).
+
+Each format is read by the module of its name in this package (`biologic_mpr`
+by `biologic`), from the lines that `common` decodes and with the table and
+number helpers there; `columns` knows the header names, `detect` the formats.
+"""
+
+from __future__ import annotations
+
+import glob
+import os
+from collections.abc import Iterable, Mapping
+from pathlib import Path
+from typing import TYPE_CHECKING
+
+from korvex.io import (
+    autolab,
+    biologic,
+    chinstruments,
+    csv,
+    gamry,
+    ivium,
+    parstat,
+    powersuite,
+    versastudio,
+    zplot,
+)
+from korvex.io.common import (
+    CYCLE,
+    FREQUENCY,
+    IMAGINARY,
+    REAL,
+    PathLike,
+    build_frame,
+    import_pandas,
+    text_lines,
+)
+from korvex.io.detect import FORMATS, detect_format
+
+if TYPE_CHECKING:
+    import pandas
+
+__all__ = [
+    "read",
+    "read_many",
+    "detect_format",
+    "FORMATS",
+    "FREQUENCY",
+    "REAL",
+    "IMAGINARY",
+    "CYCLE",
+    "PathLike",
+]
+
+# The text formats, each read from the file's lines (biologic_mpr is binary).
+_READERS = {
+    "zplot": zplot.read,
+    "gamry": gamry.read,
+    "biologic": biologic.read,
+    "autolab": autolab.read,
+    "chinstruments": chinstruments.read,
+    "parstat": parstat.read,
+    "powersuite": powersuite.read,
+    "versastudio": versastudio.read,
+    "ivium": ivium.read,
+    "csv": csv.read,
+}
+
+
+def read(
+    path: PathLike,
+    format: str | None = None,
+    *,
+    columns: Mapping[str, str | int] | None = None,
+    encoding: str | None = None,
+) -> pandas.DataFrame:
+    """The impedance spectrum (or spectra) in an instrument file, as a DataFrame.
+
+    `format` overrides the detection (one of `korvex.io.FORMATS`). `columns`
+    (plain text only) maps `"frequency"`, `"real"` and `"imaginary"` (or
+    `"negative_imaginary"` for a column of -Im Z) to column names or 0-based
+    positions. `encoding` overrides the text decoding (UTF-8 with or without a
+    byte-order mark, UTF-16 with one, else Latin-1). A file whose sweep was
+    aborted or that holds several sweeps is read as far as it goes, with a
+    warning; a file that cannot be read raises ValueError naming the file and
+    line. `frame.attrs` holds the `"format"` and the `"path"`.
+    """
+    path = Path(os.fspath(path))
+    name = path.name
+    if format is None:
+        format = detect_format(path)
+    elif format not in FORMATS:
+        raise ValueError(f"unknown format {format!r}: expected one of {', '.join(FORMATS)}")
+    if columns is not None and format != "csv":
+        raise ValueError("columns= applies to the csv format only")
+    if format == "biologic_mpr":
+        spectrum = biologic.read_mpr(path)
+    else:
+        lines = text_lines(path, encoding)
+        reader = _READERS[format]
+        spectrum = reader(lines, name, columns) if format == "csv" else reader(lines, name)
+    return build_frame(spectrum, name, format, str(path))
+
+
+def read_many(
+    paths: PathLike | Iterable[PathLike],
+    format: str | None = None,
+    *,
+    columns: Mapping[str, str | int] | None = None,
+    encoding: str | None = None,
+) -> pandas.DataFrame:
+    """Many files in one long DataFrame with a leading `"file"` column.
+
+    `paths` is a glob pattern (`"data/*.DTA"`, sorted), one path, or an
+    iterable of paths. Every file goes through `read()` with the same
+    arguments; select a spectrum with `frame.groupby(["file", "cycle"])`.
+    """
+    pd = import_pandas()
+    if isinstance(paths, (str, os.PathLike)):
+        text = os.fspath(paths)
+        paths = sorted(glob.glob(text)) if glob.has_magic(text) else [text]
+        if not paths:
+            raise ValueError(f"no files match {text!r}")
+    frames = []
+    for p in paths:
+        frame = read(p, format, columns=columns, encoding=encoding)
+        frame.insert(0, "file", os.fspath(p))
+        frames.append(frame)
+    if not frames:
+        raise ValueError("no files to read")
+    return pd.concat(frames, ignore_index=True)

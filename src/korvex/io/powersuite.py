@@ -1,0 +1,11 @@
+"""PowerSuite text exports (Princeton Applied Research): one tab-separated table."""
+
+from __future__ import annotations
+
+from korvex.io.common import Spectrum, table
+
+
+def read(lines, name):
+    spectrum = Spectrum()
+    table(lines, 0, name, spectrum, split=lambda s: [f.strip() for f in s.split("\t")])
+    return spectrum
