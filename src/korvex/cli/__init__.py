@@ -71,9 +71,9 @@ def parser() -> argparse.ArgumentParser:
         prog="korvex",
         description=textwrap.fill(
             "Impedance spectra from the shell: fit circuits, test Kramers-Kronig "
-        "validity, compute distributions of relaxation times and rank candidate circuits, "
-        "for files of every format korvex.read reads. 'korvex COMMAND --help' describes "
-        "each command.",
+            "validity, compute distributions of relaxation times and rank candidate circuits, "
+            "for files of every format korvex.read reads. 'korvex COMMAND --help' describes "
+            "each command.",
             79,
         ),
         epilog=EXIT_STATUS,

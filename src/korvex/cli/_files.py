@@ -9,6 +9,7 @@ import warnings
 from pathlib import Path
 
 from korvex.cli._args import TABLE_SUFFIXES, UsageError
+from korvex.cli._show import note
 
 _SWEEPS_WARNING = r".* holds \d+ sweeps"  # the commands split the sweeps themselves
 
@@ -27,10 +28,12 @@ def unique_files(files: list[str]) -> list[str]:
     for name in files:
         path = Path(name)
         if not path.is_file():
-            raise UsageError(f"{name}: no such file" if not path.exists() else f"{name}: not a file")
+            raise UsageError(
+                f"{name}: no such file" if not path.exists() else f"{name}: not a file"
+            )
         real = os.path.realpath(path)
         if real in seen:
-            warnings.warn(f"{name} is given more than once (as {seen[real]}): read once")
+            note(f"warning: {name} is given more than once (as {seen[real]}): read once")
             continue
         seen[real] = name
     return list(seen.values())
@@ -58,6 +61,8 @@ def check_target(out: Path, inputs: list[str], force: bool) -> None:
     folder = out.parent
     if not folder.is_dir():
         raise UsageError(f"cannot write {out}: no folder {folder}")
+    if not os.access(folder, os.W_OK):
+        raise UsageError(f"cannot write {out}: the folder {folder} is not writable")
     if any(_same(out, Path(name)) for name in inputs):
         raise UsageError(f"refusing to overwrite the input file {out}")
     if out.exists() and not force:
@@ -142,19 +147,19 @@ def plot_paths(folder: str | None, keys: list[str], suffix: str, inputs, force) 
     if folder is None:
         return []
     where = Path(folder)
-    if where.exists() and not where.is_dir():
-        raise UsageError(f"--plots {folder}: not a folder")
+    try:
+        where.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise UsageError(f"--plots {folder}: {error.strerror or error}") from None
     paths = [where / name for name in plot_names(keys, suffix)]
-    if where.is_dir():
-        for path in paths:
-            check_target(path, inputs, force)
+    for path in paths:
+        check_target(path, inputs, force)
     return paths
 
 
 def save_figure(figure, path: Path) -> None:
     import matplotlib.pyplot as plt
 
-    path.parent.mkdir(parents=True, exist_ok=True)
     figure.savefig(path, dpi=100)
     plt.close(figure)
 

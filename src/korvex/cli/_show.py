@@ -29,8 +29,11 @@ def table(headers: list[str], rows: list[list]) -> str:
     """Columns padded to their widest cell; numbers right-aligned."""
     cells = [[cell(v) for v in row] for row in rows]
     numeric = [
-        all(isinstance(row[j], (int, float, np.number)) and not isinstance(row[j], bool)
-            for row in rows if row[j] is not None)
+        all(
+            isinstance(row[j], (int, float, np.number)) and not isinstance(row[j], bool)
+            for row in rows
+            if row[j] is not None
+        )
         for j in range(len(headers))
     ]
     widths = [max([len(h)] + [len(r[j]) for r in cells]) for j, h in enumerate(headers)]

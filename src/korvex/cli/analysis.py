@@ -10,7 +10,16 @@ import argparse
 
 from korvex.cli import _args, _files, _show
 
-_KK = ["file", "valid", "points", "M", "mu", "pseudo_chi_square", "max_residual [%]", "threshold [%]"]
+_KK = [
+    "file",
+    "valid",
+    "points",
+    "M",
+    "mu",
+    "pseudo_chi_square",
+    "max_residual [%]",
+    "threshold [%]",
+]
 _DRT = ["file", "r_inf [ohm]", "l [H]", "lambda", "peak", "tau [s]", "r [ohm]", "width [decades]"]
 _IDENTIFY = ["file", "rank", "circuit", "criterion", "weight", "chi_square", "flags", "error"]
 
@@ -89,8 +98,7 @@ def add_identify(commands) -> None:
         type=_args.count,
         default=5,
         metavar="N",
-        help="candidates shown per file in the table (default %(default)s; --json and -o "
-        "hold all)",
+        help="candidates shown per file in the table (default %(default)s; --json and -o hold all)",
     )
     _args.add_file_options(identify, plots=False)
     identify.set_defaults(run=_run, analyse=_identify, suffix="", headers=_IDENTIFY)
@@ -103,7 +111,9 @@ def _run(args: argparse.Namespace) -> int:
     output = _files.check_output(args.output, args.files, args.force)
     spectra = _files.read_spectra(args)
     keys = list(spectra)
-    plots = _files.plot_paths(getattr(args, "plots", None), keys, args.suffix, args.files, args.force)
+    plots = _files.plot_paths(
+        getattr(args, "plots", None), keys, args.suffix, args.files, args.force
+    )
     if plots:
         _files.use_agg()
     report = {"json": [], "rows": [], "ok": True}
