@@ -58,6 +58,7 @@ def test_fit_files_writes_the_table(tmp_path, capsys):
         (["fit", SAMPLE, "--circuit", CIRCUIT, "--constants", "R9.r=1"], "'R9.r'"),
         (["fit", SAMPLE, "--circuit", CIRCUIT, "--constants", "R0.r=nan"], "finite"),
         (["fit", SAMPLE, "--circuit", CIRCUIT, "--bounds", "R1.r=5"], "NAME=LO:HI"),
+        (["fit", SAMPLE, "--circuit", CIRCUIT, "--constants", "R1.r=-5"], "outside its bounds"),
         (["fit", SAMPLE, "--circuit", CIRCUIT, "--threads", "0"], "--threads"),
         (["fit", SAMPLE, "--circuit", CIRCUIT, "--starts", "some"], "--starts"),
         (["fit", SAMPLE, "--circuit", CIRCUIT, "-o", "no/such/out.csv"], "no folder"),

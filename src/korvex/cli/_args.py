@@ -108,7 +108,7 @@ def add_file_options(command: argparse.ArgumentParser, *, plots: bool = True) ->
         nargs="+",
         metavar="FILE",
         help="spectra in any format korvex.read reads; a file of several sweeps "
-        'gives one entry per sweep, named "FILE#<cycle>"',
+        'gives one entry per sweep, named "FILE#<cycle>"; a file given twice is read once',
     )
     read = command.add_argument_group("reading")
     read.add_argument(

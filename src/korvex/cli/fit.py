@@ -59,8 +59,9 @@ def add(commands) -> None:
         type=_args.bound,
         default=[],
         metavar="NAME=LO:HI",
-        help="search a parameter within LO..HI, e.g. CPE1.alpha=0.5:1 or R1.r=:100 "
-        "(an empty side has no limit); repeat the option for more",
+        help="search a parameter within LO..HI, e.g. CPE1.alpha=0.5:1 or R1.r=:100; an empty "
+        "side keeps the default (no upper limit, the physical lower limit: 1e-12, or 0 for "
+        "alpha and gamma); repeat the option for more",
     )
     model.add_argument(
         "--starts",
@@ -90,6 +91,17 @@ def _controls(circuit, args) -> dict:
                     f"{option}: {args.circuit} has no parameter {name!r} "
                     f"(it has {', '.join(names)})"
                 )
+    try:
+        limits = circuit.with_bounds(dict(args.bounds)).param_bounds() if args.bounds else None
+    except ValueError as error:
+        raise UsageError(f"--bounds: {error}") from None
+    limits = dict(zip(names, limits or circuit.param_bounds()))
+    for name, value in args.constants:
+        lo, hi = limits[name]
+        if not lo <= value <= hi:
+            raise UsageError(
+                f"--constants: {name}={value:g} is outside its bounds ({lo:g}, {hi:g})"
+            )
     if args.starts is not None and args.method != "levenberg_marquardt":
         raise UsageError("--starts needs --method levenberg_marquardt")
     options = {"method": args.method, "weight": args.weight}
