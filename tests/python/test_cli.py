@@ -103,7 +103,7 @@ def test_constants_leave_the_files_alone_and_json_parses(tmp_path, capsys):
 def test_force_overwrites_an_output(tmp_path, capsys):
     out = tmp_path / "kk.csv"
     out.write_text("old")
-    code, _, _ = run(["kk", SAMPLE, "-o", out, "--force", "-q"], capsys)
+    code, _, _ = run(["kk", SAMPLE, "-o", out, "--force"], capsys)
     assert code in (0, 1) and out.read_text().startswith("file,valid")
 
 

@@ -154,4 +154,3 @@ def add_file_options(command: argparse.ArgumentParser, *, plots: bool = True) ->
     out.add_argument(
         "--force", action="store_true", help="overwrite existing outputs (never an input file)"
     )
-    out.add_argument("-q", "--quiet", action="store_true", help="no progress bar or notes")

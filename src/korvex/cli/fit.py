@@ -78,6 +78,9 @@ def add(commands) -> None:
         "--threads", type=_args.count, metavar="N", help="fits at once (default: every core)"
     )
     _args.add_file_options(fit)
+    fit.add_argument(
+        "-q", "--quiet", action="store_true", help="no progress bar, and no warnings of the fits"
+    )
     fit.set_defaults(run=run)
 
 
