@@ -4,6 +4,7 @@ checked before any work, tables and figures written."""
 from __future__ import annotations
 
 import importlib.util
+import math
 import os
 import warnings
 from pathlib import Path
@@ -44,8 +45,7 @@ def check_output(path: str | None, inputs: list[str], force: bool) -> Path | Non
     if path is None:
         return None
     out = Path(path)
-    if any(_same(out, Path(name)) for name in inputs):
-        raise UsageError(f"refusing to overwrite the input file {out}")
+    check_target(out, inputs, force)
     suffix = out.suffix.lower()
     if suffix not in TABLE_SUFFIXES:
         raise UsageError(f"cannot write {path}: use .csv, .parquet or .json")
@@ -53,18 +53,17 @@ def check_output(path: str | None, inputs: list[str], force: bool) -> Path | Non
         importlib.util.find_spec(engine) for engine in ("pyarrow", "fastparquet")
     ):
         raise UsageError(f"cannot write {path}: .parquet needs pyarrow or fastparquet installed")
-    check_target(out, inputs, force)
     return out
 
 
 def check_target(out: Path, inputs: list[str], force: bool) -> None:
+    if any(_same(out, Path(name)) for name in inputs):
+        raise UsageError(f"refusing to overwrite the input file {out}")
     folder = out.parent
     if not folder.is_dir():
         raise UsageError(f"cannot write {out}: no folder {folder}")
     if not os.access(folder, os.W_OK):
         raise UsageError(f"cannot write {out}: the folder {folder} is not writable")
-    if any(_same(out, Path(name)) for name in inputs):
-        raise UsageError(f"refusing to overwrite the input file {out}")
     if out.exists() and not force:
         raise UsageError(f"{out} exists: pass --force to overwrite it")
 
@@ -93,15 +92,11 @@ def read_spectra(args) -> dict:
         groups = frame.groupby(CYCLE, sort=False) if several else [(None, frame)]
         for cycle, group in groups:
             key = name if cycle is None else f"{name}#{cycle}"
-            f = group[FREQUENCY]
-            keep = f.notna()
-            if args.fmin is not None:
-                keep &= f >= args.fmin
-            if args.fmax is not None:
-                keep &= f <= args.fmax
-            if not keep.any():
-                raise UsageError(f"{key}: no points in the frequency window")
-            spectra[key] = group[keep]
+            if args.fmin is not None or args.fmax is not None:
+                group = group[group[FREQUENCY].between(args.fmin or 0.0, args.fmax or math.inf)]
+                if group.empty:
+                    raise UsageError(f"{key}: no points in the frequency window")
+            spectra[key] = group
     return spectra
 
 
