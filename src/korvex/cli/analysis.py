@@ -7,6 +7,7 @@ status is then 1, as for a spectrum that fails the Kramers-Kronig test.
 from __future__ import annotations
 
 import argparse
+from pathlib import Path
 
 from korvex.cli import _args, _files, _show
 
@@ -130,7 +131,8 @@ def _run(args: argparse.Namespace) -> int:
 
             figure, ax = plt.subplots(figsize=(6, 4), layout="constrained")
             result.plot(ax)
-            ax.set_title(f"{key}: {ax.get_title()}" if ax.get_title() else key, fontsize=9)
+            name = Path(key).name
+            ax.set_title(f"{name}: {ax.get_title()}" if ax.get_title() else name, fontsize=9)
             _files.save_figure(figure, plots[i])
     if args.json:
         _show.print_json(report["json"])

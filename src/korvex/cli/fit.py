@@ -193,5 +193,5 @@ def _plot(batch, spectra, keys, paths) -> None:
     for key, result, path in zip(keys, batch, paths):
         if result is None or isinstance(result, BaseException):
             continue
-        figure = result.plot(spectra[key], title=Path(key.partition("#")[0]).name)
+        figure = result.plot(spectra[key], title=Path(key).name)
         _files.save_figure(figure, path)
