@@ -69,16 +69,20 @@ def nyquist(
     label: str = "measured",
     model_label: str | None = None,
 ) -> Axes:
-    """-Im Z against Re Z with equal scales on both axes."""
+    """-Im Z against Re Z with equal scales on both axes, in the ohm multiple
+    (mΩ, Ω, kΩ, MΩ, ...) that keeps the numbers between 1 and 1000; later
+    curves drawn into the same axes keep the first one's unit."""
     f, z, model = _drawable(f, z, model)
     ax = ax if ax is not None else _new_axes()
+    z_model = _model_curve(model, f)[1] if model is not None else None
+    scale, unit = _ohm_scale(ax, z, z_model)
     if z is not None:
-        ax.plot(z.real, -z.imag, "o", ms=4, label=label)
-    if model is not None:
-        _, z_model = _model_curve(model, f)
-        ax.plot(z_model.real, -z_model.imag, "-", label=model_label or _model_name(model))
-    ax.set_xlabel("Re Z / Ω")
-    ax.set_ylabel("−Im Z / Ω")
+        ax.plot(z.real / scale, -z.imag / scale, "o", ms=4, label=label)
+    if z_model is not None:
+        label = model_label or _model_name(model)
+        ax.plot(z_model.real / scale, -z_model.imag / scale, "-", label=label)
+    ax.set_xlabel(f"Re Z / {unit}")
+    ax.set_ylabel(f"−Im Z / {unit}")
     ax.set_aspect("equal", adjustable="datalim")
     ax.grid(True, alpha=0.3)
     ax.legend()
@@ -148,7 +152,8 @@ def residuals(f: Any, z: Any = None, fitted: Model | Any = None, *, ax: Axes | N
 
 def fit(f: Any, z: Any = None, model: Model | None = None, *, title: str | None = None) -> Figure:
     """One figure: Nyquist, Bode (|Z| and phase) and residuals of `model`
-    (a `FitResult` or `Circuit`) against the spectrum. Returns the figure."""
+    (a `FitResult` or `Circuit`) against the spectrum, titled with the circuit
+    unless `title` says otherwise (`""` for none). Returns the figure."""
     f, z, model = _with_model(f, z, model)
     if model is None:
         raise ValueError("fit() plots a spectrum against a FitResult or Circuit: pass model=")
@@ -160,9 +165,27 @@ def fit(f: Any, z: Any = None, model: Model | None = None, *, title: str | None 
     bode(f, z, model, ax=(magnitude, fig.add_subplot(grid[1, 1], sharex=magnitude)))
     if z is not None:
         residuals(f, z, model, ax=fig.add_subplot(grid[2, :]))
-    if title:
-        fig.suptitle(title)
+    fig.suptitle(title if title is not None else _model_name(model))
     return fig
+
+
+_OHM_MULTIPLES = ((1e9, "GΩ"), (1e6, "MΩ"), (1e3, "kΩ"), (1.0, "Ω"), (1e-3, "mΩ"), (1e-6, "µΩ"))
+
+
+def _ohm_scale(ax, *impedances):
+    """(divisor, unit) of the impedance axes: the multiple of the ohm that
+    puts the largest component between 1 and 1000, remembered on the axes so
+    that every curve drawn into them shares it."""
+    remembered = getattr(ax, "_korvex_ohm_scale", None)
+    if remembered is not None:
+        return remembered
+    parts = [np.abs(np.r_[z.real, z.imag]) for z in impedances if z is not None and z.size]
+    peak = max((np.nanmax(p) for p in parts if np.isfinite(p).any()), default=0.0)
+    chosen = (1.0, "Ω")
+    if np.isfinite(peak) and peak > 0:
+        chosen = next((m for m in _OHM_MULTIPLES if peak >= m[0]), _OHM_MULTIPLES[-1])
+    ax._korvex_ohm_scale = chosen
+    return chosen
 
 
 def _pyplot():

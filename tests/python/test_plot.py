@@ -99,3 +99,14 @@ def test_panels_take_the_data_first_and_the_axes_as_a_keyword(panel):
 def test_bad_arguments(call, error, match):
     with pytest.raises(error, match=match):
         call()
+
+
+@pytest.mark.parametrize("factor, unit", [(1e-3, "mΩ"), (1e3, "kΩ"), (1e6, "MΩ")])
+def test_nyquist_uses_the_ohm_multiple_of_the_data_for_every_curve(factor, unit):
+    ax = plot.nyquist(F, Z * factor)
+    plot.nyquist(F, Z * factor * 5, ax=ax)  # a second spectrum keeps the first unit
+    first, second = ax.get_lines()
+    np.testing.assert_allclose(first.get_xdata(), Z.real, rtol=1e-12)
+    np.testing.assert_allclose(second.get_xdata(), 5 * Z.real, rtol=1e-12)
+    assert (ax.get_xlabel(), ax.get_ylabel()) == (f"Re Z / {unit}", f"−Im Z / {unit}")
+    assert plot.fit(F, Z, TRUE).get_suptitle() == "R0-p(R1,C1)"
