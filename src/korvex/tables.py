@@ -14,11 +14,19 @@ if TYPE_CHECKING:
 
 
 def results_frame(
-    results: Iterable[FitResult] | Mapping[object, FitResult], names: Sequence[object] | None = None
+    results: Iterable[FitResult] | Mapping[object, FitResult],
+    names: Sequence[object] | None = None,
+    *,
+    units_in_names: bool = False,
 ) -> pandas.DataFrame:
     """One row per fit: the circuit text, success, chi-square, cost, every
     parameter and its standard error (column `"<name>_stderr"`; NaN where a
     fit has none or its circuit lacks the parameter).
+
+    `frame.attrs["units"]` maps each parameter and standard-error column to
+    its unit (`"ohm"`, `"F"`, `"F s^(alpha-1)"`, ...). `units_in_names=True`
+    writes them into the column names instead (`"R0.r [ohm]"`,
+    `"R0.r_stderr [ohm]"`), for a CSV file that carries its units.
 
     `results` is a sequence of `FitResult`s or a mapping from name to result;
     `names` (as many as results) labels the rows otherwise, and the index is
@@ -40,9 +48,13 @@ def results_frame(
     if len(names) != len(results):
         raise ValueError(f"{len(names)} names for {len(results)} results")
     rows = []
+    units: dict[str, str] = {}
     for result in results:
         if not hasattr(result, "params") or not hasattr(result, "chi_square"):
             raise TypeError(f"expected FitResult objects, got {type(result).__name__!r}")
+        for name, unit in zip(result.circuit.param_names(), result.circuit.param_units()):
+            units.setdefault(name, unit)
+            units.setdefault(f"{name}_stderr", unit)
         row = {
             "circuit": result.circuit.text,
             "success": result.success,
@@ -61,7 +73,11 @@ def results_frame(
     ]
     stderr_columns = [f"{c}_stderr" for c in value_columns]
     frame[stderr_columns] = frame.reindex(columns=stderr_columns).astype(float)
-    return frame[["circuit", "success", "chi_square", "cost", *value_columns, *stderr_columns]]
+    frame = frame[["circuit", "success", "chi_square", "cost", *value_columns, *stderr_columns]]
+    if units_in_names:
+        return frame.rename(columns={c: f"{c} [{u}]" for c, u in units.items()})
+    frame.attrs["units"] = {c: units[c] for c in frame.columns if c in units}
+    return frame
 
 
 def circuit_html(circuit: Circuit) -> str:

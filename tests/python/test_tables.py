@@ -30,6 +30,9 @@ def test_results_frame():
         korvex.results_frame([a, b], names=["x"])
     with pytest.raises(TypeError, match="expected FitResult objects"):
         korvex.results_frame([a.circuit])
+    assert frame.attrs["units"]["C1.c_stderr"] == "F"
+    named = korvex.results_frame([a], units_in_names=True)
+    assert {"R1.r [ohm]", "C1.c [F]", "R1.r_stderr [ohm]", "chi_square"} <= set(named.columns)
 
 
 def test_circuit_html_table():
