@@ -7,6 +7,7 @@
 #include "analysis/nnls.hpp"
 #include "analysis/spectrum_check.hpp"
 #include "circuit/impedance.hpp"
+#include "common/format.hpp"
 
 namespace korvex::analysis {
 namespace {
@@ -45,73 +46,180 @@ struct Basis {
   double reach() const { return (kind == DRTBasis::Gaussian ? 6.0 : 30.0) / eps; }
 };
 
-// The weighted least-squares system: rows Re then Im, unknowns R_inf, (L),
+// The weighted least-squares problem: rows Re then Im, unknowns R_inf, (L),
 // basis coefficients, all scaled so that the unknowns are of order one.
-struct System {
-  Eigen::MatrixXd a;
-  Eigen::VectorXd b;
-  Eigen::MatrixXd penalty;  // x^T penalty x = integral of (d gamma / d ln tau)^2
-  Eigen::Index first_basis;
-};
-
+//
 // The basis centres lie on nodes of the trapezoid grid, so every basis
 // function is one sampled profile shifted: A(i, j) = h sum_d K(w_i, node_j + d)
-// phi(d h), and the penalty depends only on |j - l|.
-System build_system(std::span<const double> omegas, std::span<const double> modulus,
-                    std::span<const Complex> z, const std::vector<double>& centres_ln,
-                    const Basis& basis, bool inductance, double r_ref, double omega_max) {
-  const auto n = static_cast<Eigen::Index>(omegas.size());
-  const auto m = static_cast<Eigen::Index>(centres_ln.size());
-  const double spacing = (centres_ln.back() - centres_ln.front()) / static_cast<double>(m - 1);
-  const double h = spacing / kQuadraturePerSpacing;
-  const auto reach = static_cast<Eigen::Index>(std::ceil(basis.reach() / h));
-  const Eigen::Index q = (m - 1) * kQuadraturePerSpacing + 2 * reach + 1;
-  Eigen::VectorXd profile(2 * reach + 1), slope(2 * reach + 1);
-  for (Eigen::Index d = -reach; d <= reach; ++d) {
-    profile[d + reach] = basis.value(static_cast<double>(d) * h);
-    slope[d + reach] = basis.derivative(static_cast<double>(d) * h);
-  }
-  Eigen::MatrixXd k_re(n, q), k_im(n, q);
-  for (Eigen::Index k = 0; k < q; ++k) {
-    const double tau = std::exp(centres_ln.front() + static_cast<double>(k - reach) * h);
-    for (Eigen::Index i = 0; i < n; ++i) {
-      const double wt = omegas[i] * tau;
-      const double den = 1.0 + wt * wt;
-      k_re(i, k) = 1.0 / den;
-      k_im(i, k) = -wt / den;
+// phi(d h), and the penalty depends only on |j - l|. The kernel K is sampled
+// for kKernelChunk points at a time, so memory grows with the number of
+// points only through A itself (2 (m + 2) doubles a point), and not at all
+// beyond DRTSettings::max_stored_points, where only the normal equations are
+// kept.
+constexpr Eigen::Index kKernelChunk = 2048;
+
+class Design {
+ public:
+  Design(std::span<const double> omegas, std::span<const double> modulus,
+         std::span<const Complex> z, const std::vector<double>& centres_ln, const Basis& basis,
+         bool inductance, double r_ref, double omega_max)
+      : omegas_(omegas),
+        modulus_(modulus),
+        z_(z),
+        front_(centres_ln.front()),
+        m_(static_cast<Eigen::Index>(centres_ln.size())),
+        first_basis_(inductance ? 2 : 1),
+        inductance_(inductance),
+        r_ref_(r_ref),
+        omega_max_(omega_max) {
+    const double spacing = (centres_ln.back() - centres_ln.front()) / static_cast<double>(m_ - 1);
+    h_ = spacing / kQuadraturePerSpacing;
+    reach_ = static_cast<Eigen::Index>(std::ceil(basis.reach() / h_));
+    profile_.resize(2 * reach_ + 1);
+    slope_.resize(2 * reach_ + 1);
+    for (Eigen::Index d = -reach_; d <= reach_; ++d) {
+      profile_[d + reach_] = basis.value(static_cast<double>(d) * h_);
+      slope_[d + reach_] = basis.derivative(static_cast<double>(d) * h_);
     }
   }
+
+  Eigen::Index points() const { return static_cast<Eigen::Index>(omegas_.size()); }
+  Eigen::Index cols() const { return first_basis_ + m_; }
+  Eigen::Index first_basis() const { return first_basis_; }
+
+  // The rows of points [from, from + count): `a` gets the Re rows on top of
+  // the Im rows, `b` the matching data.
+  void rows(Eigen::Index from, Eigen::Index count, Eigen::MatrixXd& a, Eigen::VectorXd& b) const {
+    const Eigen::Index q = (m_ - 1) * kQuadraturePerSpacing + 2 * reach_ + 1;
+    Eigen::MatrixXd k_re(count, q), k_im(count, q);
+    for (Eigen::Index k = 0; k < q; ++k) {
+      const double tau = std::exp(front_ + static_cast<double>(k - reach_) * h_);
+      for (Eigen::Index i = 0; i < count; ++i) {
+        const double wt = omegas_[from + i] * tau;
+        const double den = 1.0 + wt * wt;
+        k_re(i, k) = 1.0 / den;
+        k_im(i, k) = -wt / den;
+      }
+    }
+    a = Eigen::MatrixXd::Zero(2 * count, cols());
+    for (Eigen::Index j = 0; j < m_; ++j) {
+      const Eigen::Index shift = j * kQuadraturePerSpacing;
+      a.block(0, first_basis_ + j, count, 1) =
+          h_ * (k_re.middleCols(shift, 2 * reach_ + 1) * profile_);
+      a.block(count, first_basis_ + j, count, 1) =
+          h_ * (k_im.middleCols(shift, 2 * reach_ + 1) * profile_);
+    }
+    b.resize(2 * count);
+    for (Eigen::Index i = 0; i < count; ++i) {
+      const double modulus = modulus_[from + i];
+      a(i, 0) = 1.0;
+      if (inductance_) a(count + i, 1) = omegas_[from + i] / omega_max_;
+      const double scale = r_ref_ / modulus;
+      a.row(i) *= scale;
+      a.row(count + i) *= scale;
+      b[i] = z_[from + i].re / modulus;
+      b[count + i] = z_[from + i].im / modulus;
+    }
+  }
+
+  // x^T penalty x = integral of (d gamma / d ln tau)^2.
+  Eigen::MatrixXd penalty() const {
+    Eigen::MatrixXd out = Eigen::MatrixXd::Zero(cols(), cols());
+    for (Eigen::Index t = 0; t < m_; ++t) {
+      const Eigen::Index shift = t * kQuadraturePerSpacing;
+      if (shift > 2 * reach_) break;
+      const double overlap =
+          h_ * slope_.head(2 * reach_ + 1 - shift).dot(slope_.tail(2 * reach_ + 1 - shift));
+      for (Eigen::Index j = 0; j + t < m_; ++j) {
+        out(first_basis_ + j, first_basis_ + j + t) = overlap;
+        out(first_basis_ + j + t, first_basis_ + j) = overlap;
+      }
+    }
+    return out;
+  }
+
+ private:
+  std::span<const double> omegas_, modulus_;
+  std::span<const Complex> z_;
+  double front_;
+  Eigen::Index m_, first_basis_;
+  bool inductance_;
+  double r_ref_, omega_max_, h_ = 0;
+  Eigen::Index reach_ = 0;
+  Eigen::VectorXd profile_, slope_;
+};
+
+// What the solves need: the normal equations, and the design matrix itself
+// while it is small enough to keep (the residuals then come from it exactly;
+// from the normal equations they lose digits on a near-perfect fit). Empty
+// `a` means only the normal equations were kept.
+struct System {
+  Eigen::MatrixXd ata;
+  Eigen::VectorXd atb;
+  double btb = 0;
+  double rows = 0;
+  Eigen::MatrixXd a;
+  Eigen::VectorXd b;
+  Eigen::MatrixXd penalty;
+
+  double rss(const Eigen::VectorXd& x) const {
+    if (a.size() > 0) return (a * x - b).squaredNorm();
+    return std::max(0.0, btb - 2.0 * x.dot(atb) + x.dot(ata * x));
+  }
+};
+
+System build_system(const Design& design, std::size_t max_stored_points) {
   System s;
-  s.first_basis = inductance ? 2 : 1;
-  const Eigen::Index cols = s.first_basis + m;
-  s.a = Eigen::MatrixXd::Zero(2 * n, cols);
-  for (Eigen::Index j = 0; j < m; ++j) {
-    const Eigen::Index from = j * kQuadraturePerSpacing;
-    s.a.block(0, s.first_basis + j, n, 1) = h * (k_re.middleCols(from, 2 * reach + 1) * profile);
-    s.a.block(n, s.first_basis + j, n, 1) = h * (k_im.middleCols(from, 2 * reach + 1) * profile);
+  const Eigen::Index n = design.points();
+  const bool stored = static_cast<std::size_t>(n) <= max_stored_points;
+  s.rows = 2.0 * static_cast<double>(n);
+  s.penalty = design.penalty();
+  if (stored) {
+    s.a.resize(2 * n, design.cols());
+    s.b.resize(2 * n);
+  } else {
+    s.ata = Eigen::MatrixXd::Zero(design.cols(), design.cols());
+    s.atb = Eigen::VectorXd::Zero(design.cols());
   }
-  s.b.resize(2 * n);
-  for (Eigen::Index i = 0; i < n; ++i) {
-    s.a(i, 0) = 1.0;
-    if (inductance) s.a(n + i, 1) = omegas[i] / omega_max;
-    const double scale = r_ref / modulus[i];
-    s.a.row(i) *= scale;
-    s.a.row(n + i) *= scale;
-    s.b[i] = z[i].re / modulus[i];
-    s.b[n + i] = z[i].im / modulus[i];
-  }
-  s.penalty = Eigen::MatrixXd::Zero(cols, cols);
-  for (Eigen::Index t = 0; t < m; ++t) {
-    const Eigen::Index shift = t * kQuadraturePerSpacing;
-    if (shift > 2 * reach) break;
-    const double overlap =
-        h * slope.head(2 * reach + 1 - shift).dot(slope.tail(2 * reach + 1 - shift));
-    for (Eigen::Index j = 0; j + t < m; ++j) {
-      s.penalty(s.first_basis + j, s.first_basis + j + t) = overlap;
-      s.penalty(s.first_basis + j + t, s.first_basis + j) = overlap;
+  Eigen::MatrixXd a;
+  Eigen::VectorXd b;
+  for (Eigen::Index from = 0; from < n; from += kKernelChunk) {
+    const Eigen::Index count = std::min(kKernelChunk, n - from);
+    design.rows(from, count, a, b);
+    if (stored) {
+      s.a.middleRows(from, count) = a.topRows(count);
+      s.a.middleRows(n + from, count) = a.bottomRows(count);
+      s.b.segment(from, count) = b.head(count);
+      s.b.segment(n + from, count) = b.tail(count);
+    } else {
+      s.ata.noalias() += a.transpose() * a;
+      s.atb.noalias() += a.transpose() * b;
+      s.btb += b.squaredNorm();
     }
+  }
+  if (stored) {
+    s.ata = s.a.transpose() * s.a;
+    s.atb = s.a.transpose() * s.b;
+    s.btb = s.b.squaredNorm();
   }
   return s;
+}
+
+// The model's scaled values (Re rows of all points, then Im rows) at x.
+Eigen::VectorXd model_rows(const Design& design, const System& s, const Eigen::VectorXd& x) {
+  if (s.a.size() > 0) return s.a * x;
+  const Eigen::Index n = design.points();
+  Eigen::VectorXd out(2 * n);
+  Eigen::MatrixXd a;
+  Eigen::VectorXd b;
+  for (Eigen::Index from = 0; from < n; from += kKernelChunk) {
+    const Eigen::Index count = std::min(kKernelChunk, n - from);
+    design.rows(from, count, a, b);
+    const Eigen::VectorXd part = a * x;
+    out.segment(from, count) = part.head(count);
+    out.segment(n + from, count) = part.tail(count);
+  }
+  return out;
 }
 
 // Robust generalised cross-validation (Lukas 2006) of the unconstrained
@@ -119,28 +227,26 @@ System build_system(std::span<const double> omegas, std::span<const double> modu
 // influence matrix. Plain GCV (g = 1) often has a flat minimum at very small
 // lambda on real spectra and then returns a DRT full of noise peaks; the
 // tr(H^2) term penalises those unstable solutions.
-double gcv_score(const Eigen::MatrixXd& ata, const Eigen::VectorXd& atb, const System& s,
-                 double lam) {
-  const Eigen::LLT<Eigen::MatrixXd> g(ata + lam * s.penalty);
-  const Eigen::VectorXd x = g.solve(atb);
-  const double rss = (s.a * x - s.b).squaredNorm();
+double gcv_score(const System& s, double lam) {
+  const Eigen::LLT<Eigen::MatrixXd> g(s.ata + lam * s.penalty);
+  const Eigen::VectorXd x = g.solve(s.atb);
+  const double rss = s.rss(x);
   // H = A G^-1 A^T has the same nonzero spectrum as S = G^-1 A^T A.
-  const Eigen::MatrixXd influence = g.solve(ata);
+  const Eigen::MatrixXd influence = g.solve(s.ata);
   const double trace = influence.trace();
   const double trace_sq = influence.cwiseProduct(influence.transpose()).sum();
-  const double rows = static_cast<double>(s.a.rows());
-  const double dof = rows - trace;
-  return rows * rss / (dof * dof) * (kRobustness + (1.0 - kRobustness) * trace_sq / rows);
+  const double dof = s.rows - trace;
+  return s.rows * rss / (dof * dof) * (kRobustness + (1.0 - kRobustness) * trace_sq / s.rows);
 }
 
-double choose_lambda(const Eigen::MatrixXd& ata, const Eigen::VectorXd& atb, const System& s) {
+double choose_lambda(const System& s) {
   double best_log = kLogLamMin;
   double best = std::numeric_limits<double>::infinity();
   // An integer count of steps: a float accumulated step by step drifts.
   const int steps = static_cast<int>(std::lround((kLogLamMax - kLogLamMin) / kLogLamStep));
   for (int k = 0; k <= steps; ++k) {
     const double e = kLogLamMin + k * kLogLamStep;
-    const double score = gcv_score(ata, atb, s, std::pow(10.0, e));
+    const double score = gcv_score(s, std::pow(10.0, e));
     if (score < best) {
       best = score;
       best_log = e;
@@ -150,17 +256,17 @@ double choose_lambda(const Eigen::MatrixXd& ata, const Eigen::VectorXd& atb, con
   double b = std::min(kLogLamMax, best_log + kLogLamStep);
   constexpr double kInvPhi = 0.6180339887498949;
   double c = b - kInvPhi * (b - a), d = a + kInvPhi * (b - a);
-  double fc = gcv_score(ata, atb, s, std::pow(10.0, c));
-  double fd = gcv_score(ata, atb, s, std::pow(10.0, d));
+  double fc = gcv_score(s, std::pow(10.0, c));
+  double fd = gcv_score(s, std::pow(10.0, d));
   for (int i = 0; i < kGoldenSteps; ++i) {
     if (fc < fd) {
       b = d, d = c, fd = fc;
       c = b - kInvPhi * (b - a);
-      fc = gcv_score(ata, atb, s, std::pow(10.0, c));
+      fc = gcv_score(s, std::pow(10.0, c));
     } else {
       a = c, c = d, fc = fd;
       d = a + kInvPhi * (b - a);
-      fd = gcv_score(ata, atb, s, std::pow(10.0, d));
+      fd = gcv_score(s, std::pow(10.0, d));
     }
   }
   const double refined = fc < fd ? c : d;
@@ -177,8 +283,9 @@ DRTResultOr drt(std::span<const double> frequencies, std::span<const Complex> im
   if (settings.lam && !(*settings.lam > 0.0 && std::isfinite(*settings.lam))) {
     return "lam must be positive and finite";
   }
-  if (!(settings.fwhm > 0.0 && std::isfinite(settings.fwhm))) {
-    return "fwhm must be positive and finite";
+  if (!(settings.fwhm > 0.0 && settings.fwhm <= kDRTMaxFwhm)) {
+    return "fwhm must be positive and at most " + std::to_string(static_cast<int>(kDRTMaxFwhm)) +
+           " basis spacings, got " + debug_float(settings.fwhm);
   }
   const std::size_t n = frequencies.size();
   std::vector<double> omegas(n), modulus(n);
@@ -201,16 +308,15 @@ DRTResultOr drt(std::span<const double> frequencies, std::span<const Complex> im
   const double spacing = (y1 - y0) / static_cast<double>(m - 1);
   const double fwhm_eps = settings.basis == DRTBasis::Gaussian ? 2.0 * kSqrtLn2 : 2.0;
   const Basis basis{settings.basis, fwhm_eps / (settings.fwhm * spacing)};
-  const System s = build_system(omegas, modulus, impedances, centres_ln, basis, settings.inductance,
-                                r_ref, *w_max);
+  const Design design(omegas, modulus, impedances, centres_ln, basis, settings.inductance, r_ref,
+                      *w_max);
+  const System s = build_system(design, settings.max_stored_points);
 
-  const Eigen::MatrixXd ata = s.a.transpose() * s.a;
-  const Eigen::VectorXd atb = s.a.transpose() * s.b;
   DRTResult out;
-  out.lam = settings.lam ? *settings.lam : choose_lambda(ata, atb, s);
-  const Eigen::MatrixXd g = ata + out.lam * s.penalty;
+  out.lam = settings.lam ? *settings.lam : choose_lambda(s);
+  const Eigen::MatrixXd g = s.ata + out.lam * s.penalty;
   const Eigen::VectorXd x =
-      settings.nonneg ? nnls_normal(g, atb) : Eigen::VectorXd(g.ldlt().solve(atb));
+      settings.nonneg ? nnls_normal(g, s.atb) : Eigen::VectorXd(g.ldlt().solve(s.atb));
 
   out.r_inf = x[0] * r_ref;
   out.l = settings.inductance ? x[1] * r_ref / *w_max : 0.0;
@@ -218,17 +324,17 @@ DRTResultOr drt(std::span<const double> frequencies, std::span<const Complex> im
   out.coefficients.resize(m);
   for (std::size_t j = 0; j < m; ++j) {
     out.centres[j] = std::exp(centres_ln[j]);
-    out.coefficients[j] = x[s.first_basis + static_cast<Eigen::Index>(j)] * r_ref;
+    out.coefficients[j] = x[design.first_basis() + static_cast<Eigen::Index>(j)] * r_ref;
   }
-  const Eigen::VectorXd fit = s.a * x;
+  const Eigen::VectorXd fit = model_rows(design, s, x);
   out.z_fit.resize(n);
   out.residuals_real.resize(n);
   out.residuals_imag.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
     const double scale = modulus[i];
     out.z_fit[i] = {fit[i] * scale, fit[n + i] * scale};
-    out.residuals_real[i] = s.b[i] - fit[i];
-    out.residuals_imag[i] = s.b[n + i] - fit[n + i];
+    out.residuals_real[i] = impedances[i].re / scale - fit[i];
+    out.residuals_imag[i] = impedances[i].im / scale - fit[n + i];
   }
   // gamma on a fine grid half a decade beyond the basis centres.
   const double half_decade = 0.5 * std::log(10.0);

@@ -23,7 +23,10 @@ struct DRTSettings {
   DRTBasis basis = DRTBasis::Gaussian;
   bool nonneg = true;      // gamma >= 0, R_inf >= 0, L >= 0
   bool inductance = true;  // fit a series inductance
-  double fwhm = 2.0;       // basis full width at half maximum, in collocation spacings
+  double fwhm = 2.0;  // basis full width at half maximum, in collocation spacings, <= kDRTMaxFwhm
+  // Up to this many points the design matrix is kept (exact residuals, 1.6 KB
+  // a point); beyond, only the normal equations, so memory stays bounded.
+  std::size_t max_stored_points = 65536;
 };
 
 struct DRTPeak {
@@ -57,5 +60,8 @@ DRTResultOr drt(std::span<const double> frequencies, std::span<const Complex> im
 std::vector<DRTPeak> drt_peaks(std::span<const double> tau, std::span<const double> gamma);
 
 inline constexpr std::size_t kDRTMinPoints = 5;
+// Widest basis function, in collocation spacings: its support, sampled on
+// the quadrature grid, grows with the width (and the kernel memory with it).
+inline constexpr double kDRTMaxFwhm = 20.0;
 
 }  // namespace korvex::analysis

@@ -60,5 +60,41 @@ TEST(DrtPeaks, AreasWidthsAndCentresOfTwoGaussians) {
   EXPECT_NEAR(peaks[0].width, 2 * std::sqrt(2 * std::log(2.0)) * s / std::log(10.0), 1e-3);
 }
 
+// Beyond max_stored_points only the normal equations are kept; the DRT they
+// give is the one the design matrix gives, to the digits a noisy fit has.
+TEST(Drt, NormalEquationsAloneGiveTheStoredSolution) {
+  std::vector<double> f;
+  std::vector<Complex> z;
+  for (int i = 0; i < 300; ++i) {
+    const double freq = std::pow(10.0, -2.0 + 7.0 * i / 299.0), w = 2 * M_PI * freq;
+    const double noise = 1.0 + 1e-3 * std::sin(37.0 * i);
+    // R0 + two RC arcs: 1 + 2 / (1 + j w 1e-3) + 5 / (1 + j w 0.5)
+    const double re = 1.0 + 2.0 / (1.0 + w * w * 1e-6) + 5.0 / (1.0 + w * w * 0.25);
+    const double im = -2.0 * w * 1e-3 / (1.0 + w * w * 1e-6) - 5.0 * w * 0.5 / (1.0 + w * w * 0.25);
+    f.push_back(freq);
+    z.push_back({re * noise, im * noise});
+  }
+  DRTSettings stored;
+  DRTSettings streamed;
+  streamed.max_stored_points = 0;
+  const auto a = std::get<DRTResult>(drt(f, z, stored));
+  const auto b = std::get<DRTResult>(drt(f, z, streamed));
+  EXPECT_NEAR(a.lam, b.lam, 1e-6 * a.lam);
+  ASSERT_EQ(a.peaks.size(), 2u);
+  ASSERT_EQ(b.peaks.size(), 2u);
+  for (std::size_t k = 0; k < 2; ++k) EXPECT_NEAR(a.peaks[k].r, b.peaks[k].r, 1e-6);
+  EXPECT_NEAR(a.residuals_real[10], b.residuals_real[10], 1e-9);
+}
+
+TEST(Drt, RefusesABasisWiderThanItsLimit) {
+  const std::vector<double> f{1, 10, 100, 1000, 10000};
+  const std::vector<Complex> z(5, Complex{1.0, -1.0});
+  DRTSettings wide;
+  wide.fwhm = kDRTMaxFwhm * 2;
+  const auto result = drt(f, z, wide);
+  ASSERT_TRUE(std::holds_alternative<std::string>(result));
+  EXPECT_NE(std::get<std::string>(result).find("at most 20"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace korvex::analysis
