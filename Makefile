@@ -39,6 +39,7 @@ bench: configure-cpp
 	@$(PY) bench/robust.py
 	@$(PY) bench/guess_heldout.py
 	@$(PY) bench/analysis.py
+	@$(PY) bench/identify_families.py --per-family 4
 	@$(PY) bench/readers.py
 	@$(PY) bench/persistence.py
 
