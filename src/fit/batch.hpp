@@ -31,11 +31,26 @@ struct BatchSpectrum {
 // A fit's outcome, or the message of the error that stopped it.
 using BatchEntry = std::variant<FitOutcome, std::string>;
 
+// A chain's step is one local fit from the previous step's result (with
+// "levenberg_marquardt": without the batch's multi-start search) unless that
+// fit looks lost: it failed or a parameter ran off, its chi-square per point
+// rose more than kChainRise-fold over the previous step's or over that of the
+// last step a search confirmed, or a parameter jumped (kChainJumpDecades,
+// kChainJumpShare). Then the spectrum is also fitted from a fresh start with
+// a search (the batch's starts, else "auto"), and the search's result is kept
+// when it succeeds where the local fit did not, or costs more than
+// kChainTolerance (relative) less. Interchangeable arcs of every result take
+// the order of the previous step's time constants (arc_order.hpp).
+inline constexpr double kChainRise = 2.0;
+inline constexpr double kChainJumpDecades = 0.5;
+inline constexpr double kChainJumpShare = 0.15;
+inline constexpr double kChainTolerance = 0.01;
+
 struct BatchSettings {
   FitSettings fit;  // method and controls; circuit and spectrum are per entry
-  // Groups of spectrum indices fitted in the listed order, each fit starting
-  // from the previous one's values when that fit succeeded. Empty: every
-  // spectrum on its own.
+  // Groups of spectrum indices fitted in the listed order, each step starting
+  // from the previous one's result when that fit succeeded (see kChainRise).
+  // Empty: every spectrum on its own.
   std::vector<std::vector<std::size_t>> chains;
   std::size_t threads = 0;     // most fits at once; 0: the whole pool
   bool stop_on_error = false;  // no new fits after the first error
