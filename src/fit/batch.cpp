@@ -109,12 +109,13 @@ bool doubtful(const FitOutcome& chained, const FitOutcome& previous, double sear
          level > kChainRise * searched_level || jumped(chained, previous);
 }
 
-// Where a chain stands: the last fit that succeeded, and the chi-square per
+// Where a chain stands: the last fit that succeeded, the chi-square per
 // point of the last fit that a search from a fresh start confirmed (or the
-// chain's head).
+// chain's head), and the steps since then.
 struct ChainTrack {
   const FitOutcome* previous = nullptr;
   double searched_level = 0.0;
+  std::size_t unsearched_steps = 0;
 };
 
 struct ChainStep {
@@ -138,6 +139,7 @@ ChainStep chain_step(const BatchSpectrum& spectrum, std::size_t i, const ChainTr
   BatchEntry entry = fit_one(spectrum, previous.circuit, local);
   auto* kept = std::get_if<FitOutcome>(&entry);
   if (!kept) return {std::move(entry), false};
+  order_arcs_like(*kept, previous.circuit, spectrum, base);
   const bool lost = doubtful(*kept, previous, track.searched_level);
   if (!lost && at_noise_level(*kept, spectrum)) return {std::move(entry), false};
 
@@ -154,10 +156,11 @@ ChainStep chain_step(const BatchSpectrum& spectrum, std::size_t i, const ChainTr
     kept = std::get_if<FitOutcome>(&entry);
   };
   // Above the noise the fit may sit in a poorer minimum than the data allow:
-  // a local fit from this spectrum's own estimate checks it, and one of
-  // clearly lower cost (even a failed one, such as a runaway) means that
-  // lower minima lie off the chained track.
-  bool search = lost;
+  // a search checks it every kChainRecheckSteps steps, and in between a local
+  // fit from this spectrum's own estimate, one of clearly lower cost (even a
+  // failed one, such as a runaway) meaning that lower minima lie off the
+  // chained track.
+  bool search = lost || track.unsearched_steps + 1 >= kChainRecheckSteps;
   if (const auto estimate = search ? std::nullopt : estimated_start(previous.circuit, spectrum, base.held)) {
     BatchEntry fresh_local = fit_one(spectrum, *estimate, local);
     const auto* candidate = std::get_if<FitOutcome>(&fresh_local);
@@ -217,6 +220,9 @@ std::vector<std::optional<BatchEntry>> run_batch(const std::vector<BatchSpectrum
         track.previous = succeeded ? &std::get<FitOutcome>(*entries[i]) : nullptr;
         if (succeeded && step.searched) {
           track.searched_level = chi_square_per_point(*track.previous);
+          track.unsearched_steps = 0;
+        } else {
+          ++track.unsearched_steps;
         }
         control.done.fetch_add(1, std::memory_order_relaxed);
       }

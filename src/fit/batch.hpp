@@ -31,20 +31,26 @@ struct BatchSpectrum {
 // A fit's outcome, or the message of the error that stopped it.
 using BatchEntry = std::variant<FitOutcome, std::string>;
 
-// A chain's step is one local fit from the previous step's result (with
-// "levenberg_marquardt": without the batch's multi-start search) unless that
-// fit looks lost: it failed or a parameter ran off, its chi-square per point
-// rose more than kChainRise-fold over the previous step's or over that of the
-// last step a search confirmed, or a parameter jumped (kChainJumpDecades,
-// kChainJumpShare). Then the spectrum is also fitted from a fresh start with
-// a search (the batch's starts, else "auto"), and the search's result is kept
-// when it succeeds where the local fit did not, or costs more than
-// kChainTolerance (relative) less. Interchangeable arcs of every result take
-// the order of the previous step's time constants (arc_order.hpp).
+// A chain's step with "levenberg_marquardt" is one local fit from the
+// previous step's result (without the batch's multi-start search). It stands
+// when its residuals are at the noise level (outcome_checks.hpp) and nothing
+// says it lost the track. Lost: it failed or a parameter ran off, its
+// chi-square per point rose more than kChainRise-fold over the previous
+// step's or over that of the last searched step, or a parameter jumped
+// (kChainJumpDecades, kChainJumpShare). A lost step, a step above the noise
+// when kChainRecheckSteps steps ran without a search, and a step above the
+// noise that a local fit from the spectrum's data-driven estimate undercuts
+// by more than kChainTolerance (relative) also fit the spectrum from a fresh
+// start with a search (the batch's starts, else "auto"). Another fit replaces
+// the chained one when it succeeds where that failed, or costs more than
+// kChainTolerance less. Interchangeable arcs of every result take the order
+// of the previous step's time constants (arc_order.hpp). Other methods run
+// from the previous result, their arcs reordered likewise.
 inline constexpr double kChainRise = 2.0;
 inline constexpr double kChainJumpDecades = 0.5;
 inline constexpr double kChainJumpShare = 0.15;
 inline constexpr double kChainTolerance = 0.01;
+inline constexpr std::size_t kChainRecheckSteps = 8;
 
 struct BatchSettings {
   FitSettings fit;  // method and controls; circuit and spectrum are per entry
