@@ -83,16 +83,26 @@ def main() -> None:
         ratios = np.array([c.chi_square / i.chi_square for c, i in zip(chained, independent)])
         evals_ind = np.mean([r.impedance_evals for r in independent])
         evals_chain = np.mean([r.impedance_evals for r in chained])
-        runaways = [sum(ran_off(r, z) for r, (_, z) in zip(b, spectra)) for b in (chained, independent)]
+        runaways = [
+            sum(ran_off(r, z) for r, (_, z) in zip(b, spectra)) for b in (chained, independent)
+        ]
         print(f"\n{text}")
-        print(f"  chained cycles > {WORSE:.2f} x independent chi-square: {int(np.sum(ratios > WORSE))}"
-              f" (largest ratio {ratios.max():.4f}, median {np.median(ratios):.4f})")
-        print(f"  runaways: chained {runaways[0]}, independent {runaways[1]};"
-              f" chained not success: {sum(not r.success for r in chained)}")
-        print(f"  arc order changes: chained {order_changes(chained)},"
-              f" independent {order_changes(independent)}")
-        print(f"  impedance evaluations per fit: chained {evals_chain:.1f},"
-              f" independent {evals_ind:.1f} (ratio {evals_chain / evals_ind:.3f})")
+        print(
+            f"  chained cycles > {WORSE:.2f} x independent chi-square: {int(np.sum(ratios > WORSE))}"
+            f" (largest ratio {ratios.max():.4f}, median {np.median(ratios):.4f})"
+        )
+        print(
+            f"  runaways: chained {runaways[0]}, independent {runaways[1]};"
+            f" chained not success: {sum(not r.success for r in chained)}"
+        )
+        print(
+            f"  arc order changes: chained {order_changes(chained)},"
+            f" independent {order_changes(independent)}"
+        )
+        print(
+            f"  impedance evaluations per fit: chained {evals_chain:.1f},"
+            f" independent {evals_ind:.1f} (ratio {evals_chain / evals_ind:.3f})"
+        )
         print(f"  wall time: chained {ended - middle:.2f} s, independent {middle - started:.2f} s")
 
 

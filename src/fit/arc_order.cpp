@@ -71,9 +71,9 @@ std::vector<std::size_t> arc_order_like(const SeriesList& fitted, const SeriesLi
     first[g] = offset;
     count[g] = param_count(SeriesList{fitted[g]});
     offset += count[g];
-    const bool holds = std::any_of(held.begin() + std::min(first[g], held.size()),
-                                   held.begin() + std::min(offset, held.size()),
-                                   [](bool h) { return h; });
+    const bool holds =
+        std::any_of(held.begin() + std::min(first[g], held.size()),
+                    held.begin() + std::min(offset, held.size()), [](bool h) { return h; });
     if (fitted[g].parallel && !holds) movable.push_back(g);
   }
 

@@ -161,7 +161,8 @@ ChainStep chain_step(const BatchSpectrum& spectrum, std::size_t i, const ChainTr
   // failed one, such as a runaway) meaning that lower minima lie off the
   // chained track.
   bool search = lost || track.unsearched_steps + 1 >= kChainRecheckSteps;
-  if (const auto estimate = search ? std::nullopt : estimated_start(previous.circuit, spectrum, base.held)) {
+  if (const auto estimate =
+          search ? std::nullopt : estimated_start(previous.circuit, spectrum, base.held)) {
     BatchEntry fresh_local = fit_one(spectrum, *estimate, local);
     const auto* candidate = std::get_if<FitOutcome>(&fresh_local);
     search = candidate && candidate->cost < (1.0 - kChainTolerance) * kept->cost;

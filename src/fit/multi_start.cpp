@@ -109,7 +109,8 @@ FitResultOr multi_start_fit(const FitSettings& settings) {
     for (std::size_t i = 0; i < done; ++i) {
       const auto* outcome = std::get_if<FitOutcome>(&results[i]);
       if (!outcome || !std::isfinite(outcome->cost)) continue;
-      const FitOutcome* kept = best == points.size() ? nullptr : &std::get<FitOutcome>(results[best]);
+      const FitOutcome* kept =
+          best == points.size() ? nullptr : &std::get<FitOutcome>(results[best]);
       if (!kept || (outcome->success && !kept->success) ||
           (outcome->success == kept->success && outcome->cost < kept->cost)) {
         best = i;

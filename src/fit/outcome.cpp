@@ -105,12 +105,13 @@ FitOutcome build_outcome(const SeriesList& circuit, const ParameterMap& map,
   out.param_names = param_names(out.circuit);
   out.impedance_evals = counter.value();
   double largest_modulus = 0.0;
-  for (const Complex& z : impedances) largest_modulus = std::max(largest_modulus, std::hypot(z.re, z.im));
+  for (const Complex& z : impedances)
+    largest_modulus = std::max(largest_modulus, std::hypot(z.re, z.im));
   const std::vector<bool> runaway = runaway_parameters(circuit, out.params, map, largest_modulus);
   const bool ran_off = std::find(runaway.begin(), runaway.end(), true) != runaway.end();
-  out.termination = !std::isfinite(out.cost)             ? Termination::NonFinite
+  out.termination = !std::isfinite(out.cost)       ? Termination::NonFinite
                     : ran_off && succeeded(reason) ? Termination::Runaway
-                                                         : reason;
+                                                   : reason;
   out.success = succeeded(out.termination);
   out.iterations = iterations;
   if (r) out.residuals = std::move(*r);

@@ -131,12 +131,12 @@ TEST(ArcOrder, InterchangeableGroupsFollowTheReference) {
   EXPECT_EQ(arc_order_like(rebuild(two, slow_first), reference, {}), swap);
   EXPECT_TRUE(std::ranges::is_sorted(arc_order_like(reference, reference, {})));
   // A held parameter pins its group; groups of different shapes never swap.
-  EXPECT_TRUE(std::ranges::is_sorted(
-      arc_order_like(rebuild(two, slow_first), reference, {false, true})));
+  EXPECT_TRUE(
+      std::ranges::is_sorted(arc_order_like(rebuild(two, slow_first), reference, {false, true})));
   const SeriesList mixed = std::get<SeriesList>(parse("R0-p(R1,CPE1)-p(R2,C2)"));
-  EXPECT_TRUE(std::ranges::is_sorted(arc_order_like(
-      rebuild(mixed, std::vector<double>{1, 5, 1e-1, 0.8, 2, 1e-4}),
-      rebuild(mixed, std::vector<double>{1, 2, 1e-4, 0.9, 5, 1e-1}), {})));
+  EXPECT_TRUE(std::ranges::is_sorted(
+      arc_order_like(rebuild(mixed, std::vector<double>{1, 5, 1e-1, 0.8, 2, 1e-4}),
+                     rebuild(mixed, std::vector<double>{1, 2, 1e-4, 0.9, 5, 1e-1}), {})));
   // 1 / omega at the peak of -Im Z: (R Q)^(1 / alpha) for an RQ arc.
   EXPECT_NEAR(arc_time_constant(reference[2]), std::pow(5 * 1e-1, 1 / 0.8), 1e-3);
 }
