@@ -36,6 +36,7 @@ bench: configure-cpp
 	@$(PY) bench/fit.py
 	@$(PY) bench/global_methods.py
 	@$(PY) bench/fit_controls.py
+	@$(PY) bench/chain.py
 	@$(PY) bench/robust.py
 	@$(PY) bench/guess_heldout.py
 	@$(PY) bench/analysis.py

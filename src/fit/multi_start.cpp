@@ -104,19 +104,25 @@ FitResultOr multi_start_fit(const FitSettings& settings) {
       results[done + k] = run_fit(one);
     });
     done += batch;
+    // A successful start beats a failed one (a runaway among them), then
+    // the lower cost wins.
     for (std::size_t i = 0; i < done; ++i) {
       const auto* outcome = std::get_if<FitOutcome>(&results[i]);
       if (!outcome || !std::isfinite(outcome->cost)) continue;
-      if (best == points.size() || outcome->cost < std::get<FitOutcome>(results[best]).cost) {
+      const FitOutcome* kept =
+          best == points.size() ? nullptr : &std::get<FitOutcome>(results[best]);
+      if (!kept || (outcome->success && !kept->success) ||
+          (outcome->success == kept->success && outcome->cost < kept->cost)) {
         best = i;
       }
     }
     if (!automatic || best == points.size()) continue;
-    const double best_cost = std::get<FitOutcome>(results[best]).cost;
+    const FitOutcome& kept = std::get<FitOutcome>(results[best]);
     std::size_t agreeing = 0;
     for (std::size_t i = 0; i < done; ++i) {
       const auto* outcome = std::get_if<FitOutcome>(&results[i]);
-      agreeing += outcome && outcome->cost <= best_cost * (1.0 + kAgreeTolerance);
+      agreeing += outcome && outcome->success == kept.success &&
+                  outcome->cost <= kept.cost * (1.0 + kAgreeTolerance);
     }
     if (agreeing >= kAgreeingStarts) break;
   }

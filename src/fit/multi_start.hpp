@@ -1,7 +1,8 @@
 #pragma once
 // The robust search behind fit(..., starts=): Levenberg-Marquardt fits from
 // the given start, the data-driven estimate and a Latin hypercube around the
-// estimate, one start per task on the worker pool; the lowest cost wins.
+// estimate, one start per task on the worker pool; a successful start
+// beats a failed one (a runaway included), then the lowest cost wins.
 #include <cstdint>
 #include <vector>
 

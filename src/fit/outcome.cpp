@@ -1,5 +1,6 @@
 #include "fit/outcome.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "common/format.hpp"
@@ -103,15 +104,23 @@ FitOutcome build_outcome(const SeriesList& circuit, const ParameterMap& map,
   out.circuit = rebuild(circuit, out.params);
   out.param_names = param_names(out.circuit);
   out.impedance_evals = counter.value();
-  out.termination = std::isfinite(out.cost) ? reason : Termination::NonFinite;
+  double largest_modulus = 0.0;
+  for (const Complex& z : impedances)
+    largest_modulus = std::max(largest_modulus, std::hypot(z.re, z.im));
+  const std::vector<bool> runaway = runaway_parameters(circuit, out.params, map, largest_modulus);
+  const bool ran_off = std::find(runaway.begin(), runaway.end(), true) != runaway.end();
+  out.termination = !std::isfinite(out.cost)       ? Termination::NonFinite
+                    : ran_off && succeeded(reason) ? Termination::Runaway
+                                                   : reason;
   out.success = succeeded(out.termination);
   out.iterations = iterations;
   if (r) out.residuals = std::move(*r);
   out.held.resize(out.params.size());
   for (std::size_t j = 0; j < out.held.size(); ++j) out.held[j] = map.is_held(j);
   out.at_bound = parameters_at_bounds(out.params, all_bounds, map);
-  out.warnings = fit_warnings({out.param_names, out.params, out.stderr_ ? &*out.stderr_ : nullptr,
-                               map, out.at_bound, all_bounds, omegas, out.residuals});
+  out.warnings =
+      fit_warnings({out.param_names, out.params, out.stderr_ ? &*out.stderr_ : nullptr, map,
+                    out.at_bound, runaway, all_bounds, largest_modulus, omegas, out.residuals});
   return out;
 }
 

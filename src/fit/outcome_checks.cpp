@@ -38,6 +38,24 @@ std::vector<bool> parameters_at_bounds(const std::vector<double>& params,
   return out;
 }
 
+std::vector<bool> runaway_parameters(const SeriesList& circuit, const std::vector<double>& params,
+                                     const ParameterMap& map, double largest_modulus) {
+  const auto units = param_units(circuit);
+  const auto catalogue = catalogue_bounds(circuit);
+  const std::size_t n = std::min({params.size(), units.size(), catalogue.size()});
+  std::vector<bool> out(params.size(), false);
+  for (std::size_t j = 0; j < n; ++j) {
+    if (map.is_held(j)) continue;
+    const bool exponent = catalogue[j] == Bounds{0.0, 1.0};
+    if (units[j] == "ohm") {
+      out[j] = params[j] > kRunawayModulusFactor * largest_modulus;
+    } else if (exponent) {
+      out[j] = params[j] <= kRunawayExponent;
+    }
+  }
+  return out;
+}
+
 double residual_autocorrelation(std::span<const double> omegas, std::span<const double> residuals) {
   const std::size_t n = std::min(omegas.size(), residuals.size() / 2);
   if (n < 3) return std::nan("");
@@ -64,6 +82,16 @@ double whiteness_limit(std::size_t points) {
 std::vector<std::string> fit_warnings(const OutcomeFacts& f) {
   std::vector<std::string> out;
   const std::size_t n = std::min({f.names.size(), f.params.size(), f.at_bound.size()});
+  for (std::size_t j = 0; j < n && j < f.runaway.size(); ++j) {
+    if (!f.runaway[j]) continue;
+    const bool exponent = f.params[j] <= kRunawayExponent;
+    out.push_back(f.names[j] + " ran off to " + short_float(f.params[j]) +
+                  (exponent ? " (an exponent at 0)"
+                            : " ohm, over 1000 times the largest |Z| of the spectrum (" +
+                                  short_float(f.largest_modulus) + " ohm)") +
+                  ": the fit is not a physical minimum; try other starting values, bounds or "
+                  "another circuit.");
+  }
   for (std::size_t j = 0; j < n; ++j) {
     if (!f.at_bound[j]) continue;
     const auto [lo, hi] = f.bounds[j];

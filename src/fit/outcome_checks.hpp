@@ -1,7 +1,7 @@
 #pragma once
-// What a careful analyst checks in a finished fit: parameters pinned at a
-// bound, standard errors that swamp their values, and residuals whose
-// structure says the circuit misses something the data hold.
+// What a careful analyst checks in a finished fit: parameters that ran off,
+// parameters pinned at a bound, standard errors that swamp their values, and
+// residuals whose structure says the circuit misses something the data hold.
 #include <span>
 #include <string>
 #include <vector>
@@ -18,6 +18,19 @@ inline constexpr double kAtBoundTolerance = 1e-9;
 // Per parameter: free and on (or within kAtBoundTolerance of) a bound.
 std::vector<bool> parameters_at_bounds(const std::vector<double>& params,
                                        const std::vector<Bounds>& bounds, const ParameterMap& map);
+
+// A resistance-like parameter (unit ohm) above this multiple of the largest
+// |Z| of the spectrum has run off: no part of a circuit that describes the
+// data is a thousand times larger than the whole measured impedance.
+inline constexpr double kRunawayModulusFactor = 1000.0;
+// An exponent of range (0, 1) (a CPE's alpha, a ZARC's gamma) at or below this
+// has run off to 0: the element degenerated into a plain resistor.
+inline constexpr double kRunawayExponent = 1e-3;
+
+// Per parameter: free and run off as above, against `largest_modulus`, the
+// largest |Z| of the spectrum.
+std::vector<bool> runaway_parameters(const SeriesList& circuit, const std::vector<double>& params,
+                                     const ParameterMap& map, double largest_modulus);
 
 // Lag-1 autocorrelation of the weighted residuals (interleaved re/im, as
 // residuals_into) taken in order of frequency, real and imaginary parts
@@ -37,12 +50,15 @@ struct OutcomeFacts {
   const std::vector<double>* stderr_;  // null when the standard errors are absent
   const ParameterMap& map;
   const std::vector<bool>& at_bound;
+  const std::vector<bool>& runaway;
   const std::vector<Bounds>& bounds;
+  double largest_modulus;  // of the spectrum
   std::span<const double> omegas;
   std::span<const double> residuals;
 };
 
-// Plain sentences, one per finding, in parameter order, the residual check last.
+// Plain sentences, one per finding: run-off parameters, then the other
+// parameter checks in parameter order, the residual check last.
 std::vector<std::string> fit_warnings(const OutcomeFacts& facts);
 
 }  // namespace korvex

@@ -14,6 +14,7 @@ std::string_view termination_name(Termination reason) {
     case Termination::BudgetExhausted: return "budget_exhausted";
     case Termination::ToleranceTooSmall: return "tolerance_too_small";
     case Termination::NonFinite: return "nonfinite";
+    case Termination::Runaway: return "runaway";
     case Termination::NotConverged: return "not_converged";
     case Termination::InvalidProblem: return "invalid_problem";
     case Termination::ConvergedStall: return "converged_stall";
@@ -44,6 +45,9 @@ std::string_view termination_message(Termination reason) {
       return "Not converged: no further improvement is possible at the requested tolerances.";
     case Termination::NonFinite:
       return "Failed: the model gave non-finite values, so the fit could not go on.";
+    case Termination::Runaway:
+      return "Failed: a parameter ran off (a resistance over 1000 times the largest |Z|, or an "
+             "exponent at 0), so the minimum found is not a physical one.";
     case Termination::NotConverged: return "Not converged.";
     case Termination::InvalidProblem: return "Failed: the minimiser refused the problem.";
     case Termination::ConvergedStall:

@@ -16,6 +16,7 @@ enum class Termination {
   BudgetExhausted,    // the evaluation budget ran out before convergence
   ToleranceTooSmall,  // no further improvement possible at the requested tolerances
   NonFinite,          // residuals, Jacobian or the final cost were not finite
+  Runaway,            // a parameter ran off (outcome_checks.hpp): the minimum is not physical
   NotConverged,       // a caller's plain failure flag, without a finer reason
   InvalidProblem,     // the minimiser refused the problem as posed
 };

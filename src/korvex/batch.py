@@ -207,6 +207,18 @@ def fit_many(
     `chain=True` fits the spectra in their order, each starting from the
     previous spectrum's fitted values (a guess starts the chain, and restarts
     it after a failed fit), so that arcs keep their identity along a series.
+    With Levenberg-Marquardt a step is one local fit from the previous result
+    (no multi-start search) unless that fit looks off the track: it failed or
+    ran off, its chi-square per point rose more than twofold (over the
+    previous step's or the last searched step's), or a parameter jumped (half
+    a decade, or 0.15 of an exponent's range). Above the noise level
+    (residuals that are not white) a step is also checked against a local fit
+    from the spectrum's own data-driven estimate, and searched again at least
+    every eight steps. Off the track, or undercut by more than 1 % by the
+    estimate's fit, the step also fits the spectrum from a fresh start with a
+    search (`starts=` of the batch, else "auto") and keeps that result when it
+    costs more than 1 % less. Interchangeable arcs (parallel groups of the
+    same shape) take the order of the previous step's time constants.
     A chained series is sequential; to run several series in parallel, pass one
     chain label per spectrum (spectra sharing a label form a chain, in order),
     or a column name with `by=`.

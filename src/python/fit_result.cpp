@@ -98,7 +98,8 @@ void register_outcome_details(nb::class_<PyFitResult>& cls) {
       "Why the fit ended, as a short name: \"converged_ftol\", \"converged_xtol\",\n"
       "\"converged_ftol_xtol\", \"converged_gtol\", \"global_search_done\", \"evaluated\"\n"
       "(every parameter held) on success; \"budget_exhausted\", \"tolerance_too_small\",\n"
-      "\"nonfinite\", \"invalid_problem\" otherwise. `success` is read from it.");
+      "\"nonfinite\", \"runaway\" (a resistance above 1000 times the largest |Z|, or an\n"
+      "exponent at 0), \"invalid_problem\" otherwise. `success` is read from it.");
   cls.def_prop_ro(
       "message",
       [](const PyFitResult& r) { return std::string(termination_message(r.outcome.termination)); },

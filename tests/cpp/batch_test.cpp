@@ -10,6 +10,7 @@
 #include "circuit/impedance.hpp"
 #include "circuit/params.hpp"
 #include "circuit/parser.hpp"
+#include "fit/arc_order.hpp"
 #include "fit/batch.hpp"
 
 namespace korvex {
@@ -103,6 +104,41 @@ TEST(Batch, ChainStartsFromThePreviousFitAndGuessesOnlyAtItsHead) {
   std::sort(asked.begin(), asked.end());
   EXPECT_EQ(asked, (std::vector<std::size_t>{0, 7}));
   for (const auto& entry : entries) EXPECT_TRUE(outcome(entry).success);
+}
+
+// A searched head, then local steps: the spectra sit at the noise level, so
+// nothing makes a step search again.
+TEST(Batch, ChainStepsAfterTheHeadStayLocal) {
+  const auto spectra = drifting_series(6);
+  BatchSettings settings;
+  settings.fit.starts = StartCount{.automatic = true};
+  settings.chains = {{0, 1, 2, 3, 4, 5}};
+  BatchControl control;
+  const auto entries = run_batch(spectra, settings, own_values, control);
+  const std::uint64_t head = outcome(entries[0]).impedance_evals;
+  for (std::size_t i = 1; i < spectra.size(); ++i) {
+    EXPECT_TRUE(outcome(entries[i]).success) << i;
+    EXPECT_LT(4 * outcome(entries[i]).impedance_evals, head) << i;
+  }
+}
+
+TEST(ArcOrder, InterchangeableGroupsFollowTheReference) {
+  const SeriesList two = std::get<SeriesList>(parse("R0-p(R1,CPE1)-p(R2,CPE2)-CPE3"));
+  const std::vector<double> fast_first{1, 2, 1e-4, 0.9, 5, 1e-1, 0.8, 1, 0.5};
+  const std::vector<double> slow_first{1, 5, 1e-1, 0.8, 2, 1e-4, 0.9, 1, 0.5};
+  const SeriesList reference = rebuild(two, fast_first);
+  const std::vector<std::size_t> swap{0, 4, 5, 6, 1, 2, 3, 7, 8};
+  EXPECT_EQ(arc_order_like(rebuild(two, slow_first), reference, {}), swap);
+  EXPECT_TRUE(std::ranges::is_sorted(arc_order_like(reference, reference, {})));
+  // A held parameter pins its group; groups of different shapes never swap.
+  EXPECT_TRUE(
+      std::ranges::is_sorted(arc_order_like(rebuild(two, slow_first), reference, {false, true})));
+  const SeriesList mixed = std::get<SeriesList>(parse("R0-p(R1,CPE1)-p(R2,C2)"));
+  EXPECT_TRUE(std::ranges::is_sorted(
+      arc_order_like(rebuild(mixed, std::vector<double>{1, 5, 1e-1, 0.8, 2, 1e-4}),
+                     rebuild(mixed, std::vector<double>{1, 2, 1e-4, 0.9, 5, 1e-1}), {})));
+  // 1 / omega at the peak of -Im Z: (R Q)^(1 / alpha) for an RQ arc.
+  EXPECT_NEAR(arc_time_constant(reference[2]), std::pow(5 * 1e-1, 1 / 0.8), 1e-3);
 }
 
 TEST(Batch, ErrorsAreRecordedOrStopTheBatch) {

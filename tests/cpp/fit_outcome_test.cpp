@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -130,6 +131,38 @@ TEST(BuildOutcome, ClampsBeforeSummarising) {
   EXPECT_EQ(out.impedance_evals, 1u + 2u * 4u);
   EXPECT_EQ(param_values(out.circuit), out.params);
   EXPECT_FALSE(out.success);
+}
+
+// A resistance over 1000 times the largest |Z|, or an exponent at 0, ends a
+// converged fit as a runaway; the same values held by the caller do not.
+TEST(BuildOutcome, RunawayIsNotASuccess) {
+  const SeriesList c = circuit_of("R0-p(R1,CPE1)");
+  const Data d = unit_weighted({{3.0, -1.0}, {2.0, -0.5}, {1.0, 0.0}, {1.0, 0.0}, {1.0, 0.0}});
+  const double limit = 1000.0 * std::hypot(3.0, -1.0);
+  struct Case {
+    std::vector<double> values;
+    std::vector<bool> held;
+    Termination expected;
+  };
+  const Case cases[] = {
+      {{1.0, 0.999 * limit, 1e-3, 0.9}, {}, Termination::Converged},
+      {{1.0, 1.001 * limit, 1e-3, 0.9}, {}, Termination::Runaway},
+      {{1.0, 2.0, 1e-3, 1e-4}, {}, Termination::Runaway},
+      {{1.0, 2.0 * limit, 1e-3, 0.9}, {false, true}, Termination::Converged},
+  };
+  for (const auto& k : cases) {
+    const SeriesList start = rebuild(c, k.values);
+    const ParameterMap map(start, k.held);
+    EvalCounter counter;
+    const FitOutcome out = build_outcome(start, map, map.free_of(k.values), Termination::Converged,
+                                         0, d.omegas, d.impedances, d.weights, counter);
+    EXPECT_EQ(out.termination, k.expected) << k.values[1] << " " << k.values[3];
+    EXPECT_EQ(out.success, k.expected == Termination::Converged);
+    const bool warned = std::any_of(out.warnings.begin(), out.warnings.end(), [](const auto& w) {
+      return w.find(" ran off to ") != std::string::npos;
+    });
+    EXPECT_EQ(warned, k.expected == Termination::Runaway);
+  }
 }
 
 // Residual count against parameter count decides whether standard errors

@@ -1,5 +1,6 @@
 import _thread
 import threading
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -102,6 +103,46 @@ def test_chain_keeps_the_arcs_and_saves_evaluations():
     labels = ["a", "b"] * 15
     both = korvex.fit_many(circuit, series, chain=labels)
     assert all(r.success for r in both)
+
+
+SERIES = Path(__file__).parents[2] / "bench/data/series/coincell_autoeis_cycles000-063.csv"
+
+
+@pytest.fixture(scope="module")
+def coin_cell():
+    """The first six cycles of a real ageing coin cell: on these the arcs of
+    the two-arc circuit change roles, and a plain chain runs off."""
+    frame = pd.read_csv(SERIES)
+    return [
+        (g["frequency_hz"].to_numpy(), g["z_real_ohm"].to_numpy() + 1j * g["z_imag_ohm"].to_numpy())
+        for _, g in frame[frame["cycle"] < 6].groupby("cycle")
+    ]
+
+
+def arc_time_constants(result):
+    p = result.params
+    return [(p[f"R{k}.r"] * p[f"CPE{k}.q"]) ** (1 / p[f"CPE{k}.alpha"]) for k in (1, 2)]
+
+
+def test_chain_on_a_real_series_keeps_up_with_independent_fits(coin_cell):
+    circuit = korvex.Circuit(TEXT)
+    chained = korvex.fit_many(circuit, coin_cell, chain=True)
+    independent = korvex.fit_many(circuit, coin_cell, starts="auto")
+    for (_, z), link, alone in zip(coin_cell, chained, independent):
+        assert link.success
+        assert link.chi_square <= 1.05 * alone.chi_square
+        assert max(link.params[n] for n in ("R0.r", "R1.r", "R2.r")) < 1000 * np.abs(z).max()
+    orders = {tuple(np.argsort(arc_time_constants(r))) for r in chained}
+    assert len(orders) == 1
+
+
+def test_a_runaway_fit_is_not_a_success(coin_cell):
+    # From this start the second arc's resistance runs off to infinity.
+    f, z = coin_cell[2]
+    result = korvex.Circuit(TEXT).estimate(f, z).fit(f, z)
+    assert result.params["R2.r"] > 1000 * np.abs(z).max()
+    assert (result.success, result.status) == (False, "runaway")
+    assert "ran off" in result.message and "R2.r ran off" in result.warnings[0]
 
 
 def test_progress_callback_and_keyword_checks(spectra):
