@@ -1,0 +1,101 @@
+"""Sphinx configuration of the korvex documentation (`make docs`)."""
+
+import importlib
+import os
+from pathlib import Path
+
+import korvex
+
+os.environ.setdefault("MPLBACKEND", "Agg")
+
+project = "korvex"
+author = "the korvex developers"
+copyright = "the korvex developers"
+try:
+    from importlib.metadata import version as _version
+
+    release = _version("korvex-eis")
+except Exception:  # an uninstalled checkout
+    release = "0.1.0"
+version = release
+
+extensions = [
+    "sphinx.ext.autodoc",
+    "sphinx.ext.autosummary",
+    "sphinx.ext.napoleon",
+    "sphinx.ext.mathjax",
+    "sphinx_gallery.gen_gallery",
+    "matplotlib.sphinxext.plot_directive",
+]
+
+exclude_patterns = ["_build", "gallery/README.rst", "gallery/data"]
+templates_path = ["_templates"]
+html_static_path = ["_static"]
+html_css_files = ["korvex.css"]
+
+# API reference: one page per public name, generated from the modules, so that
+# names added to a module's __all__ appear without editing these pages.
+autosummary_generate = True
+autosummary_imported_members = False
+autosummary_ignore_module_all = False
+
+
+def _reexported():
+    """Submodule names that korvex itself exports (the same object): their
+    entry is the one under korvex."""
+    names = []
+    for module in ("analysis", "batch", "shared", "io", "tables", "plot", "dask", "cli"):
+        module = importlib.import_module(f"korvex.{module}")
+        for name in getattr(module, "__all__", dir(module)):
+            if name in korvex.__all__ and getattr(module, name) is getattr(korvex, name):
+                names.append(f"{module.__name__}.{name}")
+    return names
+
+
+autosummary_context = {"reexported": _reexported()}
+autodoc_default_options = {"members": True, "undoc-members": True}
+autodoc_member_order = "groupwise"
+autodoc_typehints = "none"  # signatures carry the names; types are in the text
+add_module_names = False
+napoleon_numpy_docstring = True
+napoleon_google_docstring = False
+
+sphinx_gallery_conf = {
+    "examples_dirs": "gallery",
+    "gallery_dirs": "auto_examples",
+    "filename_pattern": r"/plot_",
+    "within_subsection_order": "FileNameSortKey",
+    "download_all_examples": False,
+    "remove_config_comments": True,
+    "abort_on_example_error": True,
+    "image_scrapers": ("matplotlib",),
+    "matplotlib_animations": False,
+    "show_memory": False,
+    "min_reported_time": 1,
+}
+
+# Docstrings write the modulus of an impedance as |Z|, which reStructuredText
+# would read as a substitution.
+rst_prolog = r"""
+.. |Z| replace:: \|Z\|
+"""
+
+# Figures of the pages (`.. plot::`) run from the root of the clone, where the
+# pages' examples read their files.
+plot_working_directory = str(Path(__file__).resolve().parents[1])
+plot_html_show_source_link = False
+plot_html_show_formats = False
+plot_formats = [("png", 110)]
+
+html_theme = "pydata_sphinx_theme"
+html_title = f"korvex {release}"
+html_theme_options = {
+    "navigation_with_keys": False,
+    "show_toc_level": 2,
+    "navbar_align": "left",
+    "secondary_sidebar_items": ["page-toc"],
+    "footer_start": ["copyright"],
+    "footer_end": ["sphinx-version"],
+}
+html_sidebars = {"index": [], "getting-started": []}
+html_show_sourcelink = False
