@@ -2,6 +2,7 @@
 
 import importlib
 import os
+import re
 from pathlib import Path
 
 import korvex
@@ -52,11 +53,26 @@ def _reexported():
     return names
 
 
-autosummary_context = {"reexported": _reexported()}
+def _elements():
+    """Element class name -> its fields with their units, for the class pages
+    (the element classes are named Element_<code> and exported as korvex.<code>,
+    which autodoc would show as a mere alias)."""
+    out = {}
+    for code in ("R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T"):
+        circuit = korvex.Circuit(f"{code}0")
+        fields = [name.split(".", 1)[1] for name in circuit.param_names()]
+        out[code] = list(zip(fields, circuit.param_units()))
+    return out
+
+
+autosummary_context = {"reexported": _reexported(), "elements": _elements()}
 autodoc_default_options = {"members": True, "undoc-members": True}
 autodoc_member_order = "groupwise"
 autodoc_typehints = "none"  # signatures carry the names; types are in the text
 add_module_names = False
+# Signatures come from the objects (the compiled functions carry text
+# signatures); a docstring's first line is text.
+autodoc_docstring_signature = False
 napoleon_numpy_docstring = True
 napoleon_google_docstring = False
 
@@ -67,6 +83,7 @@ sphinx_gallery_conf = {
     "within_subsection_order": "FileNameSortKey",
     "download_all_examples": False,
     "remove_config_comments": True,
+    "capture_repr": (),  # what an example prints is what it shows
     "abort_on_example_error": True,
     "image_scrapers": ("matplotlib",),
     "matplotlib_animations": False,
@@ -99,3 +116,17 @@ html_theme_options = {
 }
 html_sidebars = {"index": [], "getting-started": []}
 html_show_sourcelink = False
+
+
+_GETTER_ONLY = re.compile(r"(?:\w+)?\(self\) -> (.+)")
+
+
+def _getter_docstring(app, what, name, obj, options, lines):
+    """A compiled property without a docstring of its own shows its getter's
+    signature, "(self) -> float": say the type instead."""
+    if len(lines) == 1 and (match := _GETTER_ONLY.fullmatch(lines[0].strip())):
+        lines[:] = [f"Read-only, ``{match[1]}``."]
+
+
+def setup(app):
+    app.connect("autodoc-process-docstring", _getter_docstring)
