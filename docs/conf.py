@@ -65,7 +65,17 @@ def _elements():
     return out
 
 
-autosummary_context = {"reexported": _reexported(), "elements": _elements()}
+# Classes whose options the user guide explains at length.
+GUIDE = {
+    "Circuit": ("guide/circuits", "guide/fitting"),
+    "FitResult": ("guide/fitting",),
+    "KKResult": ("guide/validation",),
+    "DRTResult": ("guide/drt",),
+    "Ranked": ("guide/identify",),
+    "BatchResult": ("guide/batches",),
+    "SharedFitResult": ("guide/shared",),
+}
+autosummary_context = {"reexported": _reexported(), "elements": _elements(), "guide": GUIDE}
 autodoc_default_options = {"members": True, "undoc-members": True}
 autodoc_member_order = "groupwise"
 autodoc_typehints = "none"  # signatures carry the names; types are in the text

@@ -10,6 +10,7 @@ weighs the fit against the number of parameters.
 from pathlib import Path
 
 import matplotlib.pyplot as plt
+import numpy as np
 import pandas as pd
 
 import korvex
@@ -36,11 +37,22 @@ ax.barh([r.text for r in ranked][::-1], delta[::-1], color=colours[::-1])
 ax.set_xlabel("BIC - best BIC (orange: flagged)")
 
 # %%
-# The three best fits against the data.
+# The two best candidates are flagged ``unidentifiable``: the data do not pin
+# down all eight of their parameters. The best candidate without flags ranks
+# lower: the data hold more structure than it describes, but not enough to
+# determine every parameter of the larger circuits. Holding the undetermined
+# parameters with ``constants=``, or a circuit between the two, comes next.
+plain = next(r for r in ranked if not r.flags)
+print(f"best without flags: {plain.text}, BIC {plain.criterion - ranked[0].criterion:+.1f}")
+print(plain.fit.report())
+
+# %%
+# The three best fits against the data, drawn on a dense frequency grid.
+grid = np.logspace(np.log10(f.min()), np.log10(f.max()), 300)
 fig, ax = plt.subplots(layout="constrained")
 ax.plot(z.real, -z.imag, "o", ms=4, color="k", label="measured")
 for r in ranked[:3]:
-    model = r.circuit.impedance(f)
+    model = r.circuit.impedance(grid)
     ax.plot(model.real, -model.imag, label=r.text)
 ax.set_xlabel("Re Z / ohm")
 ax.set_ylabel("-Im Z / ohm")
