@@ -53,12 +53,38 @@ def _reexported():
     return names
 
 
+ELEMENTS = {
+    "R": "resistor",
+    "C": "capacitor",
+    "L": "inductor",
+    "La": "modified inductor",
+    "Cpe": "constant-phase element",
+    "W": "semi-infinite Warburg element",
+    "Wo": "finite-space (open) Warburg element",
+    "Ws": "finite-length (short) Warburg element",
+    "G": "Gerischer element",
+    "Gs": "finite-length Gerischer element",
+    "K": "Voigt element (R in parallel with C, by its time constant)",
+    "Zarc": "R in parallel with a CPE, by its time constant",
+    "Tlmq": "transmission line with a constant-phase element",
+    "T": "bounded diffusion in a porous electrode",
+}
+# Summaries for the compiled classes whose docstrings are empty.
+SUMMARIES = {
+    "korvex.Circuit": "An equivalent circuit: its parameters' names, units, bounds and "
+    "values; evaluates its impedance and fits it to measured spectra.",
+    "korvex.FitResult": "The outcome of a fit: values and standard errors, chi-square, "
+    "why it ended, warnings, and the fitted circuit.",
+    **{f"korvex.{code}": f"The {what}." for code, what in ELEMENTS.items()},
+}
+
+
 def _elements():
     """Element class name -> its fields with their units, for the class pages
     (the element classes are named Element_<code> and exported as korvex.<code>,
     which autodoc would show as a mere alias)."""
     out = {}
-    for code in ("R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "Tlmq", "T"):
+    for code in ELEMENTS:
         circuit = korvex.Circuit(f"{code}0")
         fields = [name.split(".", 1)[1] for name in circuit.param_names()]
         out[code] = list(zip(fields, circuit.param_units()))
@@ -75,7 +101,7 @@ GUIDE = {
     "BatchResult": ("guide/batches",),
     "SharedFitResult": ("guide/shared",),
 }
-autosummary_context = {"reexported": _reexported(), "elements": _elements(), "guide": GUIDE}
+autosummary_context = {"reexported": _reexported(), "elements": _elements(), "element_names": ELEMENTS, "guide": GUIDE}
 autodoc_default_options = {"members": True, "undoc-members": True}
 autodoc_member_order = "groupwise"
 autodoc_typehints = "none"  # signatures carry the names; types are in the text
@@ -131,12 +157,15 @@ html_show_sourcelink = False
 _GETTER_ONLY = re.compile(r"(?:\w+)?\(self\) -> (.+)")
 
 
-def _getter_docstring(app, what, name, obj, options, lines):
-    """A compiled property without a docstring of its own shows its getter's
-    signature, "(self) -> float": say the type instead."""
-    if len(lines) == 1 and (match := _GETTER_ONLY.fullmatch(lines[0].strip())):
+def _docstring(app, what, name, obj, options, lines):
+    """Summaries for the classes without a docstring; a compiled property
+    without a docstring of its own shows its getter's signature,
+    "(self) -> float": say the type instead."""
+    if not any(line.strip() for line in lines) and name in SUMMARIES:
+        lines[:] = [SUMMARIES[name]]
+    elif len(lines) == 1 and (match := _GETTER_ONLY.fullmatch(lines[0].strip())):
         lines[:] = [f"Read-only, ``{match[1]}``."]
 
 
 def setup(app):
-    app.connect("autodoc-process-docstring", _getter_docstring)
+    app.connect("autodoc-process-docstring", _docstring)
