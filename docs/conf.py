@@ -101,7 +101,12 @@ GUIDE = {
     "BatchResult": ("guide/batches",),
     "SharedFitResult": ("guide/shared",),
 }
-autosummary_context = {"reexported": _reexported(), "elements": _elements(), "element_names": ELEMENTS, "guide": GUIDE}
+autosummary_context = {
+    "reexported": _reexported(),
+    "elements": _elements(),
+    "element_names": ELEMENTS,
+    "guide": GUIDE,
+}
 autodoc_default_options = {"members": True, "undoc-members": True}
 autodoc_member_order = "groupwise"
 autodoc_typehints = "none"  # signatures carry the names; types are in the text

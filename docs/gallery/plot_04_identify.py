@@ -22,8 +22,10 @@ f, z = table["f"].to_numpy(), table["re"].to_numpy() + 1j * table["im"].to_numpy
 ranked = korvex.identify(f, z)
 for r in ranked:
     chi = f"{r.fit.chi_square:.3g}" if r.fit is not None else "-"
-    print(f"{r.text:32s} k={r.n_params}  BIC {r.criterion:9.2f}  weight {r.weight:.3g}  "
-          f"chi-square {chi:>9s}  {', '.join(r.flags)}")
+    print(
+        f"{r.text:32s} k={r.n_params}  BIC {r.criterion:9.2f}  weight {r.weight:.3g}  "
+        f"chi-square {chi:>9s}  {', '.join(r.flags)}"
+    )
 
 # %%
 # The criterion of each candidate relative to the best: a difference above

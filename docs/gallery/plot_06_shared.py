@@ -37,7 +37,9 @@ joint = korvex.fit_shared(
     start, eight, ["CPE1.alpha"], by="cycle", chain=True, constants={"CPE2.alpha": 1.0}
 )
 print(joint)
-print(f"shared CPE1.alpha = {joint.shared['CPE1.alpha']:.4f} ± {joint.shared_stderr['CPE1.alpha']:.4f}")
+print(
+    f"shared CPE1.alpha = {joint.shared['CPE1.alpha']:.4f} ± {joint.shared_stderr['CPE1.alpha']:.4f}"
+)
 print(joint.frame()[["R1.r", "R1.r_stderr", "R2.r", "chi_square"]].round(4))
 
 # %%
@@ -47,13 +49,16 @@ print(joint.frame()[["R1.r", "R1.r_stderr", "R2.r", "chi_square"]].round(4))
 # whether that is acceptable is a judgement about the physics.
 separate = joint.separate.frame()
 print(
-    f"chi-square: separate {separate['chi_square'].sum():.4f}, "
-    f"joint {joint.total_chi_square:.4f}"
+    f"chi-square: separate {separate['chi_square'].sum():.4f}, joint {joint.total_chi_square:.4f}"
 )
 fig, ax = plt.subplots(layout="constrained")
 ax.errorbar(
-    separate.index, separate["CPE1.alpha"], yerr=separate["CPE1.alpha_stderr"],
-    fmt="o", capsize=3, label="separate fits",
+    separate.index,
+    separate["CPE1.alpha"],
+    yerr=separate["CPE1.alpha_stderr"],
+    fmt="o",
+    capsize=3,
+    label="separate fits",
 )
 value, error = joint.shared["CPE1.alpha"], joint.shared_stderr["CPE1.alpha"]
 ax.axhspan(value - error, value + error, color="tab:orange", alpha=0.3)

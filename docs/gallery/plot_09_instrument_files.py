@@ -32,7 +32,9 @@ for path in sorted((ROOT / "tests/data/instruments").iterdir()):
     frames[path.name] = frame
     f = frame["Frequency / Hz"]
     note = "; ".join(str(w.message).split(": ", 1)[-1] for w in caught)[:60]
-    rows.append((path.name, frame.attrs["format"], len(frame), f"{f.min():.3g}-{f.max():.3g}", note))
+    rows.append(
+        (path.name, frame.attrs["format"], len(frame), f"{f.min():.3g}-{f.max():.3g}", note)
+    )
 print(pd.DataFrame(rows, columns=["file", "format", "points", "Hz", "note"]).to_string(index=False))
 
 # %%

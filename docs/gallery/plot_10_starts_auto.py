@@ -31,8 +31,14 @@ for path in sorted((ROOT / "bench/data/real").glob("*.csv")):
     searched = circuit.fit(f, z, starts="auto", seed=0)
     best = info["best_known_chi_square"]
     rows.append(
-        (path.stem, info["circuit"], default.chi_square / best, searched.chi_square / best,
-         len(default.warnings), len(searched.warnings))
+        (
+            path.stem,
+            info["circuit"],
+            default.chi_square / best,
+            searched.chi_square / best,
+            len(default.warnings),
+            len(searched.warnings),
+        )
     )
 summary = pd.DataFrame(
     rows, columns=["spectrum", "circuit", "default / best", "auto / best", "warn.", "warn. auto"]
