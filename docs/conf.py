@@ -24,7 +24,6 @@ extensions = [
     "sphinx.ext.autodoc",
     "sphinx.ext.autosummary",
     "sphinx.ext.napoleon",
-    "sphinx.ext.mathjax",
     "sphinx_gallery.gen_gallery",
     "matplotlib.sphinxext.plot_directive",
 ]
