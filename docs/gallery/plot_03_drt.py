@@ -23,7 +23,10 @@ for p in d.peaks():
     print(f"tau = {p.tau:.3g} s, R = {p.r * 1e3:.2f} mOhm, width = {p.width:.2f} decades")
 
 # %%
-# ``plot`` draws gamma(tau) and marks the peaks.
+# ``plot`` draws gamma(tau) and marks the peaks. The narrow peak near 16 s is
+# the slow diffusion (the finite Warburg ``Wo1`` of the circuit this spectrum's
+# source suggests, ``L0-R0-p(R1,CPE1)-p(R2,CPE2)-Wo1``); the two arcs below 1 s
+# overlap into one peak with a shoulder, which ``peaks()`` counts as one.
 ax = d.plot()
 ax.set_title("DRT of lib_18650_drttools_2")
 
