@@ -4,14 +4,22 @@ JOBS ?= $(shell nproc)
 CMAKE := .venv/bin/cmake
 NINJA := $(CURDIR)/.venv/bin/ninja
 
-.PHONY: setup demo test test-cpp test-python configure-cpp bench models lint format asan clean
+.PHONY: setup demo docs test test-cpp test-python configure-cpp bench models lint format asan clean
 
 setup:
 	@scripts/setup
 
+# Only what the demo needs: the package, pandas (the file reader) and matplotlib.
 demo:
-	@KORVEX_EXTRAS=test,demo scripts/setup
+	@KORVEX_EXTRAS=demo scripts/setup
 	@$(PY) examples/demo.py
+
+# The documentation site, its gallery executed, into docs/_build/html; any
+# Sphinx warning fails the build.
+docs:
+	@KORVEX_EXTRAS=docs scripts/setup
+	@$(PY) -m sphinx -W --keep-going -q -b html docs docs/_build/html
+	@echo "docs: docs/_build/html/index.html"
 
 test: setup test-cpp test-python
 
