@@ -10,6 +10,8 @@
 #include "fit/analytic_jacobian.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/lm_problem.hpp"
+#include "fit/outcome_checks.hpp"
+#include "fit/parameter_map.hpp"
 
 namespace korvex {
 namespace {
@@ -57,9 +59,17 @@ double cost_of(const SeriesList& circuit, const SharedSpectrum& s, const std::ve
   return std::isfinite(c) ? c : std::nan("");
 }
 
+// Which columns a block holds, and in which space: the minimiser's
+// internal one (columns scaled by each parameter's slope) or the physical one.
+struct Columns {
+  const std::vector<std::size_t>& local;
+  const std::vector<std::size_t>& shared;
+  bool internal = true;
+};
+
 // The blocks of spectrum s at physical vector p; false when not finite.
 bool build_block(const SeriesList& circuit, const SharedSpectrum& s, const std::vector<double>& p,
-                 const Layout& layout, Block& out) {
+                 const Layout& layout, const Columns& which, Block& out) {
   const std::size_t m = 2 * s.omegas.size(), n = p.size();
   EvalCounter counter;
   const Spectrum spectrum{circuit, s.omegas, s.impedances, s.weights};
@@ -69,12 +79,12 @@ bool build_block(const SeriesList& circuit, const SharedSpectrum& s, const std::
   auto columns = [&](const std::vector<std::size_t>& idx) {
     MatrixXd j(m, idx.size());
     for (std::size_t c = 0; c < idx.size(); ++c) {
-      const double k = slope(p[idx[c]], layout.bounds[idx[c]]);
+      const double k = which.internal ? slope(p[idx[c]], layout.bounds[idx[c]]) : 1.0;
       for (std::size_t i = 0; i < m; ++i) j(i, c) = jac[idx[c] * m + i] * k;
     }
     return j;
   };
-  const MatrixXd jl = columns(layout.local), js = columns(layout.shared);
+  const MatrixXd jl = columns(which.local), js = columns(which.shared);
   const Eigen::Map<const VectorXd> rv(r.data(), m);
   out.a = jl.transpose() * jl;
   out.b = jl.transpose() * js;
@@ -126,10 +136,24 @@ bool solve_step(const std::vector<Block>& blocks, double lambda, VectorXd& step_
 
 // Diagonals of the inverse joint normal matrix: the shared block is the
 // inverse Schur complement S^-1, spectrum k's local block is
-// A^-1 + A^-1 B S^-1 B^T A^-1.
-std::optional<std::vector<VectorXd>> inverse_diagonals(const std::vector<Block>& blocks,
+// A^-1 + A^-1 B S^-1 B^T A^-1. The matrix is first scaled to a unit diagonal
+// (columns of J to unit length), so that singular means linearly dependent
+// columns rather than parameters of very different magnitudes.
+std::optional<std::vector<VectorXd>> inverse_diagonals(std::vector<Block> blocks,
                                                        VectorXd& shared_diag) {
   const Eigen::Index ns = blocks.empty() ? 0 : blocks[0].c.rows();
+  VectorXd shared_scale = VectorXd::Zero(ns);
+  for (const Block& b : blocks) shared_scale += b.c.diagonal();
+  shared_scale = shared_scale.cwiseSqrt().cwiseInverse();
+  std::vector<VectorXd> local_scale(blocks.size());
+  for (std::size_t k = 0; k < blocks.size(); ++k) {
+    local_scale[k] = blocks[k].a.diagonal().cwiseSqrt().cwiseInverse();
+    const auto dl = local_scale[k].asDiagonal();
+    const auto ds = shared_scale.asDiagonal();
+    blocks[k].a = dl * blocks[k].a * dl;
+    blocks[k].b = dl * blocks[k].b * ds;
+    blocks[k].c = ds * blocks[k].c * ds;
+  }
   MatrixXd schur = MatrixXd::Zero(ns, ns);
   std::vector<MatrixXd> ainv(blocks.size());
   for (std::size_t k = 0; k < blocks.size(); ++k) {
@@ -144,13 +168,88 @@ std::optional<std::vector<VectorXd>> inverse_diagonals(const std::vector<Block>&
     if (!lu.isInvertible()) return std::nullopt;
     sinv = lu.inverse();
   }
-  shared_diag = sinv.diagonal();
+  shared_diag = sinv.diagonal().cwiseProduct(shared_scale.cwiseAbs2());
   std::vector<VectorXd> out(blocks.size());
   for (std::size_t k = 0; k < blocks.size(); ++k) {
     const MatrixXd ab = ainv[k] * blocks[k].b;
-    out[k] = (ainv[k] + ab * sinv * ab.transpose()).diagonal();
+    out[k] = (ainv[k] + ab * sinv * ab.transpose()).diagonal().cwiseProduct(
+        local_scale[k].cwiseAbs2());
   }
   return out;
+}
+
+// The parameters (of `among`) that are on a bound in spectrum k or do not
+// move its residuals: their standard errors are NaN and the others are read
+// without them.
+std::vector<std::size_t> without_undetermined(const std::vector<std::size_t>& among,
+                                              const std::vector<bool>& at_bound,
+                                              const std::vector<double>& column_norms) {
+  std::vector<std::size_t> out;
+  for (std::size_t c = 0; c < among.size(); ++c) {
+    if (!at_bound[among[c]] && column_norms[c] > 0.0) out.push_back(among[c]);
+  }
+  return out;
+}
+
+// Standard errors sqrt(chi2 / dof * diag (J^T J)^-1) over the joint problem,
+// in the physical space (as a single fit's), skipping parameters on a bound.
+std::optional<std::vector<std::vector<double>>> joint_standard_errors(
+    const SeriesList& circuit, const std::vector<SharedSpectrum>& spectra, const Layout& layout,
+    const SharedFitOutcome& fitted) {
+  const std::size_t count = spectra.size(), n = layout.bounds.size();
+  std::size_t rows = 0;
+  for (const auto& s : spectra) rows += 2 * s.omegas.size();
+  const std::size_t unknowns = layout.shared.size() + count * layout.local.size();
+  if (rows <= unknowns || count == 0) return std::nullopt;
+  const ParameterMap map(circuit, layout.held);
+  std::vector<std::vector<bool>> at_bound(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    at_bound[k] = parameters_at_bounds(fitted.params[k], layout.bounds, map);
+  }
+  // First pass over every free column: which ones are on a bound or inert.
+  std::vector<Block> blocks(count);
+  std::atomic<bool> ok{true};
+  parallel_for(count, 4, [&](std::size_t k) {
+    const Columns all{layout.local, layout.shared, false};
+    if (!build_block(circuit, spectra[k], fitted.params[k], layout, all, blocks[k])) {
+      ok.store(false);
+    }
+  });
+  if (!ok.load()) return std::nullopt;
+  std::vector<double> shared_norms(layout.shared.size(), 0.0);
+  for (const Block& b : blocks) {
+    for (std::size_t c = 0; c < shared_norms.size(); ++c) shared_norms[c] += b.c(c, c);
+  }
+  const std::vector<std::size_t> shared =
+      without_undetermined(layout.shared, at_bound[0], shared_norms);
+  std::vector<std::vector<std::size_t>> local(count);
+  for (std::size_t k = 0; k < count; ++k) {
+    const VectorXd d = blocks[k].a.diagonal();
+    local[k] = without_undetermined(layout.local, at_bound[k],
+                                    std::vector<double>(d.data(), d.data() + d.size()));
+  }
+  parallel_for(count, 4, [&](std::size_t k) {
+    const Columns kept{local[k], shared, false};
+    if (!build_block(circuit, spectra[k], fitted.params[k], layout, kept, blocks[k])) {
+      ok.store(false);
+    }
+  });
+  VectorXd shared_diag;
+  const auto local_diag = ok.load() ? inverse_diagonals(blocks, shared_diag) : std::nullopt;
+  if (!local_diag) return std::nullopt;
+  const double variance = fitted.total_chi_square / static_cast<double>(rows - unknowns);
+  std::vector<std::vector<double>> errors(count, std::vector<double>(n, 0.0));
+  for (std::size_t k = 0; k < count; ++k) {
+    for (std::size_t j : layout.shared) errors[k][j] = std::nan("");
+    for (std::size_t j : layout.local) errors[k][j] = std::nan("");
+    for (std::size_t c = 0; c < shared.size(); ++c) {
+      errors[k][shared[c]] = std::sqrt(variance * shared_diag[static_cast<Eigen::Index>(c)]);
+    }
+    for (std::size_t c = 0; c < local[k].size(); ++c) {
+      errors[k][local[k][c]] = std::sqrt(variance * (*local_diag)[k][static_cast<Eigen::Index>(c)]);
+    }
+  }
+  return errors;
 }
 
 }  // namespace
@@ -159,7 +258,7 @@ SharedFitOutcome shared_fit(const SeriesList& circuit, const std::vector<SharedS
                             const SharedFitSettings& settings) {
   const std::size_t n = param_count(circuit), count = spectra.size();
   Layout layout;
-  layout.bounds = param_bounds(circuit);
+  layout.bounds = settings.bounds.empty() ? param_bounds(circuit) : settings.bounds;
   layout.held.assign(n, false);
   for (std::size_t j = 0; j < n; ++j) {
     if (j < settings.held.size() && settings.held[j]) {
@@ -181,12 +280,14 @@ SharedFitOutcome shared_fit(const SeriesList& circuit, const std::vector<SharedS
   }
 
   SharedFitOutcome out;
+  out.termination = Termination::NonFinite;
   std::vector<Block> blocks(count);
+  const Columns minimised{layout.local, layout.shared, true};
   auto build_all = [&](const std::vector<std::vector<double>>& at) {
     std::atomic<bool> ok{true};
     parallel_for(count, 4, [&](std::size_t k) {
       const std::vector<double> p = physical_of(at[k], layout, spectra[k]);
-      if (!build_block(circuit, spectra[k], p, layout, blocks[k])) ok.store(false);
+      if (!build_block(circuit, spectra[k], p, layout, minimised, blocks[k])) ok.store(false);
     });
     return ok.load();
   };
@@ -204,6 +305,7 @@ SharedFitOutcome shared_fit(const SeriesList& circuit, const std::vector<SharedS
   if (build_all(x)) {
     double current = 0.0;
     for (const Block& b : blocks) current += b.cost;
+    out.termination = Termination::BudgetExhausted;  // unless a step below ends the loop
     for (out.iterations = 0; out.iterations < settings.max_iterations; ++out.iterations) {
       VectorXd step_s;
       std::vector<VectorXd> step_l;
@@ -233,21 +335,25 @@ SharedFitOutcome shared_fit(const SeriesList& circuit, const std::vector<SharedS
         lambda *= 4.0;
       }
       if (!accepted) {
-        out.success = true;  // no step lowers the cost: a minimum to working precision
+        out.termination = Termination::Converged;  // no step lowers the cost: a minimum
         break;
       }
       const double reduction = (current - next_cost) / current;
       x = std::move(trial);
       current = next_cost;
       lambda = std::max(lambda * 0.3, 1e-12);
-      if (!build_all(x)) break;
+      if (!build_all(x)) {
+        out.termination = Termination::NonFinite;
+        break;
+      }
       if (reduction < settings.ftol) {
-        out.success = true;
+        out.termination = Termination::ConvergedFtol;
         ++out.iterations;
         break;
       }
     }
   }
+  out.success = succeeded(out.termination);
 
   out.params.resize(count);
   out.chi_square.resize(count);
@@ -257,31 +363,7 @@ SharedFitOutcome shared_fit(const SeriesList& circuit, const std::vector<SharedS
     out.total_chi_square += out.chi_square[k];
   }
 
-  // Standard errors: sqrt(chi2 / dof * diag (J^T J)^-1), carried from the
-  // internal to the physical space by each parameter's slope.
-  std::size_t rows = 0;
-  for (const auto& s : spectra) rows += 2 * s.omegas.size();
-  const std::size_t unknowns = layout.shared.size() + count * layout.local.size();
-  VectorXd shared_diag;
-  if (rows > unknowns && build_all(x)) {
-    if (auto local_diag = inverse_diagonals(blocks, shared_diag)) {
-      const double variance = out.total_chi_square / static_cast<double>(rows - unknowns);
-      std::vector<std::vector<double>> errors(count, std::vector<double>(n, 0.0));
-      for (std::size_t k = 0; k < count; ++k) {
-        const auto& p = out.params[k];
-        auto error = [&](std::size_t j, double d) {
-          return std::sqrt(variance * d) * slope(p[j], layout.bounds[j]);
-        };
-        for (std::size_t c = 0; c < layout.shared.size(); ++c) {
-          errors[k][layout.shared[c]] = error(layout.shared[c], shared_diag[c]);
-        }
-        for (std::size_t c = 0; c < layout.local.size(); ++c) {
-          errors[k][layout.local[c]] = error(layout.local[c], (*local_diag)[k][c]);
-        }
-      }
-      out.stderr_ = std::move(errors);
-    }
-  }
+  out.stderr_ = joint_standard_errors(circuit, spectra, layout, out);
   return out;
 }
 
