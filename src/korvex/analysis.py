@@ -241,7 +241,7 @@ class DRTResult(ResultTable):
     def report(self) -> str:
         """The distribution's numbers and peaks as text."""
         lines = [
-            f"DRT: {self.message}",
+            f"DRT: {self.status} ({self.message})",
             f"  series resistance  {self.series_resistance:.6g} ohm",
             f"  inductance         {self.inductance:.6g} H",
             f"  lam                {self.lam:.4g}",
@@ -386,7 +386,7 @@ class Ranking(ResultTable, list):
 
     def report(self) -> str:
         """The candidates, best first, as a text table."""
-        return f"identify: {self.message}\n\n" + text_table(*self._table())
+        return f"identify: {self.status} ({self.message})\n\n" + text_table(*self._table())
 
     def plot(self, *, ax=None):
         """Each candidate's weight, best at the top."""
