@@ -38,6 +38,15 @@ struct Block {
 
 double slope(double p, const Bounds& b) { return physical_slope(p, b); }
 
+// Bounded (not open-bound) entries of an internal vector into their bounds;
+// held ones keep the start's value.
+void clamp_bounded(std::vector<double>& x, const Layout& layout) {
+  for (std::size_t j = 0; j < x.size() && j < layout.bounds.size(); ++j) {
+    const auto [lo, hi] = layout.bounds[j];
+    if (!layout.held[j] && !is_open_bound(layout.bounds[j])) x[j] = std::clamp(x[j], lo, hi);
+  }
+}
+
 // Held parameters keep the start's value bit for bit, not its round trip
 // through the log space.
 std::vector<double> physical_of(const std::vector<double>& internal, const Layout& layout,
@@ -93,6 +102,44 @@ bool build_block(const SeriesList& circuit, const SharedSpectrum& s, const std::
   out.g_s = js.transpose() * rv;
   out.cost = cost(r);
   return std::isfinite(out.cost) && out.a.allFinite() && out.b.allFinite() && out.c.allFinite();
+}
+
+// Bounded parameters on a bound whose descent direction points out of it
+// take no step (an active set), so that the others move freely; a clipped
+// full step would only crawl along the bound.
+std::vector<Block> pin_active(std::vector<Block> blocks, const Layout& layout,
+                              const std::vector<std::vector<double>>& x) {
+  auto pushes_out = [&](std::size_t j, double value, double gradient) {
+    const auto [lo, hi] = layout.bounds[j];
+    return !is_open_bound(layout.bounds[j]) &&
+           ((value <= lo && gradient > 0.0) || (value >= hi && gradient < 0.0));
+  };
+  for (std::size_t k = 0; k < blocks.size(); ++k) {
+    Block& b = blocks[k];
+    for (std::size_t c = 0; c < layout.local.size(); ++c) {
+      const auto i = static_cast<Eigen::Index>(c);
+      if (!pushes_out(layout.local[c], x[k][layout.local[c]], b.g_l[i])) continue;
+      b.a.row(i).setZero();
+      b.a.col(i).setZero();
+      b.a(i, i) = 1.0;
+      b.b.row(i).setZero();
+      b.g_l[i] = 0.0;
+    }
+  }
+  for (std::size_t c = 0; c < layout.shared.size() && !blocks.empty(); ++c) {
+    const auto i = static_cast<Eigen::Index>(c);
+    double gradient = 0.0;
+    for (const Block& b : blocks) gradient += b.g_s[i];
+    if (!pushes_out(layout.shared[c], x[0][layout.shared[c]], gradient)) continue;
+    for (Block& b : blocks) {
+      b.c.row(i).setZero();
+      b.c.col(i).setZero();
+      b.c(i, i) = 1.0 / static_cast<double>(blocks.size());
+      b.b.col(i).setZero();
+      b.g_s[i] = 0.0;
+    }
+  }
+  return blocks;
 }
 
 MatrixXd damped(const MatrixXd& m, double lambda) {
@@ -267,10 +314,15 @@ SharedFitOutcome shared_fit(const SeriesList& circuit, const std::vector<SharedS
     }
     (j < settings.shared.size() && settings.shared[j] ? layout.shared : layout.local).push_back(j);
   }
-  // Internal vectors per spectrum; a shared parameter starts at the median
-  // of the spectra's own values (in the internal, log space).
+  // Internal vectors per spectrum, moved into the bounds (a step never
+  // leaves them, so a start outside would stay there); a shared parameter
+  // starts at the median of the spectra's own values (in the internal, log
+  // space).
   std::vector<std::vector<double>> x(count);
-  for (std::size_t k = 0; k < count; ++k) x[k] = to_internal(spectra[k].start, layout.bounds);
+  for (std::size_t k = 0; k < count; ++k) {
+    x[k] = to_internal(spectra[k].start, layout.bounds);
+    clamp_bounded(x[k], layout);
+  }
   for (std::size_t j : layout.shared) {
     std::vector<double> values;
     values.reserve(x.size());
@@ -312,8 +364,9 @@ SharedFitOutcome shared_fit(const SeriesList& circuit, const std::vector<SharedS
       bool accepted = false;
       double next_cost = current;
       std::vector<std::vector<double>> trial;
+      const std::vector<Block> pinned = pin_active(blocks, layout, x);
       while (lambda < 1e16) {
-        if (solve_step(blocks, lambda, step_s, step_l)) {
+        if (solve_step(pinned, lambda, step_s, step_l)) {
           trial = x;
           for (std::size_t k = 0; k < count; ++k) {
             std::vector<double>& t = trial[k];
@@ -321,10 +374,7 @@ SharedFitOutcome shared_fit(const SeriesList& circuit, const std::vector<SharedS
             for (std::size_t c = 0; c < layout.local.size(); ++c) {
               t[layout.local[c]] += step_l[k][c];
             }
-            for (std::size_t j = 0; j < n; ++j) {
-              const auto [lo, hi] = layout.bounds[j];
-              if (!is_open_bound(layout.bounds[j])) t[j] = std::clamp(t[j], lo, hi);
-            }
+            clamp_bounded(t, layout);
           }
           next_cost = total_cost(trial);
           if (next_cost < current) {
