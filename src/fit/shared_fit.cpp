@@ -219,8 +219,8 @@ std::optional<std::vector<VectorXd>> inverse_diagonals(std::vector<Block> blocks
   std::vector<VectorXd> out(blocks.size());
   for (std::size_t k = 0; k < blocks.size(); ++k) {
     const MatrixXd ab = ainv[k] * blocks[k].b;
-    out[k] = (ainv[k] + ab * sinv * ab.transpose()).diagonal().cwiseProduct(
-        local_scale[k].cwiseAbs2());
+    out[k] =
+        (ainv[k] + ab * sinv * ab.transpose()).diagonal().cwiseProduct(local_scale[k].cwiseAbs2());
   }
   return out;
 }

@@ -25,8 +25,8 @@ struct SharedSpectrum {
 };
 
 struct SharedFitSettings {
-  std::vector<bool> shared;  // per parameter: one value for every spectrum
-  std::vector<bool> held;    // per parameter: kept at each spectrum's start value
+  std::vector<bool> shared;    // per parameter: one value for every spectrum
+  std::vector<bool> held;      // per parameter: kept at each spectrum's start value
   std::vector<Bounds> bounds;  // per parameter; empty: the circuit's own
   std::uint64_t max_iterations = 200;
   double ftol = 1e-10;  // stop when the cost falls less than this (relative) in a step

@@ -120,11 +120,7 @@ class BatchResult(ResultTable, Sequence):
 
         check_keys(d, cls.__name__, {"keys", "key_name", "elapsed", "results"})
         results = [
-            None
-            if r is None
-            else error_from_dict(r)
-            if "error" in r
-            else FitResult.from_dict(r)
+            None if r is None else error_from_dict(r) if "error" in r else FitResult.from_dict(r)
             for r in d["results"]
         ]
         keys = [restore_key(k) for k in d["keys"]]

@@ -111,9 +111,7 @@ def values_against_keys(ax, keys, key_name, params, stderr, names):
         y = np.array([p.get(name, math.nan) if p else math.nan for p in params], dtype=float)
         err = None
         if stderr is not None:
-            err = np.array(
-                [e.get(name, math.nan) if e else math.nan for e in stderr], dtype=float
-            )
+            err = np.array([e.get(name, math.nan) if e else math.nan for e in stderr], dtype=float)
         ax.errorbar(x, y, yerr=err, fmt="o-", ms=3, capsize=2, label=name)
         positive = positive and bool(np.all(y[np.isfinite(y)] > 0))
     if positive:
@@ -175,7 +173,9 @@ class ResultTable:
         head = "".join(f"<th>{html.escape(str(c))}</th>" for c in [index_name, *columns])
         body = "".join(
             "<tr>"
-            + "".join(f"<td>{html.escape(_cell(v))}</td>" for v in [k, *(r.get(c) for c in columns)])
+            + "".join(
+                f"<td>{html.escape(_cell(v))}</td>" for v in [k, *(r.get(c) for c in columns)]
+            )
             + "</tr>"
             for k, r in list(zip(index, rows))[:_HTML_ROWS]
         )

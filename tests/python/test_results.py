@@ -7,9 +7,9 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
+from test_batch import TEXT, drifting
 
 import korvex
-from test_batch import TEXT, drifting
 
 SERIES = drifting(4, seed=3)
 
@@ -62,7 +62,9 @@ def test_a_failure_is_a_status_and_a_message():
 def test_shared_fit_honours_bounds_and_keeps_the_other_standard_errors():
     circuit = korvex.Circuit(TEXT)
     joint = korvex.fit_shared(
-        circuit, drifting(5, seed=4), ["CPE1.alpha", "CPE2.alpha"],
+        circuit,
+        drifting(5, seed=4),
+        ["CPE1.alpha", "CPE2.alpha"],
         bounds={"CPE2.alpha": (0.5, 0.84)},
     )
     assert joint.success and joint.shared["CPE2.alpha"] == 0.84  # alone it is 0.85
