@@ -225,21 +225,66 @@ std::optional<std::vector<VectorXd>> inverse_diagonals(std::vector<Block> blocks
   return out;
 }
 
-// The parameters (of `among`) that are on a bound in spectrum k or do not
-// move its residuals: their standard errors are NaN and the others are read
-// without them.
-std::vector<std::size_t> without_undetermined(const std::vector<std::size_t>& among,
-                                              const std::vector<bool>& at_bound,
-                                              const std::vector<double>& column_norms) {
+// Pivots below this (of the normal matrix scaled to a unit diagonal) mark a
+// column that the others already determine: a condition number beyond 1e12.
+constexpr double kDependentPivot = 1e-12;
+
+// Per column of the normal matrix m: whether it is zero or a combination of
+// the others, read from the pivots of a diagonally pivoted LDLT factorisation
+// (the dependent columns come last, with pivots near zero).
+std::vector<bool> dependent_columns(const MatrixXd& m) {
+  const Eigen::Index size = m.rows();
+  std::vector<bool> out(static_cast<std::size_t>(size), false);
+  VectorXd scale = VectorXd::Zero(size);
+  for (Eigen::Index i = 0; i < size; ++i) {
+    if (m(i, i) > 0.0) scale[i] = 1.0 / std::sqrt(m(i, i));
+  }
+  MatrixXd scaled = scale.asDiagonal() * m * scale.asDiagonal();
+  for (Eigen::Index i = 0; i < size; ++i) {
+    if (scale[i] == 0.0) {
+      out[static_cast<std::size_t>(i)] = true;
+      scaled(i, i) = 1.0;  // decoupled: its row and column are zero
+    }
+  }
+  const Eigen::LDLT<MatrixXd> ldlt(scaled);
+  std::vector<Eigen::Index> order(static_cast<std::size_t>(size));
+  for (Eigen::Index i = 0; i < size; ++i) order[static_cast<std::size_t>(i)] = i;
+  const auto& swaps = ldlt.transpositionsP();
+  for (Eigen::Index i = 0; i < size; ++i) {
+    std::swap(order[static_cast<std::size_t>(i)], order[static_cast<std::size_t>(swaps.coeff(i))]);
+  }
+  for (Eigen::Index i = 0; i < size; ++i) {
+    if (!(ldlt.vectorD()[i] > kDependentPivot)) out[static_cast<std::size_t>(order[i])] = true;
+  }
+  return out;
+}
+
+// The entries of `among` not flagged (flags by position in `among`).
+std::vector<std::size_t> kept(const std::vector<std::size_t>& among,
+                              const std::vector<bool>& flagged) {
   std::vector<std::size_t> out;
+  out.reserve(among.size());
   for (std::size_t c = 0; c < among.size(); ++c) {
-    if (!at_bound[among[c]] && column_norms[c] > 0.0) out.push_back(among[c]);
+    if (!flagged[c]) out.push_back(among[c]);
+  }
+  return out;
+}
+
+// The parameters of `among` not on a bound (flags by parameter index).
+std::vector<std::size_t> off_bound(const std::vector<std::size_t>& among,
+                                   const std::vector<bool>& at_bound) {
+  std::vector<std::size_t> out;
+  out.reserve(among.size());
+  for (std::size_t j : among) {
+    if (!at_bound[j]) out.push_back(j);
   }
   return out;
 }
 
 // Standard errors sqrt(chi2 / dof * diag (J^T J)^-1) over the joint problem,
-// in the physical space (as a single fit's), skipping parameters on a bound.
+// in the physical space (as a single fit's). A parameter on a bound, or one
+// that the others determine (a zero or dependent column), gets NaN and the
+// others are read without it.
 std::optional<std::vector<std::vector<double>>> joint_standard_errors(
     const SeriesList& circuit, const std::vector<SharedSpectrum>& spectra, const Layout& layout,
     const SharedFitOutcome& fitted) {
@@ -249,46 +294,47 @@ std::optional<std::vector<std::vector<double>>> joint_standard_errors(
   const std::size_t unknowns = layout.shared.size() + count * layout.local.size();
   if (rows <= unknowns || count == 0) return std::nullopt;
   const ParameterMap map(circuit, layout.held);
-  std::vector<std::vector<bool>> at_bound(count);
-  for (std::size_t k = 0; k < count; ++k) {
-    at_bound[k] = parameters_at_bounds(fitted.params[k], layout.bounds, map);
-  }
-  // First pass over every free column: which ones are on a bound or inert.
-  std::vector<Block> blocks(count);
-  std::atomic<bool> ok{true};
-  parallel_for(count, 4, [&](std::size_t k) {
-    const Columns all{layout.local, layout.shared, false};
-    if (!build_block(circuit, spectra[k], fitted.params[k], layout, all, blocks[k])) {
-      ok.store(false);
-    }
-  });
-  if (!ok.load()) return std::nullopt;
-  std::vector<double> shared_norms(layout.shared.size(), 0.0);
-  for (const Block& b : blocks) {
-    for (std::size_t c = 0; c < shared_norms.size(); ++c) shared_norms[c] += b.c(c, c);
-  }
-  const std::vector<std::size_t> shared =
-      without_undetermined(layout.shared, at_bound[0], shared_norms);
+  std::vector<std::vector<double>> errors(count, std::vector<double>(n, 0.0));
   std::vector<std::vector<std::size_t>> local(count);
   for (std::size_t k = 0; k < count; ++k) {
-    const VectorXd d = blocks[k].a.diagonal();
-    local[k] = without_undetermined(layout.local, at_bound[k],
-                                    std::vector<double>(d.data(), d.data() + d.size()));
+    const auto at_bound = parameters_at_bounds(fitted.params[k], layout.bounds, map);
+    for (std::size_t j : layout.local) errors[k][j] = std::nan("");
+    for (std::size_t j : layout.shared) errors[k][j] = std::nan("");
+    local[k] = off_bound(layout.local, at_bound);
   }
-  parallel_for(count, 4, [&](std::size_t k) {
-    const Columns kept{local[k], shared, false};
-    if (!build_block(circuit, spectra[k], fitted.params[k], layout, kept, blocks[k])) {
-      ok.store(false);
-    }
-  });
+  std::vector<std::size_t> shared =
+      off_bound(layout.shared, parameters_at_bounds(fitted.params[0], layout.bounds, map));
+
+  std::vector<Block> blocks(count);
+  auto build = [&] {
+    std::atomic<bool> ok{true};
+    parallel_for(count, 4, [&](std::size_t k) {
+      const Columns which{local[k], shared, false};
+      if (!build_block(circuit, spectra[k], fitted.params[k], layout, which, blocks[k])) {
+        ok.store(false);
+      }
+    });
+    return ok.load();
+  };
+  // Each spectrum's own dependent columns first, then the shared ones that
+  // its remaining columns and the other spectra determine (the Schur
+  // complement), rebuilding the blocks over what is left each time.
+  if (!build()) return std::nullopt;
+  for (std::size_t k = 0; k < count; ++k) local[k] = kept(local[k], dependent_columns(blocks[k].a));
+  if (!build()) return std::nullopt;
+  const auto ns = static_cast<Eigen::Index>(shared.size());
+  MatrixXd schur = MatrixXd::Zero(ns, ns);
+  for (const Block& b : blocks) schur += b.c - b.b.transpose() * b.a.ldlt().solve(b.b);
+  const std::vector<bool> shared_dependent = dependent_columns(schur);
+  if (std::find(shared_dependent.begin(), shared_dependent.end(), true) != shared_dependent.end()) {
+    shared = kept(shared, shared_dependent);
+    if (!build()) return std::nullopt;
+  }
   VectorXd shared_diag;
-  const auto local_diag = ok.load() ? inverse_diagonals(blocks, shared_diag) : std::nullopt;
+  const auto local_diag = inverse_diagonals(blocks, shared_diag);
   if (!local_diag) return std::nullopt;
   const double variance = fitted.total_chi_square / static_cast<double>(rows - unknowns);
-  std::vector<std::vector<double>> errors(count, std::vector<double>(n, 0.0));
   for (std::size_t k = 0; k < count; ++k) {
-    for (std::size_t j : layout.shared) errors[k][j] = std::nan("");
-    for (std::size_t j : layout.local) errors[k][j] = std::nan("");
     for (std::size_t c = 0; c < shared.size(); ++c) {
       errors[k][shared[c]] = std::sqrt(variance * shared_diag[static_cast<Eigen::Index>(c)]);
     }

@@ -71,6 +71,14 @@ def test_shared_fit_honours_bounds_and_keeps_the_other_standard_errors():
     assert math.isnan(joint.shared_stderr["CPE2.alpha"])
     others = [v for e in joint.stderr for k, v in e.items() if k != "CPE2.alpha"]
     assert all(math.isfinite(v) and v > 0 for v in others)
+    # A bound far from the data leaves some parameters undetermined: they get
+    # NaN, and the rest still get their standard errors.
+    pinned = korvex.fit_shared(
+        circuit, drifting(5, seed=4), ["CPE1.alpha"], bounds={"R0.r": (0.2, 1.0)}
+    )
+    assert {p["R0.r"] for p in pinned.params} == {0.2}
+    assert pinned.stderr is not None and math.isnan(pinned.stderr[0]["R0.r"])
+    assert any(math.isfinite(v) for e in pinned.stderr for v in e.values())
 
 
 @pytest.mark.parametrize("tool", [korvex.kramers_kronig, korvex.drt])
