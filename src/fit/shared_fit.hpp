@@ -35,9 +35,10 @@ struct SharedFitSettings {
 struct SharedFitOutcome {
   std::vector<std::vector<double>> params;  // per spectrum, full vectors
   // Per spectrum, standard errors from the joint Jacobian: 0 for held
-  // parameters, NaN for one on a bound or without influence on the
-  // residuals (the others are read from the joint matrix without it); none
-  // when the remaining joint normal matrix is singular.
+  // parameters, NaN for one on a bound or one that the others determine (a
+  // zero or dependent column; the rest are read from the joint matrix
+  // without it); none when there are no more residuals than parameters or
+  // the Jacobian is not finite.
   std::optional<std::vector<std::vector<double>>> stderr_;
   std::vector<double> chi_square;  // per spectrum
   double total_chi_square = 0.0;

@@ -43,9 +43,10 @@ class SharedFitResult(ResultTable):
     to its standard error); `params`, `stderr` and `chi_square` hold one entry
     per spectrum in input order (`keys` names them); `total_chi_square` is their
     sum; `separate` is the BatchResult of the per-spectrum fits that supplied
-    the starting values. A standard error is NaN for a parameter on a bound
-    (the others are read without it), and `stderr` is None when the joint
-    problem does not determine them. `status` and `message` say why the joint
+    the starting values. A standard error is NaN for a parameter on a bound or
+    one the others determine (the rest are read without it), and `stderr` is
+    None when there are no more residuals than parameters or the Jacobian is
+    not finite. `status` and `message` say why the joint
     fit ended, in the words of `FitResult.status`.
     """
 
