@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "circuit/node.hpp"
+#include "circuit/params.hpp"
+#include "fit/outcome_status.hpp"
 #include "fit/residuals.hpp"
 
 namespace korvex {
@@ -23,21 +25,28 @@ struct SharedSpectrum {
 };
 
 struct SharedFitSettings {
-  std::vector<bool> shared;  // per parameter: one value for every spectrum
-  std::vector<bool> held;    // per parameter: kept at each spectrum's start value
+  std::vector<bool> shared;    // per parameter: one value for every spectrum
+  std::vector<bool> held;      // per parameter: kept at each spectrum's start value
+  std::vector<Bounds> bounds;  // per parameter; empty: the circuit's own
   std::uint64_t max_iterations = 200;
   double ftol = 1e-10;  // stop when the cost falls less than this (relative) in a step
 };
 
 struct SharedFitOutcome {
   std::vector<std::vector<double>> params;  // per spectrum, full vectors
-  // Per spectrum, standard errors from the joint Jacobian (0 for held
-  // parameters); none when the joint normal matrix is singular.
+  // Per spectrum, standard errors from the joint Jacobian: 0 for held
+  // parameters, NaN for one on a bound or one that the others determine (a
+  // zero or dependent column; the rest are read from the joint matrix
+  // without it); none when there are no more residuals than parameters or
+  // the Jacobian is not finite.
   std::optional<std::vector<std::vector<double>>> stderr_;
   std::vector<double> chi_square;  // per spectrum
   double total_chi_square = 0.0;
   std::uint64_t iterations = 0;
-  bool success = false;  // the cost stopped falling within ftol
+  // Converged (no step lowers the cost), ConvergedFtol, BudgetExhausted or
+  // NonFinite; success is read from it.
+  Termination termination = Termination::NotConverged;
+  bool success = false;
 };
 
 SharedFitOutcome shared_fit(const SeriesList& circuit, const std::vector<SharedSpectrum>& spectra,

@@ -28,7 +28,17 @@ Tlmq = Element.Tlmq
 T = Element.T
 
 # Validation and analysis of spectra.
-from korvex.analysis import DRTResult, KKResult, Ranked, drt, identify, kramers_kronig  # noqa: E402
+from korvex.analysis import (  # noqa: E402
+    DRTResult,
+    KKResult,
+    Ranked,
+    Ranking,
+    drt,
+    identify,
+    kramers_kronig,
+)
+from korvex.results import ResultTable as _ResultTable  # noqa: E402
+from korvex.results import fit_table as _fit_table  # noqa: E402
 
 # Files in, figures and tables out. These modules, and pandas, matplotlib and
 # NumPy behind them, load on first use, so that `import korvex` stays fast.
@@ -69,16 +79,26 @@ def _circuit_html(self):
     return circuit_html(self)
 
 
-def _plot_fit(self, f, z=None, *, title=None):
+def _plot_fit(self, f, z=None, *, title=None, ax=None):
     """Nyquist, Bode and residual plots of this fit against the spectrum, in
-    one new matplotlib figure (see `korvex.plot.fit`)."""
-    from korvex.plot import fit
+    one new matplotlib figure (see `korvex.plot.fit`), which is returned; with
+    `ax=`, only the Nyquist plot, drawn into those axes, which are returned."""
+    if ax is None:
+        from korvex.plot import fit
 
-    return fit(f, z, self, title=title)
+        return fit(f, z, self, title=title)
+    from korvex.plot import nyquist
+
+    ax = nyquist(f=f, z=z, model=self, ax=ax)  # by keyword: the same under either order
+    if title:
+        ax.set_title(title)
+    return ax
 
 
 Circuit._repr_html_ = _circuit_html
 FitResult.plot = _plot_fit
+FitResult._table = _fit_table
+FitResult.to_frame = _ResultTable.to_frame
 
 __all__ = [
     "Element",
@@ -106,6 +126,7 @@ __all__ = [
     "KKResult",
     "DRTResult",
     "Ranked",
+    "Ranking",
     "read",
     "read_many",
     "results_frame",

@@ -1,31 +1,67 @@
 """Validation and analysis of a measured spectrum: the linear Kramers-Kronig
 test, the distribution of relaxation times, and a ranking of candidate
 circuits. The mathematics runs in the compiled core; this module holds the
-result classes and their plots (matplotlib is imported only when plotting).
+result classes (see `korvex.results` for the protocol they share; matplotlib
+and pandas are imported only when plotting or tabulating).
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 from typing import NamedTuple
 
 import numpy as np
 
 from korvex import _korvex
+from korvex.results import ResultTable, array, axes, check_keys, plain, text_table
 
-__all__ = ["KKResult", "DRTResult", "Peak", "Ranked", "kramers_kronig", "drt", "identify"]
+__all__ = [
+    "KKResult",
+    "DRTResult",
+    "Peak",
+    "Ranked",
+    "Ranking",
+    "kramers_kronig",
+    "drt",
+    "identify",
+]
 
 
-def _axes(ax):
-    if ax is None:
-        import matplotlib.pyplot as plt
+def _state(result) -> dict:
+    """The dataclass fields of `result` in plain JSON types."""
+    return {f.name: plain(getattr(result, f.name)) for f in fields(result)}
 
-        _, ax = plt.subplots()
-    return ax
+
+def _from_state(cls, d: dict, derived=("status", "message")):
+    """`cls` from a `_state()` dict; `derived` keys are read back from the fields."""
+    check_keys(d, cls.__name__, {f.name for f in fields(cls)})
+    extra = set(d) - {f.name for f in fields(cls)} - set(derived)
+    if extra:
+        raise ValueError(f"{cls.__name__} state: unknown key {sorted(extra)[0]!r}")
+    values = {}
+    for f in fields(cls):
+        v = d[f.name]
+        values[f.name] = array(v) if "ndarray" in str(f.type) else v
+    return cls(**values)
+
+
+def _residual_rows(result) -> list[dict]:
+    z, z_fit = result.impedances, result.z_fit
+    return [
+        {
+            "real": z[i].real,
+            "imag": z[i].imag,
+            "fit_real": z_fit[i].real,
+            "fit_imag": z_fit[i].imag,
+            "residual_real": float(result.residuals_real[i]),
+            "residual_imag": float(result.residuals_imag[i]),
+        }
+        for i in range(len(z))
+    ]
 
 
 @dataclass(frozen=True, repr=False, eq=False)
-class KKResult:
+class KKResult(ResultTable):
     """Outcome of the linear Kramers-Kronig test (Lin-KK).
 
     Residuals are relative to |Z|: ``(Z - Z_fit) / |Z|``. ``noise`` is the
@@ -33,7 +69,7 @@ class KKResult:
     point-to-point differences, which a smooth systematic misfit such as drift
     does not enter), ``threshold`` is ``max(4 * noise, floor)``, and the
     spectrum is ``valid`` when every real and imaginary residual lies within
-    ``threshold``.
+    ``threshold``; ``status`` is then "valid", otherwise "invalid".
     """
 
     frequencies: np.ndarray
@@ -61,9 +97,55 @@ class KKResult:
             f"threshold={self.threshold:.3g})"
         )
 
-    def plot(self, ax=None):
+    @property
+    def status(self) -> str:
+        return "valid" if self.valid else "invalid"
+
+    @property
+    def message(self) -> str:
+        outside = int(
+            np.sum(np.abs(self.residuals_real) > self.threshold)
+            + np.sum(np.abs(self.residuals_imag) > self.threshold)
+        )
+        if self.valid:
+            return f"every residual lies within the threshold {self.threshold:.3g}"
+        return (
+            f"{outside} of {2 * len(self.frequencies)} residuals lie outside "
+            f"the threshold {self.threshold:.3g}"
+        )
+
+    def to_dict(self) -> dict:
+        """The result in plain JSON types; `KKResult.from_dict` reverses it."""
+        return {**_state(self), "status": self.status, "message": self.message}
+
+    @classmethod
+    def from_dict(cls, d: dict) -> KKResult:
+        return _from_state(cls, d)
+
+    def _table(self):
+        return "frequency", [float(f) for f in self.frequencies], _residual_rows(self)
+
+    def report(self) -> str:
+        """The test's outcome and its numbers as text."""
+        worst = max(np.abs(self.residuals_real).max(), np.abs(self.residuals_imag).max())
+        return "\n".join(
+            [
+                f"Lin-KK test: {self.status} ({self.message})",
+                f"  RC elements M        {self.m}",
+                f"  mu                   {self.mu:.4g}",
+                f"  pseudo chi-square    {self.pseudo_chi_square:.4g}",
+                f"  noise                {self.noise:.4g}",
+                f"  threshold            {self.threshold:.4g}",
+                f"  largest residual     {worst:.4g}",
+                f"  series resistance    {self.series_resistance:.6g} ohm",
+                f"  inductance           {self.inductance:.6g} H",
+                f"  capacitance          {self.capacitance:.6g} F",
+            ]
+        )
+
+    def plot(self, *, ax=None):
         """Relative residuals (in percent) against frequency, with the threshold band."""
-        ax = _axes(ax)
+        ax = axes(ax)
         ax.semilogx(self.frequencies, 100 * self.residuals_real, "o-", ms=3, label="real")
         ax.semilogx(self.frequencies, 100 * self.residuals_imag, "s-", ms=3, label="imaginary")
         band = 100 * self.threshold
@@ -86,18 +168,19 @@ class Peak(NamedTuple):
 
 
 @dataclass(frozen=True, repr=False, eq=False)
-class DRTResult:
+class DRTResult(ResultTable):
     """Distribution of relaxation times: ``gamma`` (ohm per unit ln tau) on
-    the grid ``tau`` (s), the series resistance ``r_inf`` and inductance ``l``,
-    the regularisation weight ``lam`` that was used, the reconstructed
-    impedance and the relative residuals."""
+    the grid ``tau`` (s), the ``series_resistance`` (R_inf) and
+    ``inductance``, the regularisation weight ``lam`` that was used, the
+    reconstructed impedance and the relative residuals. ``r_inf`` and ``l``
+    are older names of the series resistance and inductance."""
 
     frequencies: np.ndarray
     impedances: np.ndarray
     tau: np.ndarray
     gamma: np.ndarray
-    r_inf: float
-    l: float  # noqa: E741 (the field's symbol for inductance)
+    series_resistance: float
+    inductance: float
     lam: float
     centres: np.ndarray
     coefficients: np.ndarray
@@ -113,15 +196,64 @@ class DRTResult:
         whole distribution."""
         return list(self._peaks)
 
-    def __repr__(self) -> str:
+    @property
+    def r_inf(self) -> float:
+        """The series resistance (older name of `series_resistance`)."""
+        return self.series_resistance
+
+    @property
+    def l(self) -> float:  # noqa: E743 (the field's symbol for inductance)
+        """The series inductance (older name of `inductance`)."""
+        return self.inductance
+
+    status = "ok"  # a DRT that cannot be computed raises instead
+
+    @property
+    def message(self) -> str:
         return (
-            f"DRTResult(r_inf={self.r_inf:.4g}, l={self.l:.4g}, lam={self.lam:.3g}, "
-            f"peaks={len(self._peaks)})"
+            f"gamma on {len(self.tau)} time constants with lam = {self.lam:.3g}, "
+            f"{len(self._peaks)} peak{'' if len(self._peaks) == 1 else 's'}"
         )
 
-    def plot(self, ax=None):
+    def __repr__(self) -> str:
+        return (
+            f"DRTResult(series_resistance={self.series_resistance:.4g}, "
+            f"inductance={self.inductance:.4g}, lam={self.lam:.3g}, peaks={len(self._peaks)})"
+        )
+
+    def to_dict(self) -> dict:
+        """The result in plain JSON types; `DRTResult.from_dict` reverses it."""
+        d = _state(self)
+        del d["_peaks"]
+        d["peaks"] = [p._asdict() for p in self._peaks]
+        return {**d, "status": self.status, "message": self.message}
+
+    @classmethod
+    def from_dict(cls, d: dict) -> DRTResult:
+        check_keys(d, cls.__name__, {"peaks"})
+        peaks = tuple(Peak(**p) for p in d["peaks"])
+        state = {k: v for k, v in d.items() if k != "peaks"}
+        return _from_state(cls, {**state, "_peaks": peaks})
+
+    def _table(self):
+        return "tau", [float(t) for t in self.tau], [{"gamma": float(g)} for g in self.gamma]
+
+    def report(self) -> str:
+        """The distribution's numbers and peaks as text."""
+        lines = [
+            f"DRT: {self.status} ({self.message})",
+            f"  series resistance  {self.series_resistance:.6g} ohm",
+            f"  inductance         {self.inductance:.6g} H",
+            f"  lam                {self.lam:.4g}",
+        ]
+        if self._peaks:
+            rows = [{"r / ohm": p.r, "width / decades": p.width} for p in self._peaks]
+            lines += ["", text_table("tau / s", [p.tau for p in self._peaks], rows)]
+        return "\n".join(lines)
+
+    def plot(self, *, ax=None):
         """gamma against tau with the peaks marked."""
-        ax = _axes(ax)
+        ax = axes(ax)
         ax.semilogx(self.tau, self.gamma, "-", label="DRT")
         for p in self._peaks:
             g = np.interp(np.log(p.tau), np.log(self.tau), self.gamma)
@@ -148,7 +280,8 @@ class Ranked:
     criteria, and ``flags``: "unidentifiable" (a standard error larger than
     its value, or none), "misfit" (rms residual above ``misfit_ratio`` times
     the Kramers-Kronig noise level), "unguessed" (no trained model: searched
-    from the data-driven estimate and several starts, as ``starts="auto"``) and "failed" (see ``error``)."""
+    from the data-driven estimate and several starts, as ``starts="auto"``) and "failed" (see ``error``).
+    ``status`` and ``message`` are the fit's, or "failed" and ``error``."""
 
     text: str
     circuit: object
@@ -167,6 +300,102 @@ class Ranked:
             f"Ranked({self.text!r}, criterion={self.criterion:.2f}, "
             f"weight={self.weight:.3g}{flags})"
         )
+
+    @property
+    def status(self) -> str:
+        return "failed" if self.fit is None else self.fit.status
+
+    @property
+    def message(self) -> str:
+        return self.error if self.fit is None else self.fit.message
+
+    def to_dict(self) -> dict:
+        """The candidate in plain JSON types (the fit as `FitResult.to_dict`)."""
+        d = {f.name: plain(getattr(self, f.name)) for f in fields(self) if f.name != "circuit"}
+        d["fit"] = None if self.fit is None else self.fit.to_dict()
+        return {**d, "status": self.status, "message": self.message}
+
+    @classmethod
+    def from_dict(cls, d: dict) -> Ranked:
+        from korvex import Circuit, FitResult
+
+        check_keys(d, cls.__name__, {f.name for f in fields(cls)} - {"circuit"})
+        fit = None if d["fit"] is None else FitResult.from_dict(d["fit"])
+        return cls(
+            d["text"],
+            Circuit(d["text"]) if fit is None else fit.circuit,
+            fit,
+            d["criterion"],
+            d["weight"],
+            d["aic"],
+            d["bic"],
+            d["n_params"],
+            tuple(d["flags"]),
+            d["error"],
+        )
+
+
+class Ranking(ResultTable, list):
+    """What `identify` returns: the candidates (`Ranked`), best first, as a
+    list that also tabulates, plots and reports them. ``status`` is "ok" when
+    at least one candidate was fitted, "failed" when none was."""
+
+    @property
+    def status(self) -> str:
+        return "ok" if any(r.fit is not None for r in self) else "failed"
+
+    @property
+    def message(self) -> str:
+        if not self:
+            return "no candidates"
+        failed = sum(r.fit is None for r in self)
+        if failed == len(self):
+            return f"every candidate failed; the first: {self[0].error}"
+        note = f", {failed} failed" if failed else ""
+        return f"{len(self)} candidates{note}; best {self[0].text}"
+
+    def to_dict(self) -> dict:
+        """The ranking in plain JSON types; `Ranking.from_dict` reverses it."""
+        return {
+            "candidates": [r.to_dict() for r in self],
+            "status": self.status,
+            "message": self.message,
+        }
+
+    @classmethod
+    def from_dict(cls, d: dict) -> Ranking:
+        check_keys(d, cls.__name__, {"candidates"})
+        return cls(Ranked.from_dict(r) for r in d["candidates"])
+
+    def _table(self):
+        rows = [
+            {
+                "circuit": r.text,
+                "criterion": r.criterion,
+                "weight": r.weight,
+                "aic": r.aic,
+                "bic": r.bic,
+                "n_params": r.n_params,
+                "chi_square": r.fit.chi_square if r.fit is not None else float("nan"),
+                "flags": ", ".join(r.flags),
+                "status": r.status,
+            }
+            for r in self
+        ]
+        return "rank", list(range(1, len(self) + 1)), rows
+
+    def report(self) -> str:
+        """The candidates, best first, as a text table."""
+        return f"identify: {self.status} ({self.message})\n\n" + text_table(*self._table())
+
+    def plot(self, *, ax=None):
+        """Each candidate's weight, best at the top."""
+        ax = axes(ax)
+        labels = [r.text for r in self][::-1]
+        ax.barh(range(len(labels)), [r.weight for r in self][::-1])
+        ax.set_yticks(range(len(labels)), labels, fontsize=8)
+        ax.set_xlabel("weight")
+        return ax
 
 
 def kramers_kronig(
@@ -209,8 +438,9 @@ def drt(
     lam=None,
     basis="gaussian",
     nonneg=True,
-    inductance=True,
+    add_inductance=True,
     fwhm=2.0,
+    inductance=None,
 ) -> DRTResult:
     """Distribution of relaxation times by Tikhonov regularisation.
 
@@ -221,8 +451,16 @@ def drt(
     ``lam`` on the first derivative of gamma, chosen by robust generalised
     cross-validation (searched over 1e-4 .. 10) when None. ``nonneg`` keeps
     gamma, R_inf and L non-negative (non-negative least squares).
+    ``add_inductance`` fits a series inductance, as in `kramers_kronig`
+    (``inductance=`` is its older name).
     """
-    d = _korvex._drt(frequencies, impedances, lam, basis, nonneg, inductance, fwhm)
+    if inductance is not None:
+        if add_inductance is not True:
+            raise TypeError("pass add_inductance= or its older name inductance=, not both")
+        add_inductance = inductance
+    d = _korvex._drt(frequencies, impedances, lam, basis, nonneg, add_inductance, fwhm)
+    d["series_resistance"] = d.pop("r_inf")
+    d["inductance"] = d.pop("l")
     peaks = tuple(
         Peak(float(t), float(r), float(w))
         for t, r, w in zip(d.pop("peak_tau"), d.pop("peak_r"), d.pop("peak_width"))
@@ -232,7 +470,7 @@ def drt(
 
 def identify(
     frequencies, impedances=None, candidates=None, *, criterion="bic", misfit_ratio=2.0
-) -> list[Ranked]:
+) -> Ranking:
     """Which circuit? Fits every candidate and ranks the fits, best first.
 
     ``candidates`` are circuit texts (default: the eleven built-in
@@ -243,7 +481,8 @@ def identify(
     k parameters: its penalty grows with the number of points, so unlike AIC
     it does not keep preferring a nested, larger circuit whose extra elements
     only follow the noise. ``criterion="aic"`` ranks by ``n ln(chi2/n) + 2k``.
-    Ties go to the circuit with fewer parameters.
+    Ties go to the circuit with fewer parameters. The result is a `Ranking`,
+    a list of `Ranked` candidates.
     """
     from korvex import Circuit
 
@@ -262,7 +501,7 @@ def identify(
         models = set(Circuit.ml_circuits())
         texts = [Circuit(t).text if t in models else t for t in texts]
     rows = _korvex._identify(frequencies, impedances, texts, criterion, misfit_ratio)
-    out = []
+    out = Ranking()
     for row in rows:
         fit = row["fit"]
         circuit = fit.circuit if fit is not None else Circuit(row["circuit"])

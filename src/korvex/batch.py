@@ -7,19 +7,32 @@ from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 from korvex import _korvex
+from korvex.results import (
+    ResultTable,
+    axes,
+    check_keys,
+    error_dict,
+    error_from_dict,
+    plain_key,
+    restore_key,
+    text_table,
+    values_against_keys,
+)
 
 _ON_ERROR = ("record", "raise")
 _ENGINES = ("fast", "exact")
 
 
-class BatchResult(Sequence):
+class BatchResult(ResultTable, Sequence):
     """The fits of a batch, one entry per spectrum, in input order.
 
     Each entry is a `FitResult`, or the exception that stopped that spectrum's
     fit (bad data, a failed guess, a solver error), or None for a fit that never
     started because the batch was interrupted. `keys` names the spectra (their
     positions, group keys or mapping keys); `elapsed` is the batch's wall time
-    in seconds.
+    in seconds. `status` is "ok" when every spectrum has a successful fit,
+    "partial" when some have, "failed" when none has, "interrupted" when the
+    batch stopped early; `message` counts them and names the first failure.
     """
 
     def __init__(
@@ -53,13 +66,67 @@ class BatchResult(Sequence):
         """Spectra per second over the whole batch."""
         return len(self) / self.elapsed if self.elapsed > 0 else float("inf")
 
-    def frame(self):
-        """One row per spectrum (indexed by its key): each parameter, its
-        standard error (`<name>_stderr`), chi_square, cost, success,
-        impedance_evals, and `error` (the message of a failed spectrum).
-        Needs pandas."""
-        import pandas as pd
+    @property
+    def status(self) -> str:
+        if any(r is None for r in self.results):
+            return "interrupted"
+        good = sum(_is_fit(r) and r.success for r in self.results)
+        if good == len(self):
+            return "ok"
+        return "partial" if good else "failed"
 
+    @property
+    def message(self) -> str:
+        fits = [r for r in self.results if _is_fit(r)]
+        unconverged = sum(not r.success for r in fits)
+        errors = [(k, r) for k, r in zip(self.keys, self.results) if isinstance(r, BaseException)]
+        unstarted = sum(r is None for r in self.results)
+        parts = [f"{len(fits) - unconverged} fitted"]
+        if unconverged:
+            parts.append(f"{unconverged} not converged")
+        if errors:
+            key, error = errors[0]
+            parts.append(
+                f"{len(errors)} failed (spectrum {key!r}: {type(error).__name__}: {error})"
+            )
+        if unstarted:
+            parts.append(f"{unstarted} not run")
+        return f"{len(self)} spectra: " + ", ".join(parts)
+
+    def to_dict(self) -> dict:
+        """The batch in plain JSON types: each fit as `FitResult.to_dict`, a
+        failure as {"error": type name, "message": text}, an unstarted fit as
+        None; keys that are not JSON values are kept as their str().
+        `BatchResult.from_dict` reverses it."""
+        return {
+            "keys": [plain_key(k) for k in self.keys],
+            "key_name": self.key_name,
+            "elapsed": self.elapsed,
+            "results": [
+                None
+                if r is None
+                else error_dict(r)
+                if isinstance(r, BaseException)
+                else r.to_dict()
+                for r in self.results
+            ],
+            "status": self.status,
+            "message": self.message,
+        }
+
+    @classmethod
+    def from_dict(cls, d: dict) -> BatchResult:
+        from korvex import FitResult
+
+        check_keys(d, cls.__name__, {"keys", "key_name", "elapsed", "results"})
+        results = [
+            None if r is None else error_from_dict(r) if "error" in r else FitResult.from_dict(r)
+            for r in d["results"]
+        ]
+        keys = [restore_key(k) for k in d["keys"]]
+        return cls(results, keys, d["elapsed"], d["key_name"])
+
+    def _table(self):
         rows = []
         for result in self.results:
             row: dict[str, Any] = {}
@@ -71,13 +138,50 @@ class BatchResult(Sequence):
                 for name in ("chi_square", "cost", "success", "status", "impedance_evals"):
                     if hasattr(result, name):
                         row[name] = getattr(result, name)
+                row["message"] = result.message
                 row["error"] = None
             else:
                 row["success"] = False
-                row["error"] = "not run" if result is None else str(result)
+                row["status"] = "not_run" if result is None else "failed"
+                row["message"] = row["error"] = "not run" if result is None else str(result)
             rows.append(row)
-        index = pd.Index(self.keys, name=self.key_name)
-        return pd.DataFrame(rows, index=index)
+        return self.key_name, list(self.keys), rows
+
+    def to_frame(self):
+        """One row per spectrum (indexed by its key): each parameter, its
+        standard error (`<name>_stderr`), chi_square, cost, success, status,
+        impedance_evals, message, and `error` (the message of a failed
+        spectrum). Needs pandas."""
+        return super().to_frame()
+
+    frame = to_frame  # the table's first name
+
+    def report(self) -> str:
+        """The batch's outcome, and the median and range of each fitted
+        parameter over the spectra whose fit succeeded."""
+        fits = [r for r in self.results if _is_fit(r) and r.success]
+        lines = [f"Batch: {self.status} ({self.message})", f"  {self.rate:.4g} spectra/s"]
+        if fits:
+            names = list(fits[0].params)
+            rows = []
+            for name in names:
+                values = sorted(r.params[name] for r in fits if name in r.params)
+                rows.append(
+                    {"median": values[len(values) // 2], "min": values[0], "max": values[-1]}
+                )
+            lines += ["", text_table("parameter", names, rows)]
+        return "\n".join(lines)
+
+    def plot(self, names=None, *, ax=None):
+        """The fitted values of the parameters `names` (default: all) against
+        the spectrum keys, with their standard errors as error bars."""
+        params = [r.params if _is_fit(r) else None for r in self.results]
+        stderr = [(r.stderr or {}) if _is_fit(r) else None for r in self.results]
+        if names is None:
+            names = next((list(p) for p in params if p), [])
+        elif isinstance(names, str):
+            names = [names]
+        return values_against_keys(axes(ax), self.keys, self.key_name, params, stderr, names)
 
 
 def _as_circuit(circuit):

@@ -7,17 +7,20 @@
 #include "python/bindings.hpp"
 #include "python/convert.hpp"
 #include "python/fit_arguments.hpp"
+#include "python/fit_controls.hpp"
 
 namespace korvex::py {
 namespace {
 
 nb::dict fit_shared(const PyCircuit& circuit, nb::handle spectra,
                     std::vector<std::vector<double>> starts, std::vector<bool> shared,
-                    std::vector<bool> held, const std::string& weight, nb::handle max_iterations) {
+                    std::vector<bool> held, const std::string& weight, nb::handle max_iterations,
+                    nb::handle bounds) {
   const Weighting weighting = parse_weighting(weight);
   SharedFitSettings settings;
   settings.shared = std::move(shared);
   settings.held = std::move(held);
+  settings.bounds = read_bounds(bounds, "bounds", circuit.nodes, param_bounds(circuit.nodes));
   settings.max_iterations = to_unsigned(max_iterations, "max_iterations", kMaxU32);
   std::vector<SharedSpectrum> batch;
   for (nb::handle pair : spectra) {
@@ -47,6 +50,8 @@ nb::dict fit_shared(const PyCircuit& circuit, nb::handle spectra,
   out["total_chi_square"] = outcome.total_chi_square;
   out["iterations"] = outcome.iterations;
   out["success"] = outcome.success;
+  out["status"] = std::string(termination_name(outcome.termination));
+  out["message"] = std::string(termination_message(outcome.termination));
   return out;
 }
 
@@ -55,8 +60,10 @@ nb::dict fit_shared(const PyCircuit& circuit, nb::handle spectra,
 void register_shared_fit(nb::module_& m) {
   m.def("_fit_shared", &fit_shared, nb::arg("circuit"), nb::arg("spectra"), nb::arg("starts"),
         nb::arg("shared"), nb::arg("held"), nb::arg("weight"), nb::arg("max_iterations"),
+        nb::arg("bounds").none() = nb::none(),
         "The joint fit behind korvex.fit_shared: per-spectrum parameter vectors with the "
-        "`shared` ones common to all, from the per-spectrum `starts`.");
+        "`shared` ones common to all, from the per-spectrum `starts`, within `bounds` "
+        "(None or a mapping of names to (lo, hi), over the circuit's own).");
 }
 
 }  // namespace korvex::py

@@ -68,5 +68,23 @@ TEST(SharedFit, OneValueForTheSharedParametersAndNoWorseThanSeparateFits) {
   EXPECT_LE(joint.total_chi_square, separate * (1 + 1e-6));
 }
 
+TEST(SharedFit, HonoursBoundsAndGivesNaNOnlyToAParameterOnABound) {
+  const auto spectra = temperature_series();
+  SharedFitSettings settings;
+  settings.shared = {false, false, false, true, false, false, true};
+  settings.bounds = param_bounds(kCircuit);
+  settings.bounds[6] = {0.5, 0.84};  // the shared CPE2.alpha, fitted alone at 0.85
+  const SharedFitOutcome joint = shared_fit(kCircuit, spectra, settings);
+  ASSERT_TRUE(joint.success);
+  ASSERT_TRUE(joint.stderr_.has_value());
+  for (std::size_t k = 0; k < spectra.size(); ++k) {
+    EXPECT_EQ(joint.params[k][6], 0.84);
+    EXPECT_TRUE(std::isnan((*joint.stderr_)[k][6]));
+    for (std::size_t j = 0; j < 6; ++j) {
+      EXPECT_TRUE(std::isfinite((*joint.stderr_)[k][j]) && (*joint.stderr_)[k][j] > 0.0);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace korvex
