@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "analysis/nnls.hpp"
+#include "common/nnls.hpp"
 #include "analysis/spectrum_check.hpp"
 #include "circuit/impedance.hpp"
 

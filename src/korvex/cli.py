@@ -17,6 +17,60 @@ def _constant(text: str) -> tuple[str, float]:
         raise argparse.ArgumentTypeError(f"{value!r} is not a number (in {text!r})") from None
 
 
+def _bound(text: str) -> tuple[str, tuple[float | None, float | None]]:
+    name, sep, sides = text.partition("=")
+    lo, comma, hi = sides.partition(",")
+    if not sep or not name or not comma:
+        raise argparse.ArgumentTypeError(f"expected NAME=LO,HI (a side may be empty), got {text!r}")
+    try:
+        return name, (float(lo) if lo else None, float(hi) if hi else None)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{sides!r} is not two numbers (in {text!r})") from None
+
+
+def _switch(text: str) -> bool:
+    if text.lower() not in ("true", "false"):
+        raise argparse.ArgumentTypeError(f"expected true or false, got {text!r}")
+    return text.lower() == "true"
+
+
+def _starts(text: str) -> int | str:
+    return text if text == "auto" else int(text)
+
+
+# How the command line reads each kind of fit option (korvex._fit_options).
+_OPTION_TYPES = {
+    "str": str,
+    "weight": str,
+    "int": int,
+    "float": float,
+    "int | None": int,
+    "bool | None": _switch,
+    "str | None": str,
+    "int | str | None": _starts,
+}
+_OPTION_LISTS = {
+    "mapping of floats": (_constant, "NAME=VALUE"),
+    "mapping of (lo, hi) pairs": (_bound, "NAME=LO,HI"),
+}
+
+
+def _add_fit_options(command: argparse.ArgumentParser, options) -> None:
+    """One flag per fit keyword: --max-iterations for max_iterations."""
+    for name, kind, _, doc in options:
+        flag = "--" + name.replace("_", "-")
+        if kind in _OPTION_LISTS:
+            convert, metavar = _OPTION_LISTS[kind]
+            command.add_argument(
+                flag, nargs="+", type=convert, dest=name, metavar=metavar,
+                default=argparse.SUPPRESS, help=doc,
+            )
+        else:
+            command.add_argument(
+                flag, type=_OPTION_TYPES[kind], dest=name, default=argparse.SUPPRESS, help=doc
+            )
+
+
 _TABLE_SUFFIXES = (".csv", ".parquet", ".json")
 
 
@@ -59,14 +113,18 @@ def _fit(args) -> int:
     except ValueError as error:
         raise SystemExit(f"korvex: --circuit: {error}") from None
     spectra = _read_all(args.files)
+    options = {}
+    for name, kind, _, _ in korvex._korvex._fit_options():
+        if name in vars(args):
+            value = getattr(args, name)
+            options[name] = dict(value) if kind in _OPTION_LISTS else value
     batch = korvex.fit_many(
         circuit,
         spectra,
-        method=args.method,
-        constants=dict(args.constants) or None,
         chain=args.chain,
         threads=args.threads,
         progress=not args.quiet,
+        **options,
     )
     frame = batch.frame()
     frame.index.name = "file"
@@ -132,15 +190,7 @@ def parser() -> argparse.ArgumentParser:
     fit = commands.add_parser("fit", help="fit one circuit to every file")
     fit.add_argument("files", nargs="+", metavar="FILE")
     fit.add_argument("--circuit", required=True, help='circuit text, e.g. "R0-p(R1,CPE1)"')
-    fit.add_argument("--method", default="levenberg_marquardt")
-    fit.add_argument(
-        "--constants",
-        nargs="+",
-        type=_constant,
-        default=[],
-        metavar="NAME=VALUE",
-        help="parameters held at a value",
-    )
+    _add_fit_options(fit, korvex._korvex._fit_options())
     fit.add_argument(
         "--chain", action="store_true", help="start each file's fit from the previous file's values"
     )

@@ -68,10 +68,7 @@ def fit_shared(
     spectra,
     shared: Sequence[str],
     *,
-    constants=None,
     by=None,
-    weight: str = "modulus",
-    max_iterations: int = 200,
     threads: int | None = None,
     **options,
 ) -> SharedFitResult:
@@ -88,24 +85,17 @@ def fit_shared(
     started = time.perf_counter()
     names = circuit.param_names()
     shared = list(shared)
-    constants = dict(constants or {})
-    for name in list(shared) + list(constants):
+    for name in shared:
         if name not in names:
             raise ValueError(f"unknown parameter {name!r}; parameters are {names}")
-    overlap = set(shared) & set(constants)
+    held = _korvex._constant_mask(circuit, options)
+    overlap = {n for n, h in zip(names, held) if h} & set(shared)
     if overlap:
         raise ValueError(f"parameters cannot be both shared and constant: {sorted(overlap)}")
     keys, pairs, key_name = _normalise(spectra, by)
     if not pairs:
         raise ValueError("fit_shared needs at least one spectrum")
-    separate = fit_many(
-        circuit,
-        dict(enumerate(pairs)),
-        constants=constants or None,
-        weight=weight,
-        threads=threads,
-        **options,
-    )
+    separate = fit_many(circuit, dict(enumerate(pairs)), threads=threads, **options)
     if separate.failed:
         index, error = next(iter(separate.failed.items()))
         raise ValueError(f"the separate fit of spectrum {keys[index]!r} failed: {error}")
@@ -117,9 +107,7 @@ def fit_shared(
         pairs,
         starts,
         [n in shared for n in names],
-        [n in constants for n in names],
-        weight,
-        max_iterations,
+        options,
     )
     return SharedFitResult(
         names, shared, raw, keys, separate, time.perf_counter() - started, key_name

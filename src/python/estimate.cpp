@@ -1,6 +1,6 @@
 #include <nanobind/stl/string.h>
 
-#include "analysis/estimate.hpp"
+#include "starts/estimate.hpp"
 #include "circuit/params.hpp"
 #include "python/bindings.hpp"
 #include "python/convert.hpp"

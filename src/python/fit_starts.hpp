@@ -2,7 +2,7 @@
 // Conversion of fit()'s `starts` keyword.
 #include <optional>
 
-#include "fit/driver.hpp"
+#include "starts/start_options.hpp"
 #include "python/bindings.hpp"
 
 namespace korvex::py {

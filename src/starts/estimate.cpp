@@ -1,10 +1,10 @@
-#include "analysis/estimate.hpp"
+#include "starts/estimate.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <numbers>
 
-#include "analysis/estimate_features.hpp"
+#include "starts/estimate_features.hpp"
 #include "circuit/params.hpp"
 
 namespace korvex {

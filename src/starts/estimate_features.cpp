@@ -1,11 +1,11 @@
-#include "analysis/estimate_features.hpp"
+#include "starts/estimate_features.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numbers>
 
-#include "analysis/nnls.hpp"
+#include "common/nnls.hpp"
 #include "circuit/impedance.hpp"
 
 namespace korvex {
@@ -128,7 +128,7 @@ SpectrumFeatures spectrum_features(std::span<const double> frequencies,
     gram[i * n_col + i] += i >= first_tau ? kRidge : i >= first_tail ? 0.1 * kRidge : 1e-12;
   }
   const Eigen::VectorXd x =
-      analysis::nnls_normal(Eigen::Map<const Eigen::MatrixXd>(gram.data(), n_col, n_col),
+      nnls_normal(Eigen::Map<const Eigen::MatrixXd>(gram.data(), n_col, n_col),
                             Eigen::Map<const Eigen::VectorXd>(h.data(), n_col));
 
   out.r_inf = x[0] / norms[0];
