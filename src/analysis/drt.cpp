@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "common/nnls.hpp"
 #include "analysis/spectrum_check.hpp"
 #include "circuit/impedance.hpp"
+#include "common/nnls.hpp"
 
 namespace korvex::analysis {
 namespace {

@@ -52,7 +52,7 @@ const OptionField kFitOptions[] = {
 std::optional<std::string> FitOptions::validate() const {
   if (!(ftol >= 0.0)) return "ftol must be a non-negative number, got " + debug_float(ftol);
   if (!(xtol >= 0.0)) return "xtol must be a non-negative number, got " + debug_float(xtol);
-  if (starts && method != "levenberg_marquardt") {
+  if (starts && !local_method()) {
     return "starts works with the method \"levenberg_marquardt\" only, got \"" + method + "\"";
   }
   return std::nullopt;
@@ -62,8 +62,8 @@ std::span<const OptionField> fit_option_table() { return kFitOptions; }
 
 const OptionField* find_fit_option(std::string_view name) {
   const auto table = fit_option_table();
-  const auto at =
-      std::find_if(table.begin(), table.end(), [&](const OptionField& f) { return f.name == name; });
+  const auto at = std::find_if(table.begin(), table.end(),
+                               [&](const OptionField& f) { return f.name == name; });
   return at == table.end() ? nullptr : &*at;
 }
 

@@ -17,12 +17,12 @@ namespace korvex {
 
 struct FitOptions : StartOptions {
   std::string method = "levenberg_marquardt";  // the minimiser, by name (driver.cpp)
-  Weighting weighting = Weighting::Modulus;     // residual weights: 1/|Z| or 1
-  std::uint64_t max_iterations = 200;           // Levenberg-Marquardt: budget (P + 1) * this evaluations
-  double ftol = 1e-8;                           // stop when the cost falls less than this (relative)
-  double xtol = 1e-8;                           // stop when the step is below this (relative)
-  std::uint64_t num_particles = 200;            // particle swarm: swarm size
-  std::uint64_t generations = 1000;             // particle swarm: iterations
+  Weighting weighting = Weighting::Modulus;    // residual weights: 1/|Z| or 1
+  std::uint64_t max_iterations = 200;  // Levenberg-Marquardt: budget (P + 1) * this evaluations
+  double ftol = 1e-8;                  // stop when the cost falls less than this (relative)
+  double xtol = 1e-8;                  // stop when the step is below this (relative)
+  std::uint64_t num_particles = 200;   // particle swarm: swarm size
+  std::uint64_t generations = 1000;    // particle swarm: iterations
   std::uint64_t nelder_mead_iterations = 2000;  // Nelder-Mead: simplex iterations
   std::uint64_t de_evaluations = 20000;         // differential evolution: cost evaluations
   std::uint64_t sa_iterations = 5000;           // simulated annealing: iterations
@@ -36,6 +36,8 @@ struct FitOptions : StartOptions {
 
   // The first problem of these options in words, or nothing.
   std::optional<std::string> validate() const;
+  // Whether `method` is the local minimiser, the one that runs several starts.
+  bool local_method() const { return method == "levenberg_marquardt"; }
 };
 
 // Relative cost decrease over five iterations below which the fast engine

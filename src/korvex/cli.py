@@ -62,8 +62,13 @@ def _add_fit_options(command: argparse.ArgumentParser, options) -> None:
         if kind in _OPTION_LISTS:
             convert, metavar = _OPTION_LISTS[kind]
             command.add_argument(
-                flag, nargs="+", type=convert, dest=name, metavar=metavar,
-                default=argparse.SUPPRESS, help=doc,
+                flag,
+                nargs="+",
+                type=convert,
+                dest=name,
+                metavar=metavar,
+                default=argparse.SUPPRESS,
+                help=doc,
             )
         else:
             command.add_argument(

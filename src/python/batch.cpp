@@ -72,6 +72,7 @@ nb::tuple fit_batch(const PyCircuit& circuit, nb::handle spectra, nb::dict optio
                     nb::handle progress) {
   BatchSettings settings;
   static_cast<FitOptions&>(settings.fit) = read_fit_options(options, "fit_many");
+  if (auto problem = check_start_options(settings.fit)) throw nb::value_error(problem->c_str());
   const FitControls controls = read_fit_controls(circuit.nodes, settings.fit);
   settings.fit.fast_engine = fast;
   settings.threads = threads;
@@ -89,8 +90,8 @@ nb::tuple fit_batch(const PyCircuit& circuit, nb::handle spectra, nb::dict optio
   }
 
   const SeriesList& nodes = circuit.nodes;
-  const bool local = settings.fit.method == "levenberg_marquardt";
-  const StartDecision decision = decide_start(nodes, circuit.explicit_values, settings.fit, local);
+  const StartDecision decision =
+      decide_start(nodes, circuit.explicit_values, settings.fit, settings.fit.local_method());
   if (decision.warn_no_model) warn_no_model(2);
   settings.fit.starts = decision.starts;
   // Starting from the own values, a bad constant or start value stops the

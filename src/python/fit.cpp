@@ -120,20 +120,10 @@ FitCall read_call(nb::args args, nb::kwargs kwargs) {
   return call;
 }
 
-// A weight file only feeds the guess; with the guess turned off it would be
-// ignored, so the call is refused rather than fitting without it.
-void refuse_unused_weights(const FitOptions& options) {
-  if (options.weights && options.guess_init == false) {
-    throw nb::value_error(
-        "weights= selects the model for the initial guess, but guess_init=False turns the "
-        "guess off: pass one or the other");
-  }
-}
-
 nb::object fit_method(const PyCircuit& self, nb::args args, nb::kwargs kwargs) {
   FitCall call = read_call(args, kwargs);
   FitOptions& options = call.options;
-  refuse_unused_weights(options);
+  if (auto problem = check_start_options(options)) throw nb::value_error(problem->c_str());
   const FitControls controls = read_fit_controls(self.nodes, options);
   SpectrumData spectrum = read_spectrum(call.frequencies, call.impedances);
   check_measured_spectrum(spectrum);
@@ -146,10 +136,9 @@ nb::object fit_method(const PyCircuit& self, nb::args args, nb::kwargs kwargs) {
     throw nb::value_error(with_weights_hint(*message, options).c_str());
   }
   ControlledStart& controlled = std::get<ControlledStart>(start);
-  FitSettings settings{options, FitProblem{std::move(controlled.circuit),
-                                           std::move(spectrum.frequencies),
-                                           std::move(spectrum.impedances),
-                                           std::move(controlled.held)}};
+  FitSettings settings{options,
+                       FitProblem{std::move(controlled.circuit), std::move(spectrum.frequencies),
+                                  std::move(spectrum.impedances), std::move(controlled.held)}};
   FitResultOr result = run_interruptible<FitResultOr>([&](const CancelFlag* cancel) {
     settings.cancel = cancel;
     return run_fit(settings);

@@ -71,11 +71,15 @@ void set_fit_option(FitOptions& options, const OptionField& field, nb::handle va
     case OptionKind::Path:
       member<std::optional<std::string>>(options, field) = to_optional_str(value, arg);
       break;
-    case OptionKind::Starts: member<std::optional<StartCount>>(options, field) = to_starts(value); break;
+    case OptionKind::Starts:
+      member<std::optional<StartCount>>(options, field) = to_starts(value);
+      break;
     case OptionKind::Constants:
       member<NamedValues>(options, field) = to_named_values(value, arg);
       break;
-    case OptionKind::Bounds: member<NamedBounds>(options, field) = to_named_bounds(value, arg); break;
+    case OptionKind::Bounds:
+      member<NamedBounds>(options, field) = to_named_bounds(value, arg);
+      break;
   }
 }
 

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <numbers>
 
-#include "starts/estimate_features.hpp"
 #include "circuit/params.hpp"
+#include "starts/estimate_features.hpp"
 
 namespace korvex {
 namespace {

@@ -5,8 +5,8 @@
 #include <limits>
 #include <numbers>
 
-#include "common/nnls.hpp"
 #include "circuit/impedance.hpp"
+#include "common/nnls.hpp"
 
 namespace korvex {
 namespace {
@@ -129,7 +129,7 @@ SpectrumFeatures spectrum_features(std::span<const double> frequencies,
   }
   const Eigen::VectorXd x =
       nnls_normal(Eigen::Map<const Eigen::MatrixXd>(gram.data(), n_col, n_col),
-                            Eigen::Map<const Eigen::VectorXd>(h.data(), n_col));
+                  Eigen::Map<const Eigen::VectorXd>(h.data(), n_col));
 
   out.r_inf = x[0] / norms[0];
   if (request.inductance) out.inductance = x[1] / norms[1];

@@ -75,8 +75,7 @@ std::variant<FitControls, std::string> resolve_fit_controls(const SeriesList& ci
   return out;
 }
 
-std::variant<ControlledStart, std::string> apply_fit_controls(const SeriesList& start,
-                                                              bool guessed,
+std::variant<ControlledStart, std::string> apply_fit_controls(const SeriesList& start, bool guessed,
                                                               const FitControls& controls) {
   const auto names = param_names(start);
   const auto catalogue = catalogue_bounds(start);

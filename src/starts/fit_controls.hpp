@@ -39,8 +39,7 @@ struct ControlledStart {
 // which) under the controls. A guessed value outside a narrowed bound is
 // moved onto it; an own value there, or a constant outside its bounds, is
 // an error. Catalogue bounds keep their treatment: the fit clamps.
-std::variant<ControlledStart, std::string> apply_fit_controls(const SeriesList& start,
-                                                              bool guessed,
+std::variant<ControlledStart, std::string> apply_fit_controls(const SeriesList& start, bool guessed,
                                                               const FitControls& controls);
 
 }  // namespace korvex

@@ -15,6 +15,14 @@ bool has_builtin_model(const SeriesList& circuit) {
 
 }  // namespace
 
+std::optional<std::string> check_start_options(const StartOptions& options) {
+  if (options.weights && options.guess_init == false) {
+    return "weights= selects the model for the initial guess, but guess_init=False turns the "
+           "guess off: pass one or the other";
+  }
+  return std::nullopt;
+}
+
 StartDecision decide_start(const SeriesList& circuit, bool explicit_values,
                            const StartOptions& options, bool search_without_model) {
   StartDecision d{.starts = options.starts};

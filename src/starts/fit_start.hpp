@@ -16,10 +16,14 @@
 namespace korvex {
 
 struct StartDecision {
-  bool guess = false;          // every spectrum starts from the trained guess
-  bool warn_no_model = false;  // placeholder values and nothing better: warn the user
+  bool guess = false;                // every spectrum starts from the trained guess
+  bool warn_no_model = false;        // placeholder values and nothing better: warn the user
   std::optional<StartCount> starts;  // the multi-start search, as decided
 };
+
+// Why the start options contradict each other, or nothing: a weight file
+// feeds only the guess, so with the guess turned off it would be ignored.
+std::optional<std::string> check_start_options(const StartOptions& options);
 
 // The guess-then-fit policy. `options.guess_init` true or false decides;
 // unset, a guess is made when a weight file is given or when the circuit's

@@ -2,11 +2,11 @@
 
 #include <cmath>
 
-#include "starts/estimate.hpp"
 #include "circuit/impedance.hpp"
 #include "circuit/params.hpp"
 #include "circuit/parser.hpp"
 #include "fit/settings.hpp"
+#include "starts/estimate.hpp"
 #include "starts/start_points.hpp"
 
 namespace korvex {
@@ -22,8 +22,7 @@ FitSettings settings_for(const char* text, std::vector<double> values) {
 }
 
 StartPoints points_of(const FitSettings& s, std::uint64_t extra, const std::vector<bool>& held) {
-  return multi_start_points(s.circuit, s.frequencies, s.impedances, *s.starts, s.seed, extra,
-                            held);
+  return multi_start_points(s.circuit, s.frequencies, s.impedances, *s.starts, s.seed, extra, held);
 }
 
 TEST(MultiStart, GivenStartFirstThenEstimateThenDesignInsideBounds) {

@@ -100,7 +100,8 @@ TEST(FitControls, RefuseNamesValuesAndStartsTheFitCannotUse) {
 }
 
 TEST(FitControls, HoldConstantsAndMoveAGuessOntoItsBounds) {
-  const SeriesList c = rebuild(std::get<SeriesList>(parse("R0-p(R1,C1)")), std::vector<double>{1.0, 10.0, 1e-4});
+  const SeriesList c =
+      rebuild(std::get<SeriesList>(parse("R0-p(R1,C1)")), std::vector<double>{1.0, 10.0, 1e-4});
   const FitControls controls = controls_of(c, {{"C1.c", 2e-4}}, {{"R1.r", {20.0, {}}}});
   const auto guessed = std::get<ControlledStart>(apply_fit_controls(c, true, controls));
   EXPECT_EQ(param_values(guessed.circuit), (std::vector<double>{1.0, 20.0, 2e-4}));

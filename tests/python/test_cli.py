@@ -55,6 +55,16 @@ def test_fit_reports_bad_input(argv, message, tmp_path, monkeypatch):
         cli.main(argv)
 
 
+def test_every_fit_keyword_is_a_flag():
+    args = cli.parser().parse_args(
+        ["fit", "x.DTA", "--circuit", "R0", "--max-iterations", "50", "--starts", "auto"]
+        + ["--guess-init", "false", "--bounds", "R0.r=,1", "--seed", "3"]
+    )
+    assert (args.max_iterations, args.starts, args.guess_init, args.seed) == (50, "auto", False, 3)
+    assert args.bounds == [("R0.r", (None, 1.0))]
+    assert not hasattr(args, "method")
+
+
 def test_module_entry_prints_info():
     run = subprocess.run(
         [sys.executable, "-m", "korvex", "info"], capture_output=True, text=True, check=True
