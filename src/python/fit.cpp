@@ -63,8 +63,7 @@ bool is_array_like(nb::handle obj) {
          (PySequence_Check(obj.ptr()) || nb::hasattr(obj, "__array__"));
 }
 
-// The keyword `name` names: a spectrum argument (its index), an option, or
-// neither (TypeError like Python's).
+// Whether the keyword `name` is one of the spectrum's two arguments.
 bool is_spectrum_arg(const std::string& name) {
   return name == kSpectrumArgs[0] || name == kSpectrumArgs[1];
 }
@@ -99,23 +98,23 @@ FitCall read_call(nb::args args, nb::kwargs kwargs) {
   }
   call.frequencies = spectrum[0];
   call.impedances = spectrum[1];
+  // Positional arguments fill the options in table order, as the signature
+  // lists them; a keyword-only option is never positional.
   std::size_t index = kSpectrumCount;
   for (const OptionField& field : table) {
-    const bool given = !field.keyword_only && index < args.size();
+    const std::size_t position = index;
+    if (!field.keyword_only) ++index;
+    const bool given = !field.keyword_only && position < args.size();
     const bool named = kwargs.contains(field.name);
     if (given && named) raise_multiple_values(field.name);
-    if (!given && !named) {
-      index += !field.keyword_only;
-      continue;
-    }
-    nb::handle value = given ? nb::handle(args[index]) : nb::handle(kwargs[field.name]);
+    if (!given && !named) continue;
+    nb::handle value = given ? nb::handle(args[position]) : nb::handle(kwargs[field.name]);
     try {
       set_fit_option(call.options, field, value);
     } catch (const nb::builtin_exception& e) {
-      if (!given || index != kSpectrumCount || !is_array_like(value)) throw;
+      if (!given || position != kSpectrumCount || !is_array_like(value)) throw;
       raise_type_error(e.what() + std::string(kSplitImpedanceHint));
     }
-    index += !field.keyword_only;
   }
   return call;
 }
