@@ -20,7 +20,7 @@ const OptionField kFitOptions[] = {
      "True: start from the trained guess; False: from the circuit's values; None: decide"},
     {"weights", K::Path, &O::weights, false, "a weight file for the guess (.eisnn)"},
     {"weight", K::Weighting, &O::weighting, false, "residual weights: \"modulus\" or \"unit\""},
-    {"method", K::Text, &O::method, false, "the minimiser"},
+    {"method", K::Text, &O::method, false, "the minimiser: levenberg_marquardt or a global method"},
     {"max_iterations", K::Count32, &O::max_iterations, false,
      "Levenberg-Marquardt: (P + 1) * this evaluations at most"},
     {"ftol", K::Tolerance, &O::ftol, false, "relative cost decrease that ends a local fit"},

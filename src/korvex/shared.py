@@ -78,7 +78,8 @@ def fit_shared(
 
     The spectra take the forms `fit_many` accepts. Each is first fitted on its
     own (`fit_many` with `options`); those values start one joint
-    least-squares problem, whose standard errors come from the joint Jacobian.
+    least-squares problem under the same keywords (weighting, iteration limit,
+    constants), whose standard errors come from the joint Jacobian.
     `constants` hold parameters fixed in every spectrum. Raises ValueError for
     unknown names or when a per-spectrum fit fails.
     """
