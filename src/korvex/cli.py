@@ -41,7 +41,6 @@ def _starts(text: str) -> int | str:
 # How the command line reads each kind of fit option (korvex._fit_options).
 _OPTION_TYPES = {
     "str": str,
-    "weight": str,
     "int": int,
     "float": float,
     "int | None": int,

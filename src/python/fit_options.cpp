@@ -19,8 +19,8 @@ T& member(FitOptions& options, const OptionField& field) {
 
 const char* kind_name(OptionKind kind) {
   switch (kind) {
-    case OptionKind::Text: return "str";
-    case OptionKind::Weighting: return "weight";
+    case OptionKind::Text:
+    case OptionKind::Weighting: return "str";
     case OptionKind::Count32:
     case OptionKind::Count64: return "int";
     case OptionKind::Tolerance:
