@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <cmath>
 
-#include "analysis/nnls.hpp"
 #include "analysis/spectrum_check.hpp"
 #include "circuit/impedance.hpp"
 #include "common/format.hpp"
+#include "common/nnls.hpp"
 
 namespace korvex::analysis {
 namespace {

@@ -6,9 +6,10 @@
 
 #include "circuit/impedance.hpp"
 #include "circuit/params.hpp"
+#include "circuit/search_scale.hpp"
+#include "common/chacha_rng.hpp"
 #include "common/format.hpp"
 #include "common/units.hpp"
-#include "fit/chacha_rng.hpp"
 #include "fit/global_methods.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/search_space.hpp"

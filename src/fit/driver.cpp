@@ -55,10 +55,7 @@ FitResultOr run_fit(const FitSettings& settings) {
                                       settings.impedances.size())) {
       return *error;
     }
-    if (settings.starts && method.run != levenberg_marquardt_method) {
-      return FitError::solver("starts works with the method \"levenberg_marquardt\" only, got \"" +
-                              settings.method + "\"");
-    }
+    if (auto problem = settings.validate()) return FitError::solver(*problem);
     // Every parameter held leaves nothing for any method to search.
     const ParameterMap map(settings.circuit, settings.held);
     FitResultOr result = map.free_count() == 0 ? evaluate_only(settings, map)

@@ -8,7 +8,7 @@
 #include "common/format.hpp"
 #include "common/units.hpp"
 #include "fit/lm_problem.hpp"
-#include "fit/start_values.hpp"
+#include "starts/start_values.hpp"
 
 namespace korvex {
 namespace {

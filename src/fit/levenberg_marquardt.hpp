@@ -54,8 +54,4 @@ FitResultOr polish_or_fallback(const SeriesList& circuit, const ParameterMap& ma
                                std::span<const Complex> impedances, Weighting weighting,
                                std::span<const double> weights, EvalCounter& counter);
 
-// Internal <-> physical transform: open-bound parameters as log10(p - lo).
-double to_internal(double p, const Bounds& b);
-double to_physical(double x, const Bounds& b);
-
 }  // namespace korvex

@@ -14,7 +14,6 @@ namespace korvex {
 namespace {
 
 constexpr double kLn10 = 2.302585092994046;
-constexpr double kLogFloor = 1e-300;  // p - lo at or below this enters as -300
 constexpr double kStepBoundFactor = 100.0;
 constexpr int kScaleFromColumnNorms = 1;  // MINPACK mode 1
 
@@ -112,16 +111,6 @@ int checked_int(std::size_t v) {
 }
 
 }  // namespace
-
-double to_internal(double p, const Bounds& b) {
-  if (!is_open_bound(b)) return p;
-  const double d = p - b.first;
-  return std::log10(std::isnan(d) || d < kLogFloor ? kLogFloor : d);
-}
-
-double to_physical(double x, const Bounds& b) {
-  return is_open_bound(b) ? b.first + std::pow(10.0, x) : x;
-}
 
 double physical_slope(double p, const Bounds& b) {
   return is_open_bound(b) ? kLn10 * (p - b.first) : 1.0;

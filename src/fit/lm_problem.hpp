@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "circuit/search_scale.hpp"
 #include "fit/levenberg_marquardt.hpp"
 
 namespace korvex {
@@ -14,9 +15,6 @@ namespace korvex {
 // d(physical)/d(internal) at physical value p: ln 10 * (p - lo) for an
 // open-bound parameter, 1 for a bounded one.
 double physical_slope(double p, const Bounds& b);
-
-// Whether the minimiser searches this parameter as log10(p - lo).
-inline bool is_open_bound(const Bounds& b) { return !std::isfinite(b.second); }
 
 // Internal vector of `physical` over the first min(P, bounds) entries.
 std::vector<double> to_internal(std::span<const double> physical, std::span<const Bounds> bounds);

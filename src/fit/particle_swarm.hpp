@@ -2,7 +2,7 @@
 // Global-best particle swarm optimisation with an inertia weight, over a box.
 #include <cstdint>
 
-#include "fit/chacha_rng.hpp"
+#include "common/chacha_rng.hpp"
 #include "fit/search_space.hpp"
 
 namespace korvex {

@@ -4,10 +4,11 @@
 
 #include "circuit/impedance.hpp"
 #include "circuit/params.hpp"
+#include "circuit/search_scale.hpp"
 #include "common/format.hpp"
 #include "common/units.hpp"
 #include "fit/levenberg_marquardt.hpp"
-#include "fit/start_values.hpp"
+#include "starts/start_values.hpp"
 
 namespace korvex {
 namespace {

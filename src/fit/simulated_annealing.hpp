@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "fit/chacha_rng.hpp"
+#include "common/chacha_rng.hpp"
 #include "fit/search_space.hpp"
 
 namespace korvex {

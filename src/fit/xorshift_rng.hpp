@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "fit/chacha_rng.hpp"
+#include "common/chacha_rng.hpp"
 
 namespace korvex {
 

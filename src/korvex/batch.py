@@ -288,9 +288,6 @@ def fit_many(
     circuit,
     spectra,
     *,
-    method: str = "levenberg_marquardt",
-    constants=None,
-    bounds=None,
     chain=False,
     threads: int | None = None,
     progress: bool | Callable[[int, int], Any] | None = None,
@@ -304,7 +301,7 @@ def fit_many(
     `spectra` is a sequence of (frequencies, impedances) pairs or of dataframes,
     a mapping of keys to either, or one long dataframe split by the column(s)
     `by=` ("cycle"). Every spectrum is fitted as `circuit.fit(...)` would fit it,
-    with `method` and the other `fit()` keywords in `options`, one fit per
+    with the `fit()` keywords in `options`, one fit per
     worker task with the interpreter lock released; `threads` caps the fits
     running at once (default: the whole pool).
 
@@ -351,11 +348,6 @@ def fit_many(
         isinstance(threads, bool) or int(threads) != threads or threads < 1
     ):
         raise ValueError(f"threads must be a positive integer or None, got {threads!r}")
-    if constants is not None:
-        options["constants"] = constants
-    if bounds is not None:
-        options["bounds"] = bounds
-    options["method"] = method
     keys, pairs, key_name = _normalise(spectra, by)
     chains = _chains(chain, keys, pairs, by)
     callback, close = _progress_callback(progress, len(pairs))

@@ -157,10 +157,7 @@ def fit_shared(
     spectra,
     shared: Sequence[str],
     *,
-    constants=None,
     by=None,
-    weight: str = "modulus",
-    max_iterations: int = 200,
     threads: int | None = None,
     **options,
 ) -> SharedFitResult:
@@ -170,33 +167,27 @@ def fit_shared(
 
     The spectra take the forms `fit_many` accepts. Each is first fitted on its
     own (`fit_many` with `options`); those values start one joint
-    least-squares problem, whose standard errors come from the joint Jacobian.
-    `constants` hold parameters fixed in every spectrum; `bounds` (in
-    `options`, as for `fit()`) hold in the separate fits and the joint one.
-    Raises ValueError for unknown names or when a per-spectrum fit fails.
+    least-squares problem under the same keywords (weighting, iteration limit,
+    constants and `bounds`, which hold in the separate fits and the joint one),
+    whose standard errors come from the joint Jacobian. `constants` hold
+    parameters fixed in every spectrum. Raises ValueError for unknown names or
+    when a per-spectrum fit fails.
     """
     started = time.perf_counter()
     circuit = _as_circuit(circuit)
     names = circuit.param_names()
     shared = list(shared)
-    constants = dict(constants or {})
-    for name in list(shared) + list(constants):
+    for name in shared:
         if name not in names:
             raise ValueError(f"unknown parameter {name!r}; parameters are {names}")
-    overlap = set(shared) & set(constants)
+    held = _korvex._constant_mask(circuit, options)
+    overlap = {n for n, h in zip(names, held) if h} & set(shared)
     if overlap:
         raise ValueError(f"parameters cannot be both shared and constant: {sorted(overlap)}")
     keys, pairs, key_name = _normalise(spectra, by)
     if not pairs:
         raise ValueError("fit_shared needs at least one spectrum")
-    separate = fit_many(
-        circuit,
-        dict(enumerate(pairs)),
-        constants=constants or None,
-        weight=weight,
-        threads=threads,
-        **options,
-    )
+    separate = fit_many(circuit, dict(enumerate(pairs)), threads=threads, **options)
     if separate.failed:
         index, error = next(iter(separate.failed.items()))
         raise ValueError(f"the separate fit of spectrum {keys[index]!r} failed: {error}")
@@ -208,10 +199,7 @@ def fit_shared(
         pairs,
         starts,
         [n in shared for n in names],
-        [n in constants for n in names],
-        weight,
-        max_iterations,
-        options.get("bounds"),
+        options,
     )
     return SharedFitResult(
         names, shared, raw, keys, separate, time.perf_counter() - started, key_name

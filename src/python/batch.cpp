@@ -11,89 +11,22 @@
 #include <mutex>
 #include <thread>
 
-#include "circuit/params.hpp"
 #include "common/pool.hpp"
 #include "fit/batch.hpp"
-#include "models/circuit_guess.hpp"
-#include "models/registry.hpp"
 #include "python/bindings.hpp"
 #include "python/convert.hpp"
-#include "python/fit_arguments.hpp"
 #include "python/fit_controls.hpp"
+#include "python/fit_options.hpp"
 #include "python/fit_result.hpp"
-#include "python/fit_starts.hpp"
 #include "python/guess.hpp"
 #include "python/spectrum_check.hpp"
+#include "starts/fit_start.hpp"
 
 namespace korvex::py {
 namespace {
 
 // How often the calling thread wakes to report progress and check signals.
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
-
-// The fit() keywords of `options` (a dict) into `settings`, with fit()'s
-// conversions and messages; unknown keys raise TypeError like fit() would.
-struct BatchOptions {
-  std::optional<bool> guess_init;
-  std::optional<std::string> weights;
-  nb::object constants = nb::none();
-  nb::object bounds = nb::none();
-};
-
-void read_options(nb::dict options, FitSettings& s, BatchOptions& o) {
-  for (auto [key, value] : options) {
-    const std::string name = nb::cast<std::string>(key);
-    const char* arg = name.c_str();
-    if (name == "method")
-      s.method = to_str(value, arg);
-    else if (name == "weight")
-      s.weighting = parse_weighting(to_str(value, arg));
-    else if (name == "guess_init")
-      o.guess_init = to_optional_bool(value, arg);
-    else if (name == "weights")
-      o.weights = to_optional_str(value, arg);
-    else if (name == "constants")
-      o.constants = nb::borrow(value);
-    else if (name == "bounds")
-      o.bounds = nb::borrow(value);
-    else if (name == "max_iterations")
-      s.max_iterations = to_unsigned(value, arg, kMaxU32);
-    else if (name == "ftol")
-      s.ftol = to_tolerance(value, arg);
-    else if (name == "xtol")
-      s.xtol = to_tolerance(value, arg);
-    else if (name == "num_particles")
-      s.num_particles = to_unsigned(value, arg, kMaxU32);
-    else if (name == "generations")
-      s.generations = to_unsigned(value, arg, kMaxU64);
-    else if (name == "nelder_mead_iterations")
-      s.nelder_mead_iterations = to_unsigned(value, arg, kMaxU64);
-    else if (name == "de_evaluations")
-      s.de_evaluations = to_unsigned(value, arg, kMaxU32);
-    else if (name == "sa_iterations")
-      s.sa_iterations = to_unsigned(value, arg, kMaxU64);
-    else if (name == "sa_initial_temperature")
-      s.sa_initial_temperature = to_double(value, arg);
-    else if (name == "basin_hopping_hops")
-      s.basin_hopping_hops = to_unsigned(value, arg, kMaxU32);
-    else if (name == "basin_hopping_step_size")
-      s.basin_hopping_step_size = to_double(value, arg);
-    else if (name == "basin_hopping_temperature")
-      s.basin_hopping_temperature = to_double(value, arg);
-    else if (name == "seed")
-      s.seed = to_optional_u64(value, arg);
-    else if (name == "starts")
-      s.starts = to_starts(value);
-    else
-      raise_type_error("fit_many() got an unexpected keyword argument '" + name + "'");
-  }
-}
-
-// Whether a built-in model with weights matches the circuit's topology.
-bool has_builtin_model(const PyCircuit& circuit) {
-  const auto match = models::find_for_topology(circuit.nodes);
-  return match && match->model->has_weights();
-}
 
 // The Python exception a conversion's C++-side exception stands for.
 nb::object exception_object(const nb::builtin_exception& e) {
@@ -141,11 +74,9 @@ nb::tuple fit_batch(const PyCircuit& circuit, nb::handle spectra, nb::dict optio
                     nb::handle chains, std::size_t threads, bool stop_on_error, bool fast,
                     nb::handle progress) {
   BatchSettings settings;
-  BatchOptions o;
-  read_options(options, settings.fit, o);
-  const std::optional<bool>& guess_init = o.guess_init;
-  const std::optional<std::string>& weights = o.weights;
-  const FitControls controls = read_fit_controls(circuit.nodes, o.constants, o.bounds);
+  static_cast<FitOptions&>(settings.fit) = read_fit_options(options, "fit_many");
+  if (auto problem = check_start_options(settings.fit)) throw nb::value_error(problem->c_str());
+  const FitControls controls = read_fit_controls(circuit.nodes, settings.fit);
   settings.fit.fast_engine = fast;
   settings.threads = threads;
   if (!chains.is_none()) {
@@ -161,41 +92,27 @@ nb::tuple fit_batch(const PyCircuit& circuit, nb::handle spectra, nb::dict optio
     }
   }
 
-  bool guess = guess_init ? *guess_init : (weights.has_value() || !circuit.explicit_values);
-  const bool no_model = guess && !weights && !guess_init && !has_builtin_model(circuit);
-  // A circuit without a trained model would start every spectrum from the
-  // catalogue placeholders, which miss the minimum on most real spectra: unless
-  // told otherwise, a batch searches from several starts instead.
-  if (no_model && !settings.fit.starts && settings.fit.method == "levenberg_marquardt") {
-    settings.fit.starts = StartCount{.automatic = true};
-  }
-  if (no_model && settings.fit.starts) {
-    // A search needs no model (as in fit()): it adds the data-driven estimate.
-    settings.fit.starts->placeholder_start = true;
-    guess = false;
-  } else if (no_model) {
-    warn_no_model(2);
-    guess = false;
-  }
   const SeriesList& nodes = circuit.nodes;
+  const StartDecision decision =
+      decide_start(nodes, circuit.explicit_values, settings.fit, settings.fit.local_method());
+  if (decision.warn_no_model) warn_no_model(2);
+  settings.fit.starts = decision.starts;
   // Starting from the own values, a bad constant or start value stops the
   // whole call here, as it stops fit().
-  ControlledStart own;
-  if (!guess) own = apply_fit_controls(nodes, false, controls);
+  std::optional<ControlledStart> own;
+  if (!decision.guess) {
+    own = value_or_raise(fit_start(nodes, decision, std::nullopt, controls, {}, {}));
+  }
   for (const auto& constant : controls.constants) settings.fit.held.push_back(constant.has_value());
+  const FitOptions& chosen = settings.fit;
   auto start = [&](std::size_t i) -> StartOr {
-    if (!guess) return own.circuit;
-    auto outcome = models::guess_params(nodes, batch[i].frequencies, batch[i].impedances, weights);
-    if (auto* message = std::get_if<std::string>(&outcome)) return *message;
-    const auto& values = std::get<std::vector<double>>(outcome);
-    if (values.size() < param_count(nodes)) {
-      return std::string("the guess returned fewer values than the circuit has parameters");
+    if (own) return own->circuit;
+    auto outcome = fit_start(nodes, decision, chosen.weights, controls, batch[i].frequencies,
+                             batch[i].impedances);
+    if (auto* message = std::get_if<std::string>(&outcome)) {
+      return with_weights_hint(std::move(*message), chosen);
     }
-    try {
-      return apply_fit_controls(rebuild(nodes, values), true, controls).circuit;
-    } catch (const nb::builtin_exception& e) {  // raised without touching Python
-      return std::string(e.what());
-    }
+    return std::move(std::get<ControlledStart>(outcome).circuit);
   };
 
   BatchControl control;

@@ -367,9 +367,14 @@ std::vector<double> read_frequencies(nb::handle frequencies) {
                             .c_str());
 }
 
-Weighting parse_weighting(const std::string& name) {
+std::optional<Weighting> weighting_named(const std::string& name) {
   if (name == "unit") return Weighting::Unit;
   if (name == "modulus") return Weighting::Modulus;
+  return std::nullopt;
+}
+
+Weighting parse_weighting(const std::string& name) {
+  if (auto weighting = weighting_named(name)) return *weighting;
   throw nb::value_error(
       ("unknown weight scheme " + debug_string(name) + ", expected \"modulus\" or \"unit\"")
           .c_str());

@@ -3,6 +3,7 @@
 // raises a Python exception naming the argument.
 #include <nanobind/nanobind.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,9 @@ SpectrumData read_spectrum(nb::handle frequencies, nb::handle impedances,
                            FrameRows rows = FrameRows::OneSpectrum);
 // A sequence of frequencies, or a dataframe's frequency column (no filtering).
 std::vector<double> read_frequencies(nb::handle frequencies);
+// The weighting a `weight=` name selects, or nothing.
+std::optional<Weighting> weighting_named(const std::string& name);
+// The same; an unknown name raises ValueError.
 Weighting parse_weighting(const std::string& name);
 
 }  // namespace korvex::py

@@ -1,9 +1,9 @@
 #include <nanobind/stl/string.h>
 
-#include "analysis/estimate.hpp"
 #include "circuit/params.hpp"
 #include "python/bindings.hpp"
 #include "python/convert.hpp"
+#include "starts/estimate.hpp"
 
 namespace korvex::py {
 namespace {

@@ -1,17 +1,15 @@
 #include <nanobind/stl/string.h>
 
-#include "circuit/params.hpp"
 #include "fit/driver.hpp"
-#include "models/fit_start.hpp"
 #include "python/bindings.hpp"
 #include "python/convert.hpp"
-#include "python/fit_arguments.hpp"
 #include "python/fit_controls.hpp"
+#include "python/fit_options.hpp"
 #include "python/fit_result.hpp"
-#include "python/fit_starts.hpp"
 #include "python/guess.hpp"
 #include "python/interruptible.hpp"
 #include "python/spectrum_check.hpp"
+#include "starts/fit_start.hpp"
 
 namespace korvex::py {
 namespace {
@@ -44,103 +42,105 @@ constexpr const char* kFitDoc =
     "`True` always guesses, and raises rather than warns when it cannot.\n"
     "`False` never guesses.";
 
-// Settings converted from the arguments, in signature order.
-struct FitArguments {
-  std::optional<bool> guess_init;
-  std::optional<std::string> weights;
-  std::string weight;
-  FitSettings settings;  // everything but circuit and spectrum
+// Circuit.fit's arguments: the spectrum, then the options in the order of
+// the signature (the core's table).
+struct FitCall {
+  nb::handle frequencies;
+  nb::handle impedances = nb::none();
+  FitOptions options;
 };
 
-FitArguments convert_arguments(nb::handle guess_init, nb::handle weights, nb::handle weight,
-                               nb::handle method, nb::handle max_iterations, nb::handle ftol,
-                               nb::handle xtol, nb::handle num_particles, nb::handle generations,
-                               nb::handle nelder_mead_iterations, nb::handle de_evaluations,
-                               nb::handle sa_iterations, nb::handle sa_initial_temperature,
-                               nb::handle basin_hopping_hops, nb::handle basin_hopping_step_size,
-                               nb::handle basin_hopping_temperature, nb::handle seed,
-                               nb::handle starts) {
-  FitArguments a;
-  a.guess_init = to_optional_bool(guess_init, "guess_init");
-  a.weights = to_optional_str(weights, "weights");
-  a.weight = to_str(weight, "weight");
-  FitSettings& s = a.settings;
-  s.method = to_str(method, "method");
-  s.max_iterations = to_unsigned(max_iterations, "max_iterations", kMaxU32);
-  s.ftol = to_tolerance(ftol, "ftol");
-  s.xtol = to_tolerance(xtol, "xtol");
-  s.num_particles = to_unsigned(num_particles, "num_particles", kMaxU32);
-  s.generations = to_unsigned(generations, "generations", kMaxU64);
-  s.nelder_mead_iterations = to_unsigned(nelder_mead_iterations, "nelder_mead_iterations", kMaxU64);
-  s.de_evaluations = to_unsigned(de_evaluations, "de_evaluations", kMaxU32);
-  s.sa_iterations = to_unsigned(sa_iterations, "sa_iterations", kMaxU64);
-  s.sa_initial_temperature = to_double(sa_initial_temperature, "sa_initial_temperature");
-  s.basin_hopping_hops = to_unsigned(basin_hopping_hops, "basin_hopping_hops", kMaxU32);
-  s.basin_hopping_step_size = to_double(basin_hopping_step_size, "basin_hopping_step_size");
-  s.basin_hopping_temperature = to_double(basin_hopping_temperature, "basin_hopping_temperature");
-  s.seed = to_optional_u64(seed, "seed");
-  s.starts = to_starts(starts);
-  return a;
+constexpr const char* kSpectrumArgs[] = {"frequencies", "impedances"};
+constexpr std::size_t kSpectrumCount = 2;
+
+// Appended when the argument after the impedances is an array: the real and
+// imaginary parts were passed as two.
+constexpr const char* kSplitImpedanceHint =
+    " (the impedances are one complex array: pass re + 1j*im, not re and im)";
+
+bool is_array_like(nb::handle obj) {
+  return !PyUnicode_Check(obj.ptr()) &&
+         (PySequence_Check(obj.ptr()) || nb::hasattr(obj, "__array__"));
 }
 
-// A weight file only feeds the guess; with the guess turned off it would be
-// ignored, so the call is refused rather than fitting without it.
-void refuse_unused_weights(const FitArguments& a) {
-  if (a.weights && a.guess_init == false) {
-    throw nb::value_error(
-        "weights= selects the model for the initial guess, but guess_init=False turns the "
-        "guess off: pass one or the other");
-  }
+// Whether the keyword `name` is one of the spectrum's two arguments.
+bool is_spectrum_arg(const std::string& name) {
+  return name == kSpectrumArgs[0] || name == kSpectrumArgs[1];
 }
 
-// The own values, a guess, or the own values after the warning.
-SeriesList start_circuit(const PyCircuit& self, FitArguments& a, const SpectrumData& spectrum) {
-  auto start = models::fit_start(self.nodes, self.explicit_values, a.guess_init, a.weights,
-                                 spectrum.frequencies, spectrum.impedances);
-  if (const auto* message = std::get_if<std::string>(&start)) {
-    throw nb::value_error(message->c_str());
-  }
-  auto& chosen = std::get<models::FitStart>(start);
-  if (chosen.no_model) {
-    // A search adds the data-driven estimate to the placeholder values: it
-    // needs no model, so there is nothing to warn about.
-    if (!a.settings.starts)
-      warn_no_model(1);
-    else
-      a.settings.starts->placeholder_start = true;
-  }
-  return std::move(chosen.circuit);
+[[noreturn]] void raise_multiple_values(const char* name) {
+  raise_type_error(std::string("fit() got multiple values for argument '") + name + "'");
 }
 
-nb::object fit_method(const PyCircuit& self, nb::handle frequencies, nb::handle impedances,
-                      nb::handle guess_init, nb::handle weights, nb::handle weight,
-                      nb::handle method, nb::handle max_iterations, nb::handle ftol,
-                      nb::handle xtol, nb::handle num_particles, nb::handle generations,
-                      nb::handle nelder_mead_iterations, nb::handle de_evaluations,
-                      nb::handle sa_iterations, nb::handle sa_initial_temperature,
-                      nb::handle basin_hopping_hops, nb::handle basin_hopping_step_size,
-                      nb::handle basin_hopping_temperature, nb::handle seed, nb::handle constants,
-                      nb::handle bounds, nb::handle starts) {
-  FitArguments a = convert_arguments(
-      guess_init, weights, weight, method, max_iterations, ftol, xtol, num_particles, generations,
-      nelder_mead_iterations, de_evaluations, sa_iterations, sa_initial_temperature,
-      basin_hopping_hops, basin_hopping_step_size, basin_hopping_temperature, seed, starts);
-  refuse_unused_weights(a);
-  const FitControls controls = read_fit_controls(self.nodes, constants, bounds);
-  SpectrumData spectrum = read_spectrum(frequencies, impedances);
+FitCall read_call(nb::args args, nb::kwargs kwargs) {
+  const auto table = fit_option_table();
+  std::size_t positional = kSpectrumCount;
+  for (const OptionField& field : table) positional += !field.keyword_only;
+  if (args.size() > positional) {
+    raise_type_error("fit() takes from 2 to " + std::to_string(positional + 1) +
+                     " positional arguments but " + std::to_string(args.size() + 1) +
+                     " were given");
+  }
+  for (auto [key, value] : kwargs) {
+    const std::string name = nb::cast<std::string>(key);
+    if (!is_spectrum_arg(name) && !find_fit_option(name)) raise_unexpected_keyword("fit", name);
+  }
+  FitCall call;
+  nb::handle spectrum[kSpectrumCount] = {nb::handle(), nb::none()};
+  for (std::size_t i = 0; i < kSpectrumCount; ++i) {
+    const bool named = kwargs.contains(kSpectrumArgs[i]);
+    if (i < args.size() && named) raise_multiple_values(kSpectrumArgs[i]);
+    if (i < args.size()) spectrum[i] = args[i];
+    if (named) spectrum[i] = kwargs[kSpectrumArgs[i]];
+  }
+  if (!spectrum[0].is_valid()) {
+    raise_type_error("fit() missing 1 required positional argument: 'frequencies'");
+  }
+  call.frequencies = spectrum[0];
+  call.impedances = spectrum[1];
+  // Positional arguments fill the options in table order, as the signature
+  // lists them; a keyword-only option is never positional.
+  std::size_t index = kSpectrumCount;
+  for (const OptionField& field : table) {
+    const std::size_t position = index;
+    if (!field.keyword_only) ++index;
+    const bool given = !field.keyword_only && position < args.size();
+    const bool named = kwargs.contains(field.name);
+    if (given && named) raise_multiple_values(field.name);
+    if (!given && !named) continue;
+    nb::handle value = given ? nb::handle(args[position]) : nb::handle(kwargs[field.name]);
+    try {
+      set_fit_option(call.options, field, value);
+    } catch (const nb::builtin_exception& e) {
+      if (!given || position != kSpectrumCount || !is_array_like(value)) throw;
+      raise_type_error(e.what() + std::string(kSplitImpedanceHint));
+    }
+  }
+  return call;
+}
+
+nb::object fit_method(const PyCircuit& self, nb::args args, nb::kwargs kwargs) {
+  FitCall call = read_call(args, kwargs);
+  FitOptions& options = call.options;
+  if (auto problem = check_start_options(options)) throw nb::value_error(problem->c_str());
+  const FitControls controls = read_fit_controls(self.nodes, options);
+  SpectrumData spectrum = read_spectrum(call.frequencies, call.impedances);
   check_measured_spectrum(spectrum);
-  a.settings.weighting = parse_weighting(a.weight);
-  const SeriesList start = start_circuit(self, a, spectrum);
-  ControlledStart controlled =
-      apply_fit_controls(start, param_values(start) != param_values(self.nodes), controls);
-  a.settings.circuit = std::move(controlled.circuit);
-  a.settings.held = std::move(controlled.held);
-  a.settings.frequencies = std::move(spectrum.frequencies);
-  a.settings.impedances = std::move(spectrum.impedances);
-
+  const StartDecision decision = decide_start(self.nodes, self.explicit_values, options, false);
+  if (decision.warn_no_model) warn_no_model(1);
+  options.starts = decision.starts;
+  auto start = fit_start(self.nodes, decision, options.weights, controls, spectrum.frequencies,
+                         spectrum.impedances);
+  if (const auto* message = std::get_if<std::string>(&start)) {
+    throw nb::value_error(with_weights_hint(*message, options).c_str());
+  }
+  ControlledStart& controlled = std::get<ControlledStart>(start);
+  FitSettings settings{options,
+                       FitProblem{std::move(controlled.circuit), std::move(spectrum.frequencies),
+                                  std::move(spectrum.impedances), std::move(controlled.held)}};
   FitResultOr result = run_interruptible<FitResultOr>([&](const CancelFlag* cancel) {
-    a.settings.cancel = cancel;
-    return run_fit(a.settings);
+    settings.cancel = cancel;
+    return run_fit(settings);
   });
   if (const auto* error = std::get_if<FitError>(&result)) {
     throw nb::value_error(error->message().c_str());
@@ -152,19 +152,10 @@ nb::object fit_method(const PyCircuit& self, nb::handle frequencies, nb::handle 
 
 void register_fit(nb::module_& m) {
   register_fit_result(m);
+  register_fit_options(m);
   nb::object circuit = m.attr("Circuit");
   auto cls = nb::borrow<nb::class_<PyCircuit>>(circuit);
-  cls.def("fit", &fit_method, nb::arg("frequencies"), nb::arg("impedances") = nb::none(),
-          nb::arg("guess_init") = nb::none(), nb::arg("weights") = nb::none(),
-          nb::arg("weight") = "modulus", nb::arg("method") = "levenberg_marquardt",
-          nb::arg("max_iterations") = 200, nb::arg("ftol") = 1e-8, nb::arg("xtol") = 1e-8,
-          nb::arg("num_particles") = 200, nb::arg("generations") = 1000,
-          nb::arg("nelder_mead_iterations") = 2000, nb::arg("de_evaluations") = 20000,
-          nb::arg("sa_iterations") = 5000, nb::arg("sa_initial_temperature") = 2.0,
-          nb::arg("basin_hopping_hops") = 20, nb::arg("basin_hopping_step_size") = 1.0,
-          nb::arg("basin_hopping_temperature") = 1.0, nb::arg("seed") = nb::none(), nb::kw_only(),
-          nb::arg("constants") = nb::none(), nb::arg("bounds") = nb::none(),
-          nb::arg("starts") = nb::none(), nb::sig(kFitSignature), kFitDoc);
+  cls.def("fit", &fit_method, nb::sig(kFitSignature), kFitDoc);
   register_circuit_bounds(m);
 }
 

@@ -2,8 +2,8 @@
 // Conversion of fit()'s `starts` keyword.
 #include <optional>
 
-#include "fit/driver.hpp"
 #include "python/bindings.hpp"
+#include "starts/start_options.hpp"
 
 namespace korvex::py {
 

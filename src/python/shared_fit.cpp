@@ -6,22 +6,36 @@
 #include "fit/shared_fit.hpp"
 #include "python/bindings.hpp"
 #include "python/convert.hpp"
-#include "python/fit_arguments.hpp"
 #include "python/fit_controls.hpp"
+#include "python/fit_options.hpp"
 
 namespace korvex::py {
 namespace {
 
+// Per parameter: held by the options' constants.
+std::vector<bool> held_parameters(const SeriesList& circuit, const FitOptions& options) {
+  std::vector<bool> held;
+  for (const auto& constant : read_fit_controls(circuit, options).constants) {
+    held.push_back(constant.has_value());
+  }
+  return held;
+}
+
+std::vector<bool> constant_mask(const PyCircuit& circuit, nb::dict options) {
+  return held_parameters(circuit.nodes, read_fit_options(options, "fit_shared"));
+}
+
 nb::dict fit_shared(const PyCircuit& circuit, nb::handle spectra,
                     std::vector<std::vector<double>> starts, std::vector<bool> shared,
-                    std::vector<bool> held, const std::string& weight, nb::handle max_iterations,
-                    nb::handle bounds) {
-  const Weighting weighting = parse_weighting(weight);
+                    nb::dict options) {
+  const FitOptions chosen = read_fit_options(options, "fit_shared");
+  const Weighting weighting = chosen.weighting;
   SharedFitSettings settings;
   settings.shared = std::move(shared);
-  settings.held = std::move(held);
-  settings.bounds = read_bounds(bounds, "bounds", circuit.nodes, param_bounds(circuit.nodes));
-  settings.max_iterations = to_unsigned(max_iterations, "max_iterations", kMaxU32);
+  const FitControls controls = read_fit_controls(circuit.nodes, chosen);
+  for (const auto& constant : controls.constants) settings.held.push_back(constant.has_value());
+  settings.bounds = controls.bounds;
+  settings.max_iterations = chosen.max_iterations;
   std::vector<SharedSpectrum> batch;
   for (nb::handle pair : spectra) {
     nb::tuple t = nb::cast<nb::tuple>(pair);
@@ -59,11 +73,12 @@ nb::dict fit_shared(const PyCircuit& circuit, nb::handle spectra,
 
 void register_shared_fit(nb::module_& m) {
   m.def("_fit_shared", &fit_shared, nb::arg("circuit"), nb::arg("spectra"), nb::arg("starts"),
-        nb::arg("shared"), nb::arg("held"), nb::arg("weight"), nb::arg("max_iterations"),
-        nb::arg("bounds").none() = nb::none(),
+        nb::arg("shared"), nb::arg("options"),
         "The joint fit behind korvex.fit_shared: per-spectrum parameter vectors with the "
-        "`shared` ones common to all, from the per-spectrum `starts`, within `bounds` "
-        "(None or a mapping of names to (lo, hi), over the circuit's own).");
+        "`shared` ones common to all, from the per-spectrum `starts`, under the fit "
+        "keywords in `options` (the weighting, the iteration limit, the constants, the bounds over the circuit's own).");
+  m.def("_constant_mask", &constant_mask, nb::arg("circuit"), nb::arg("options"),
+        "Per parameter of `circuit`: whether the fit keywords in `options` hold it constant.");
 }
 
 }  // namespace korvex::py

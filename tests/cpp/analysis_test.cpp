@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "analysis/drt.hpp"
-#include "analysis/nnls.hpp"
+#include "common/nnls.hpp"
 
 namespace korvex::analysis {
 namespace {

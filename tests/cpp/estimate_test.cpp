@@ -2,11 +2,12 @@
 
 #include <cmath>
 
-#include "analysis/estimate.hpp"
 #include "circuit/impedance.hpp"
 #include "circuit/params.hpp"
 #include "circuit/parser.hpp"
-#include "fit/multi_start.hpp"
+#include "fit/settings.hpp"
+#include "starts/estimate.hpp"
+#include "starts/start_points.hpp"
 
 namespace korvex {
 namespace {
@@ -20,11 +21,15 @@ FitSettings settings_for(const char* text, std::vector<double> values) {
   return s;
 }
 
+StartPoints points_of(const FitSettings& s, std::uint64_t extra, const std::vector<bool>& held) {
+  return multi_start_points(s.circuit, s.frequencies, s.impedances, *s.starts, s.seed, extra, held);
+}
+
 TEST(MultiStart, GivenStartFirstThenEstimateThenDesignInsideBounds) {
   FitSettings s = settings_for("R0-p(R1,CPE1)-p(R2,CPE2)", {1, 1, 1, 0.5, 1, 1, 0.5});
   s.starts = StartCount{10, false};
   const std::vector<bool> held(7, false);
-  const StartPoints starts = multi_start_points(s, 10, held);
+  const StartPoints starts = points_of(s, 10, held);
   ASSERT_EQ(starts.points.size(), 11u);
   EXPECT_EQ(starts.points[0], param_values(s.circuit));
   EXPECT_EQ(starts.full_fit, std::vector<bool>({true, true, false, false, false, false, false,
@@ -44,11 +49,11 @@ TEST(MultiStart, HeldParametersKeepTheirValueAndSeedsReproduce) {
   s.starts = StartCount{6, false};
   const std::vector<bool> held{true, false, false};
   s.seed = 3;
-  const StartPoints a = multi_start_points(s, 6, held);
+  const StartPoints a = points_of(s, 6, held);
   for (const auto& p : a.points) EXPECT_EQ(p[0], 2.0);
-  EXPECT_EQ(a.points, multi_start_points(s, 6, held).points);
+  EXPECT_EQ(a.points, points_of(s, 6, held).points);
   s.seed = 4;
-  EXPECT_NE(a.points, multi_start_points(s, 6, held).points);
+  EXPECT_NE(a.points, points_of(s, 6, held).points);
 }
 
 TEST(Estimate, RefusesNonFiniteData) {

@@ -6,7 +6,7 @@
 #include <set>
 #include <vector>
 
-#include "fit/chacha_rng.hpp"
+#include "common/chacha_rng.hpp"
 #include "fit/xorshift_rng.hpp"
 
 namespace korvex {

@@ -1,9 +1,9 @@
-#include "analysis/nnls.hpp"
+#include "common/nnls.hpp"
 
 #include <limits>
 #include <vector>
 
-namespace korvex::analysis {
+namespace korvex {
 namespace {
 
 // Solves G_PP s_P = h_P for the passive indices; the others stay zero.
@@ -68,4 +68,4 @@ Eigen::VectorXd nnls_normal(const Eigen::MatrixXd& g, const Eigen::VectorXd& h) 
   return x;
 }
 
-}  // namespace korvex::analysis
+}  // namespace korvex

@@ -1,11 +1,11 @@
-#include "analysis/estimate.hpp"
+#include "starts/estimate.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <numbers>
 
-#include "analysis/estimate_features.hpp"
 #include "circuit/params.hpp"
+#include "starts/estimate_features.hpp"
 
 namespace korvex {
 namespace {

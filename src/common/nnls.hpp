@@ -6,8 +6,8 @@
 // which works on G = A^T A and h = A^T b directly.
 #include <Eigen/Dense>
 
-namespace korvex::analysis {
+namespace korvex {
 
 Eigen::VectorXd nnls_normal(const Eigen::MatrixXd& g, const Eigen::VectorXd& h);
 
-}  // namespace korvex::analysis
+}  // namespace korvex

@@ -1,10 +1,10 @@
-#include "fit/chacha_rng.hpp"
+#include "common/chacha_rng.hpp"
 
 #include <bit>
 #include <cstddef>
 #include <cstring>
 
-#include "fit/entropy.hpp"
+#include "common/entropy.hpp"
 
 namespace korvex {
 namespace {

@@ -1,12 +1,12 @@
-#include "analysis/estimate_features.hpp"
+#include "starts/estimate_features.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numbers>
 
-#include "analysis/nnls.hpp"
 #include "circuit/impedance.hpp"
+#include "common/nnls.hpp"
 
 namespace korvex {
 namespace {
@@ -128,8 +128,8 @@ SpectrumFeatures spectrum_features(std::span<const double> frequencies,
     gram[i * n_col + i] += i >= first_tau ? kRidge : i >= first_tail ? 0.1 * kRidge : 1e-12;
   }
   const Eigen::VectorXd x =
-      analysis::nnls_normal(Eigen::Map<const Eigen::MatrixXd>(gram.data(), n_col, n_col),
-                            Eigen::Map<const Eigen::VectorXd>(h.data(), n_col));
+      nnls_normal(Eigen::Map<const Eigen::MatrixXd>(gram.data(), n_col, n_col),
+                  Eigen::Map<const Eigen::VectorXd>(h.data(), n_col));
 
   out.r_inf = x[0] / norms[0];
   if (request.inductance) out.inductance = x[1] / norms[1];

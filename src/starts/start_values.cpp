@@ -1,4 +1,4 @@
-#include "fit/start_values.hpp"
+#include "starts/start_values.hpp"
 
 #include <algorithm>
 #include <cmath>

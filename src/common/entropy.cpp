@@ -1,4 +1,4 @@
-#include "fit/entropy.hpp"
+#include "common/entropy.hpp"
 
 #include <algorithm>
 #include <atomic>
