@@ -64,13 +64,10 @@ bool at_noise_level(const FitOutcome& outcome, const BatchSpectrum& spectrum) {
 // keep `circuit`'s values); none where the estimate equals those values.
 std::optional<SeriesList> estimated_start(const SeriesList& circuit, const BatchSpectrum& spectrum,
                                           std::vector<bool> held) {
-  FitSettings settings;
-  settings.circuit = circuit;
-  settings.frequencies = spectrum.frequencies;
-  settings.impedances = spectrum.impedances;
-  settings.starts = StartCount{.count = 1};
   held.resize(param_count(circuit), false);
-  const StartPoints points = multi_start_points(settings, 1, held);
+  const StartPoints points =
+      multi_start_points(circuit, spectrum.frequencies, spectrum.impedances,
+                         StartCount{.count = 1}, std::nullopt, 1, held);
   if (points.points.size() < 2) return std::nullopt;
   return rebuild(circuit, points.points[1]);
 }

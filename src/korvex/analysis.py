@@ -143,7 +143,7 @@ class KKResult(ResultTable):
             ]
         )
 
-    def plot(self, *, ax=None):
+    def plot(self, ax=None):
         """Relative residuals (in percent) against frequency, with the threshold band."""
         ax = axes(ax)
         ax.semilogx(self.frequencies, 100 * self.residuals_real, "o-", ms=3, label="real")
@@ -251,7 +251,7 @@ class DRTResult(ResultTable):
             lines += ["", text_table("tau / s", [p.tau for p in self._peaks], rows)]
         return "\n".join(lines)
 
-    def plot(self, *, ax=None):
+    def plot(self, ax=None):
         """gamma against tau with the peaks marked."""
         ax = axes(ax)
         ax.semilogx(self.tau, self.gamma, "-", label="DRT")
@@ -266,6 +266,7 @@ class DRTResult(ResultTable):
                 ha="center",
                 fontsize=8,
             )
+        ax.margins(y=0.15)  # headroom for the labels of the highest peaks
         ax.set_xlabel("τ / s")
         ax.set_ylabel("γ / Ω")
         return ax

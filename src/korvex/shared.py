@@ -161,9 +161,10 @@ def fit_shared(
     threads: int | None = None,
     **options,
 ) -> SharedFitResult:
-    """Fit `circuit` (a Circuit or circuit text) to several spectra at once, the parameters named in
-    `shared` taking one value for all of them (one CPE exponent for a whole
-    temperature series, say), every other parameter one value per spectrum.
+    """Fit `circuit` (a Circuit or circuit text) to several spectra at once,
+    the parameters named in `shared` taking one value for all of them (one CPE
+    exponent for a whole temperature series, say), every other parameter one
+    value per spectrum.
 
     The spectra take the forms `fit_many` accepts. Each is first fitted on its
     own (`fit_many` with `options`); those values start one joint
@@ -180,7 +181,11 @@ def fit_shared(
     for name in shared:
         if name not in names:
             raise ValueError(f"unknown parameter {name!r}; parameters are {names}")
-    held = _korvex._constant_mask(circuit, options)
+    # fit_many's own keywords (chain=, engine=, progress=, ...) shape only
+    # the separate fits; the fit keywords reach the joint one too.
+    fit_keywords = {o[0] for o in _korvex._fit_options()}
+    joint_options = {k: v for k, v in options.items() if k in fit_keywords}
+    held = _korvex._constant_mask(circuit, joint_options)
     overlap = {n for n, h in zip(names, held) if h} & set(shared)
     if overlap:
         raise ValueError(f"parameters cannot be both shared and constant: {sorted(overlap)}")
@@ -199,7 +204,7 @@ def fit_shared(
         pairs,
         starts,
         [n in shared for n in names],
-        options,
+        joint_options,
     )
     return SharedFitResult(
         names, shared, raw, keys, separate, time.perf_counter() - started, key_name
