@@ -16,6 +16,7 @@ spectrum is positive there, and no rule on the values tells the two apart).
 
 from __future__ import annotations
 
+import functools
 import math
 import re
 from typing import NamedTuple
@@ -127,6 +128,7 @@ class Layout(NamedTuple):
     polar: bool = False
 
 
+@functools.lru_cache(maxsize=4096)
 def norm(name):
     return re.sub(r"\s+", "", name.strip().strip('"')).lower()
 
@@ -162,6 +164,7 @@ def _unit_scale(unit, kind):
     return None
 
 
+@functools.lru_cache(maxsize=4096)  # files of many segments repeat their header
 def quantity(name, what):
     """The factor that turns column `name` into `what` ("frequency", "real",
     "imaginary", "modulus", "phase", "cycle"), else None."""

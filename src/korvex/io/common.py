@@ -35,8 +35,8 @@ def regular_file(path, max_bytes=None):
         raise ValueError(f"{os.fspath(path)}: not a regular file (a FIFO, device or folder)")
     if max_bytes is not None and mode.st_size > max_bytes:
         raise ValueError(
-            f"{os.fspath(path)}: {mode.st_size} bytes, more than the {max_bytes} read "
-            "from a text file; pass max_bytes= to read it"
+            f"{os.fspath(path)}: {mode.st_size} bytes, above the limit of {max_bytes} "
+            "bytes for a text file; pass max_bytes= to read it"
         )
     return mode.st_size
 
@@ -67,11 +67,11 @@ def decode(data, encoding, name, strict=True):
 
 
 def text_lines(path, encoding, max_bytes=MAX_BYTES):
-    regular_file(path, max_bytes)
+    size = regular_file(path, max_bytes)
     with open(path, "rb") as file:
-        data = file.read(max_bytes + 1)  # a file that grew since is refused too
-    if len(data) > max_bytes:
-        regular_file(path, max_bytes)
+        data = file.read(size + 1)
+    if len(data) > size:
+        raise ValueError(f"{os.fspath(path)}: the file grew while it was read")
     text = decode(data, encoding, path.name)
     del data
     # A few NULs occur in Ivium files; text in a wrong encoding (UTF-16 without a
