@@ -53,12 +53,15 @@ def test_text_beyond_max_bytes_is_refused_before_reading(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "value,what", [(v, "an integer") for v in ("inf", "1e999", "1e300", "nan", "2.7")] + [("x", "a number")]
+    "value,what",
+    [(v, "an integer") for v in ("inf", "1e999", "1e300", "nan", "2.7")] + [("x", "a number")],
 )
 def test_cycles_are_whole_numbers(tmp_path, value, what):
     path = tmp_path / "c.csv"
     path.write_text(f"cycle,f,re,im\n1,1000,1.5,-0.25\n{value},10,2.5,-1\n")
-    with pytest.raises(ValueError, match=rf"^c\.csv, line 3: '{value}' in column cycle is not {what}"):
+    with pytest.raises(
+        ValueError, match=rf"^c\.csv, line 3: '{value}' in column cycle is not {what}"
+    ):
         korvex.read(path)
 
 
@@ -68,7 +71,9 @@ def test_an_existing_path_is_not_a_pattern(tmp_path):
     for paths in (tmp_path / "cell[1].csv", glob.escape(str(tmp_path / "cell[1].csv"))):
         assert korvex.read_many(paths)["file"].tolist() == [str(tmp_path / "cell[1].csv")]
     # a pattern that is no file still matches
-    assert set(korvex.read_many(str(tmp_path / "cell[1]*"))["file"]) == {str(tmp_path / "cell1.csv")}
+    assert set(korvex.read_many(str(tmp_path / "cell[1]*"))["file"]) == {
+        str(tmp_path / "cell1.csv")
+    }
 
 
 # One spectrum, f = 1000 and 10 Hz, Z = 1.5 - 0.25j and 2.5 - 1j ohm, as exports write it.
@@ -141,7 +146,13 @@ def test_memory_is_a_small_multiple_of_the_file(tmp_path):
     path = tmp_path / "long.csv"
     f = np.logspace(6, -2, 50_000)
     z = 10 + 100 / (1 + 2j * np.pi * f * 1e-3)
-    np.savetxt(path, np.column_stack([f, z.real, z.imag]), delimiter=",", header="frequency,zreal,zimag", comments="")
+    np.savetxt(
+        path,
+        np.column_stack([f, z.real, z.imag]),
+        delimiter=",",
+        header="frequency,zreal,zimag",
+        comments="",
+    )
     korvex.read(path)  # imports done
     tracemalloc.start()
     try:

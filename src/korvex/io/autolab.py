@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import re
 
-from korvex.io.common import Split, Spectrum, declared, line_index, table
+from korvex.io.common import Spectrum, Split, declared, line_index, table
 
 
 def read(lines, name):

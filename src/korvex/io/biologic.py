@@ -8,7 +8,7 @@ import re
 import numpy as np
 
 from korvex.io.columns import cycle_column, impedance_columns
-from korvex.io.common import Split, Spectrum, not_whole, table
+from korvex.io.common import Spectrum, Split, not_whole, table
 
 
 def read(lines, name):

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from korvex.io.common import Split, Spectrum, line_index, table
+from korvex.io.common import Spectrum, Split, line_index, table
 
 
 def read(lines, name):

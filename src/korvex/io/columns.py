@@ -93,7 +93,7 @@ _QUANTITIES = {
     },
     "modulus": {
         *("|z|", "z", "zmod", "mod(z)", "modz", "abs(z)", "absz", "zabs", "zmag"),
-        *("magnitude", "modulus"),
+        *("magnitude", "modulus", "impedance", "|impedance|"),
     },
     "phase": {
         *("phase", "phase(z)", "phasez", "zphase", "zphz", "phz", "phi", "φ", "theta"),
@@ -157,6 +157,7 @@ def _key(base):
 
 def _unit_scale(unit, kind):
     units = _UNITS[kind]
+    unit = unit.rstrip(".")  # "deg."
     if unit.lower() in units:
         return units[unit.lower()]
     if kind != "phase" and len(unit) > 1 and unit[0] in _PREFIXES and unit[1:].lower() in units:

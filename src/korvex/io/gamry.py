@@ -5,7 +5,7 @@ from __future__ import annotations
 import re
 import warnings
 
-from korvex.io.common import Split, Spectrum, table
+from korvex.io.common import Spectrum, Split, table
 
 
 def read(lines, name):
@@ -32,8 +32,7 @@ def read(lines, name):
         )
     if any(line.startswith("EXPERIMENTABORTED") for line in lines):
         warnings.warn(
-            f"{name}: the experiment was aborted; read the {len(spectrum)} "
-            "points measured",
+            f"{name}: the experiment was aborted; read the {len(spectrum)} points measured",
             stacklevel=3,
         )
     return spectrum

@@ -5,7 +5,7 @@ from __future__ import annotations
 import re
 
 from korvex.io.columns import Layout
-from korvex.io.common import Split, Spectrum, count_rows, declared, line_index
+from korvex.io.common import Spectrum, Split, count_rows, declared, line_index
 
 # Ivium writes Z', Z'' (with its sign) and the frequency.
 _LAYOUT = Layout((2, 0, 1), (1.0, 1.0, 1.0))

@@ -3,7 +3,7 @@ whose first rows may be the DC record before the sweep."""
 
 from __future__ import annotations
 
-from korvex.io.common import Split, Spectrum, table
+from korvex.io.common import Spectrum, Split, table
 
 
 def read(lines, name):

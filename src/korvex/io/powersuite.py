@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from korvex.io.common import Split, Spectrum, table
+from korvex.io.common import Spectrum, Split, table
 
 
 def read(lines, name):

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import re
 
-from korvex.io.common import Split, Spectrum, table
+from korvex.io.common import Spectrum, Split, table
 
 
 def read(lines, name):
@@ -35,7 +35,9 @@ def read(lines, name):
             )
             segment = None
     if segment is not None:
-        raise ValueError(f"{name}, line {segment + 1}: no end of the data segment (truncated file?)")
+        raise ValueError(
+            f"{name}, line {segment + 1}: no end of the data segment (truncated file?)"
+        )
     if not cycle:
         raise ValueError(f"{name}: no <Segment> with data")
     return spectrum
