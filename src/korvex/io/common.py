@@ -4,6 +4,8 @@ instruments write them, a table under a header line, and the DataFrame that
 
 from __future__ import annotations
 
+import itertools
+import operator
 import os
 import stat
 import warnings
@@ -131,7 +133,11 @@ def declared(count_line, found, name):
 
 def count_rows(lines, start, stop):
     """The number of non-blank lines in [start, stop)."""
-    return sum(1 for i in range(start, min(stop, len(lines))) if lines[i].strip())
+    return sum(map(bool, map(str.strip, lines[start:stop])))
+
+
+def has_rows(lines, start, stop):
+    return any(map(str.strip, lines[start:stop]))
 
 
 def split_any(line):
@@ -174,7 +180,7 @@ def _columns_at_once(block, split, positions):
         delimiter = next((d for d in _ANY if d in first), None)
         # A line holding a delimiter that comes first would split at it.
         earlier = _ANY[: _ANY.index(delimiter)] if delimiter else _ANY
-        if any(d in line for line in block for d in earlier):
+        if any(any(map(operator.contains, block, itertools.repeat(d))) for d in earlier):
             return None
     elif split.strip and delimiter is not None:
         block = map(str.strip, block)
@@ -256,7 +262,7 @@ class Spectrum:
             if layout.polar
             else ("real impedance", "imaginary impedance")
         )
-        if not count_rows(lines, start, stop):
+        if not has_rows(lines, start, stop):
             values = np.empty((0, len(positions)))
         else:
             values = _columns_at_once(lines[start:stop], split, positions)
@@ -297,7 +303,7 @@ def table(
     layout = impedance_columns(names, f"{name}, line {header + 1}", hint)
     start = header + 1 if start is None else start
     stop = len(lines) if stop is None else stop
-    if not count_rows(lines, start, stop):
+    if not has_rows(lines, start, stop):
         raise ValueError(f"{name}, line {header + 1}: no data rows after the header")
     return spectrum.add_rows(
         lines, start, stop, split, name, layout, cycle, cycle_column(names), skip_dc

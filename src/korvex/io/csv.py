@@ -6,7 +6,7 @@ table are comments."""
 from __future__ import annotations
 
 from korvex.io.columns import Layout
-from korvex.io.common import SPLIT_ANY, Spectrum, count_rows, is_number, split_any, table
+from korvex.io.common import SPLIT_ANY, Spectrum, has_rows, is_number, split_any, table
 
 _HINT = "; pass columns= to name the frequency, real and imaginary columns"
 
@@ -52,7 +52,7 @@ def read(lines, name, columns=None):
         else:
             positions.append(fields.index(wanted))
     start = first if headerless else first + 1
-    if not count_rows(lines, start, len(lines)):
+    if not has_rows(lines, start, len(lines)):
         raise ValueError(f"{name}, line {first + 1}: no data rows after the header")
     layout = Layout(tuple(positions), (1.0, 1.0, sign))
     spectrum.add_rows(lines, start, len(lines), SPLIT_ANY, name, layout)
