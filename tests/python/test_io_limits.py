@@ -89,6 +89,8 @@ def test_an_existing_path_is_not_a_pattern(tmp_path):
         "Freq,|Z|,Phase\n1000,1.52069063,-9.46232221\n10,2.69258240,-21.8014095\n",
         "f,Zmod,Zphz (rad)\n1000,1.52069063,-0.16514868\n10,2.69258240,-0.38050638\n",
         "# exported by hand\n1000\t1.5\t-0.25\n\n10\t2.5\t-1\n",
+        '"Zreal [Ohm]","Zimag [Ohm]","Freq [Hz]"\n1.5,-0.25,1000\n2.5,-1,10\n',
+        "Frequency;Z';-Z''\nkHz;mOhm;Ohm\n1;1500;0,25\n0,01;2500;1\n",
     ],
 )
 def test_csv_column_names_and_units(tmp_path, text):

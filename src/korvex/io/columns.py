@@ -165,14 +165,22 @@ def _unit_scale(unit, kind):
     return None
 
 
+def is_unit(text):
+    """Whether `text` is a unit these names know (Hz, ohm, degrees, with prefixes)."""
+    return any(_unit_scale(text.strip(), kind) is not None for kind in _UNITS)
+
+
 @functools.lru_cache(maxsize=4096)  # files of many segments repeat their header
 def quantity(name, what):
     """The factor that turns column `name` into `what` ("frequency", "real",
     "imaginary", "modulus", "phase", "cycle"), else None."""
     kind = {"frequency": "frequency", "phase": "phase", "cycle": None}.get(what, "impedance")
+    name = name.strip()
+    if len(name) > 1 and name[0] == name[-1] == '"':
+        name = name[1:-1].strip()
     candidates = [(name, 1.0)]
     for pattern in _UNIT_AT_END:
-        match = pattern.match(name.strip())
+        match = pattern.match(name)
         if match and kind is not None:
             scale = _unit_scale(match.group(2), kind)
             if scale is not None:

@@ -1,6 +1,11 @@
-"""What every reader shares: decoding a file into lines, numbers in the ways
-instruments write them, a table under a header line, and the DataFrame that
-`read` returns."""
+"""What every reader shares: refusing what is not a regular file or too
+large, decoding a file into lines, numbers in the ways instruments write them,
+a table under a header line, and the DataFrame that `read` returns.
+
+A table's columns are parsed by NumPy at once, with the parser of Python's
+`float`; where that parse fails, the table is read again field by field, which
+accepts decimal commas and names the line and column of a bad value. Both
+keep float64 arrays, not Python objects per value."""
 
 from __future__ import annotations
 
@@ -89,9 +94,9 @@ def text_lines(path, encoding, max_bytes=MAX_BYTES):
     return [line.rstrip("\r") for line in text.split("\n")]
 
 
-def line_index(lines, test, name, what, start=0):
-    for i in range(start, len(lines)):
-        if test(lines[i]):
+def line_index(lines, test, name, what):
+    for i, line in enumerate(lines):
+        if test(line):
             return i
     raise ValueError(f"{name}: no {what} (wrong format or truncated file?)")
 

@@ -1,11 +1,13 @@
 """Plain comma-, semicolon- or tab-separated text: a header whose names say
-what the columns hold (see `korvex.io.columns`), no header (frequency, Re Z,
-Im Z), or the columns named by `columns=`. Lines starting with "#" before the
-table are comments."""
+what the columns hold (see `korvex.io.columns`; a row of units may follow
+it), no header (frequency, Re Z, Im Z), or the columns named by `columns=`.
+Lines starting with "#" before the table are comments."""
 
 from __future__ import annotations
 
-from korvex.io.columns import Layout
+import itertools
+
+from korvex.io.columns import Layout, is_unit
 from korvex.io.common import SPLIT_ANY, Spectrum, has_rows, is_number, split_any, table
 
 _HINT = "; pass columns= to name the frequency, real and imaginary columns"
@@ -25,7 +27,14 @@ def read(lines, name, columns=None):
             layout = Layout((0, 1, 2), (1.0, 1.0, 1.0))
             spectrum.add_rows(lines, first, len(lines), SPLIT_ANY, name, layout)
             return spectrum
-        table(lines, first, name, spectrum, hint=_HINT)
+        units = next((i for i in range(first + 1, len(lines)) if lines[i].strip()), None)
+        row = split_any(lines[units]) if units is not None else []
+        if any(row) and all(is_unit(u) for u in row if u):
+            # A row of units under the names: "Frequency,Z'" then "Hz,Ohm".
+            names = [f"{n} ({u})" if u else n for n, u in itertools.zip_longest(fields, row)]
+            table(lines, first, name, spectrum, start=units + 1, names=names, hint=_HINT)
+        else:
+            table(lines, first, name, spectrum, hint=_HINT)
         return spectrum
     unknown = set(columns) - {"frequency", "real", "imaginary", "negative_imaginary"}
     if (
@@ -43,6 +52,8 @@ def read(lines, name, columns=None):
     for key in keys:
         wanted = columns[key]
         if isinstance(wanted, int):
+            if wanted < 0:
+                raise ValueError(f"columns=: position {wanted} (for {key}) is negative")
             positions.append(wanted)
         elif headerless or wanted not in fields:
             raise ValueError(
