@@ -144,9 +144,7 @@ def find(names, wanted):
 def _key(base):
     """The name without case, white space, "_", "." and a leading minus, and
     -1.0 where that minus was."""
-    text = base.strip()
-    if len(text) > 1 and text[0] == text[-1] == '"':
-        text = text[1:-1]
+    text = base
     for old, new in (("″", "''"), ('"', "''"), ("’", "'"), ("′", "'"), ("−", "-")):
         text = text.replace(old, new)
     text = re.sub(r"[\s_.]+", "", text).lower()
