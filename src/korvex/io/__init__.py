@@ -108,7 +108,12 @@ def read(
 ) -> pandas.DataFrame:
     """The impedance spectrum (or spectra) in an instrument file, as a DataFrame.
 
-    `format` overrides the detection (one of `korvex.io.FORMATS`). `columns`
+    `format` overrides the detection (one of `korvex.io.FORMATS`). Plain
+    CSV/TSV headers are read by what their names say, with units (`f`,
+    `Freq/Hz`, `Z' [kOhm]`, `-Z''`, `Re(Z)`, `Zimag`, `|Z|`, `phase`; see
+    `korvex.io.columns`): a leading minus marks a column of -Im Z, and a
+    column named Im Z or Z'' is taken as Im Z whatever the sign of its
+    values; a file without a header holds frequency, Re Z and Im Z. `columns`
     (plain text only) maps `"frequency"`, `"real"` and `"imaginary"` (or
     `"negative_imaginary"` for a column of -Im Z) to column names or 0-based
     positions. `encoding` overrides the text decoding (UTF-8 with or without a
