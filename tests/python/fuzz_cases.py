@@ -103,10 +103,11 @@ def hostile_size_file(channels: int, n_grid: int, kernel: int, dilation: int) ->
 
 INSTRUMENTS = Path(__file__).resolve().parent.parent / "data" / "instruments"
 SAMPLES = sorted(p for p in INSTRUMENTS.glob("exampleData*"))
-CSV_SAMPLE = (
+CSV_SAMPLES = [
     b"# exported\ncycle,Freq/Hz,Z' [kOhm],-Z'' (ohm),|Z|,phase\n"
-    b"1,1000,1.5,0.25,1.52,-9.4\n2,10,2.5,1.0,2.7,-21.8\n"
-)
+    b"1,1000,1.5,0.25,1.52,-9.4\n2,10,2.5,1.0,2.7,-21.8\n",
+    b'"Frequency";"|Z|";"Phase"\nkHz;Ohm;rad\n1;1,52;-0,16\n0,01;2,7;-0,38\n',
+]
 # Values and markers that readers must meet with a ValueError at worst.
 TOKENS = [
     *(b"inf", b"-inf", b"nan", b"1e999", b"1e300", b"2.7", b"-", b"1,5", b"\xff\xfe"),
@@ -121,7 +122,7 @@ OUTCOMES: collections.Counter[str] = collections.Counter()
 # A sample file (or a small CSV with units, |Z|, phase and cycles), tokens
 # put in, bytes flipped, a cut, and a format forced or detected.
 instrument_files = st.tuples(
-    st.sampled_from([*SAMPLES, None]),
+    st.sampled_from([*SAMPLES, *CSV_SAMPLES]),
     st.lists(st.tuples(st.integers(0, 10**5), st.sampled_from(TOKENS)), max_size=6),
     st.lists(st.tuples(st.integers(0, 10**5), st.integers(0, 255)), max_size=4),
     st.one_of(st.none(), st.integers(0, 10**5)),
@@ -141,10 +142,11 @@ def check_instrument_file(folder: str, example) -> None:
     """korvex.read of a mutated instrument file returns a frame or raises
     ValueError or OSError, within seconds."""
     sample, inserts, flips, cut, format = example
-    data = bytearray(sample.read_bytes() if sample else CSV_SAMPLE)
+    text = isinstance(sample, bytes)
+    data = bytearray(sample if text else sample.read_bytes())
     for position, token in inserts:
         data[position % len(data) : position % len(data)] = token
-    path = os.path.join(folder, "fuzzed" + (sample.suffix if sample else ".csv"))
+    path = os.path.join(folder, "fuzzed" + (".csv" if text else sample.suffix))
     with open(path, "wb") as f:
         f.write(_mutate(bytes(data), flips, cut))
     previous = signal.signal(signal.SIGALRM, _timeout)
