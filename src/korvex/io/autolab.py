@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import re
 
-from korvex.io.common import Spectrum, declared, line_index, table
+from korvex.io.common import Spectrum, Split, declared, line_index, table
 
 
 def read(lines, name):
@@ -19,9 +19,9 @@ def read(lines, name):
         name,
         spectrum,
         names=names,
-        split=lambda s: [f.strip() for f in s.split(",")],
+        split=Split(","),
     )
     count = lines[header - 1].strip() if header else ""
-    if count.isdigit():
+    if re.fullmatch(r"[0-9]+", count):
         declared((header - 1, int(count)), rows, name)
     return spectrum

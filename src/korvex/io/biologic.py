@@ -5,8 +5,10 @@ from __future__ import annotations
 
 import re
 
-from korvex.io.columns import CYCLE_NAMES, find, impedance_columns
-from korvex.io.common import Spectrum, table
+import numpy as np
+
+from korvex.io.columns import cycle_column, impedance_columns
+from korvex.io.common import Spectrum, Split, not_whole, table
 
 
 def read(lines, name):
@@ -15,12 +17,14 @@ def read(lines, name):
     if not match:
         raise ValueError(f"{name}, line 2: expected 'Nb header lines : N'")
     header = int(match.group(1)) - 1
+    if header < 2:
+        raise ValueError(f"{name}, line 2: {header + 1} header lines declared")
     if header >= len(lines):
         raise ValueError(
             f"{name}: {header + 1} header lines declared, the file has "
             f"{len(lines)} lines (truncated file?)"
         )
-    table(lines, header, name, spectrum, split=lambda s: s.split("\t"))
+    table(lines, header, name, spectrum, split=Split("\t"))
     return spectrum
 
 
@@ -40,17 +44,28 @@ def read_mpr(path):
         reason = " ".join(str(error).split())
         raise ValueError(f"{path.name}: not a readable BioLogic .mpr file ({reason})") from error
     names = data.dtype.names
-    f, re_, im, sign = impedance_columns(list(names), path.name)
-    spectrum = Spectrum()
-    spectrum.frequency = [float(v) for v in data[names[f]]]
-    spectrum.real = [float(v) for v in data[names[re_]]]
-    spectrum.imaginary = [sign * float(v) for v in data[names[im]]]
-    cycle_at = find(names, CYCLE_NAMES)
-    spectrum.cycle = (
-        [int(v) for v in data[names[cycle_at]]]
-        if cycle_at is not None
-        else [1] * len(spectrum.frequency)
-    )
-    if not spectrum.frequency:
+    layout = impedance_columns(list(names), path.name)
+    if not len(data):
         raise ValueError(f"{path.name}: no data points")
+    f, a, b = (
+        np.asarray(data[names[p]], dtype=np.float64) * s
+        for p, s in zip(layout.positions, layout.scales)
+    )
+    if layout.polar:
+        a, b = a * np.cos(b), a * np.sin(b)
+    cycle_at = cycle_column(names)
+    if cycle_at is None:
+        cycles = np.ones(len(f), dtype=np.int64)
+    else:
+        values = np.asarray(data[names[cycle_at]], dtype=np.float64)
+        bad = not_whole(values)
+        if bad.any():
+            point = int(np.argmax(bad))
+            raise ValueError(
+                f"{path.name}, point {point + 1}: {values[point]!r} in column cycle "
+                "is not an integer"
+            )
+        cycles = values.astype(np.int64)
+    spectrum = Spectrum()
+    spectrum.add(f, a, b, cycles)
     return spectrum

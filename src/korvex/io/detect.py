@@ -6,7 +6,7 @@ from __future__ import annotations
 import os
 from pathlib import Path
 
-from korvex.io.common import PathLike, decode
+from korvex.io.common import PathLike, decode, regular_file
 
 FORMATS = (
     "zplot",
@@ -38,6 +38,7 @@ _EXTENSIONS = {
 def detect_format(path: PathLike) -> str:
     """The format of the file at `path`, from its first bytes, else its extension."""
     path = Path(os.fspath(path))
+    regular_file(path)
     with open(path, "rb") as file:
         head = file.read(4096)
     if head.startswith(b"BIO-LOGIC MODULAR FILE"):

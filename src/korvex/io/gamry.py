@@ -5,7 +5,7 @@ from __future__ import annotations
 import re
 import warnings
 
-from korvex.io.common import Spectrum, table
+from korvex.io.common import Spectrum, Split, table
 
 
 def read(lines, name):
@@ -25,15 +25,14 @@ def read(lines, name):
             start + 1,
             name,
             spectrum,
-            split=lambda s: s.strip().split("\t"),
+            split=Split("\t", strip=True),
             start=start + 3,
             stop=stop,
             cycle=cycle,
         )
     if any(line.startswith("EXPERIMENTABORTED") for line in lines):
         warnings.warn(
-            f"{name}: the experiment was aborted; read the {len(spectrum.frequency)} "
-            "points measured",
+            f"{name}: the experiment was aborted; read the {len(spectrum)} points measured",
             stacklevel=3,
         )
     return spectrum

@@ -2,7 +2,13 @@
 
 from __future__ import annotations
 
-from korvex.io.common import Spectrum, declared, line_index, rows
+import re
+
+from korvex.io.columns import Layout
+from korvex.io.common import Spectrum, Split, count_rows, declared, line_index
+
+# Ivium writes Z', Z'' (with its sign) and the frequency.
+_LAYOUT = Layout((2, 0, 1), (1.0, 1.0, 1.0))
 
 
 def read(lines, name):
@@ -11,10 +17,9 @@ def read(lines, name):
     # points, then the points.
     start = line_index(lines, lambda s: s.startswith("primary_data"), name, "'primary_data'")
     count = lines[start + 1].strip() if start + 1 < len(lines) else ""
-    if not count.isdigit():
+    if not re.fullmatch(r"[0-9]+", count):
         raise ValueError(f"{name}, line {start + 2}: expected the number of points")
-    found = rows(lines, start + 2, start + 2 + int(count), str.split)
-    declared((start + 1, int(count)), len(found), name)
-    # Ivium writes Z', Z'' (with its sign) and the frequency.
-    spectrum.add_rows(found, name, (2, 0, 1), 1.0)
+    stop = start + 2 + int(count)
+    declared((start + 1, int(count)), count_rows(lines, start + 2, stop), name)
+    spectrum.add_rows(lines, start + 2, stop, Split(None), name, _LAYOUT)
     return spectrum

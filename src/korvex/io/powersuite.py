@@ -2,10 +2,10 @@
 
 from __future__ import annotations
 
-from korvex.io.common import Spectrum, table
+from korvex.io.common import Spectrum, Split, table
 
 
 def read(lines, name):
     spectrum = Spectrum()
-    table(lines, 0, name, spectrum, split=lambda s: [f.strip() for f in s.split("\t")])
+    table(lines, 0, name, spectrum, split=Split("\t"))
     return spectrum

@@ -5,40 +5,38 @@ from __future__ import annotations
 
 import re
 
-from korvex.io.common import Spectrum, line_index, table
+from korvex.io.common import Spectrum, Split, table
 
 
 def read(lines, name):
     spectrum = Spectrum()
     cycle = 0
+    segment = definition = None  # the open segment's lines, in one pass
     for i, line in enumerate(lines):
-        if not re.fullmatch(r"<Segment\d+>", line.strip()):
+        if re.fullmatch(r"<Segment\d+>", line.strip()):
+            segment, definition = i, None
+        elif segment is None:
             continue
-        definition = (
-            line_index(
-                lines[i:],
-                lambda s: s.startswith("Definition="),
+        elif definition is None and line.startswith("Definition="):
+            definition = i
+        elif line.startswith("</Segment"):
+            if definition is None:
+                raise ValueError(f"{name}, line {segment + 1}: a segment without 'Definition='")
+            cycle += 1
+            table(
+                lines,
+                definition,
                 name,
-                "'Definition=' line in a segment",
+                spectrum,
+                split=Split(","),
+                stop=i,
+                cycle=cycle,
+                names=lines[definition][len("Definition=") :].split(","),
             )
-            + i
-        )
-        stop = (
-            line_index(
-                lines[i:], lambda s: s.startswith("</Segment"), name, "end of a data segment"
-            )
-            + i
-        )
-        cycle += 1
-        table(
-            lines,
-            definition,
-            name,
-            spectrum,
-            split=lambda s: s.split(","),
-            stop=stop,
-            cycle=cycle,
-            names=lines[definition][len("Definition=") :].split(","),
+            segment = None
+    if segment is not None:
+        raise ValueError(
+            f"{name}, line {segment + 1}: no end of the data segment (truncated file?)"
         )
     if not cycle:
         raise ValueError(f"{name}: no <Segment> with data")
