@@ -157,10 +157,17 @@ def parser() -> argparse.ArgumentParser:
         kk.set_defaults(run=_kk)
     info = commands.add_parser("info", help="version, built-in models and threads")
     info.set_defaults(run=_info)
+    # The web app parses its own options (korvex.app); listed here for --help.
+    commands.add_parser("app", help="open the local web app (korvex app --help)", add_help=False)
     return top
 
 
 def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["app"]:
+        from korvex.app import main as app_main
+
+        return app_main(argv[1:])
     args = parser().parse_args(argv)
     return args.run(args)
 
