@@ -59,7 +59,10 @@ def test_upload_check_fit_export(server, browser, tmp_path):
     started = time.perf_counter()
     page.goto(url)
     page.wait_for_selector("body[data-ready='1']")
-    print(f"page ready {time.perf_counter() - started:.2f} s after the request")
+    print(
+        f"page ready {time.perf_counter() - started:.2f} s after the request "
+        f"({page.evaluate('document.body.dataset.readyMs')} ms after navigation start)"
+    )
 
     page.set_input_files("#files", str(SAMPLE))
     page.wait_for_selector("#spectra li.active")
@@ -71,6 +74,8 @@ def test_upload_check_fit_export(server, browser, tmp_path):
     page.fill("#circuit", CIRCUIT)
     page.wait_for_function("document.querySelector('#circuit-error').textContent === ''")
     page.wait_for_selector("#params input[data-param='CPE2.alpha']")
+    page.click("#run-identify")
+    page.wait_for_selector("#ranking tr:nth-child(3)")
     page.click("#run-fit")
     page.wait_for_selector("#result tr[data-param='R1.r']")
     print(f"fit shown {page.evaluate('document.body.dataset.lastFitMs')} ms after the click")
@@ -92,4 +97,26 @@ def test_upload_check_fit_export(server, browser, tmp_path):
     page.screenshot(path=str(shots / "app-overview.png"), full_page=True)
     page.locator("#plots").screenshot(path=str(shots / "app-plots.png"))
     page.locator("#result").locator("..").screenshot(path=str(shots / "app-fit.png"))
+
+    # A second file (its aborted sweep is a warning on the page), both fitted, a trend.
+    page.set_input_files("#files", str(SAMPLE.with_name("exampleDataGamryABORT.DTA")))
+    page.wait_for_selector("#spectra li:nth-child(2)")
+    assert "abort" in page.text_content("#message").lower()
+    page.click("#run-many")
+    page.wait_for_function("document.querySelector('#many-status').textContent === '2/2 fitted'")
+    page.select_option("#trend-param", "R1.r")
+    page.locator("#trend-plot").locator("..").screenshot(path=str(shots / "app-trend.png"))
+
+    # The session file brings the fits back in a fresh page.
+    with page.expect_download() as download:
+        page.click("#save-session")
+    session = tmp_path / "session.json"
+    download.value.save_as(session)
+    page.goto(url)
+    page.wait_for_selector("body[data-ready='1']")
+    page.set_input_files("#load-session", str(session))
+    page.wait_for_selector("#spectra li:nth-child(2)")
+    page.click("#spectra li:nth-child(1)")
+    shown = page.text_content("#result tr[data-param='R1.r'] td.value")
+    assert float(shown) == pytest.approx(expected["R1.r"], rel=1e-5)
     page.close()

@@ -118,7 +118,7 @@ def create_app(token: str, *, workers: int | None = None) -> Starlette:
         if not isinstance(text, str) or not text.strip():
             raise ApiError("circuit: give a circuit text, e.g. R0-p(R1,CPE1)")
         arguments = {"circuit_text": text, "values": body.get("values") or None}
-        for key in ("method", "constants", "bounds", "starts"):
+        for key in ("method", "constants", "bounds", "starts", "options"):
             if body.get(key) is not None:
                 arguments[key] = body[key]
         # Checked here so that a typo costs no worker round trip.
@@ -134,7 +134,10 @@ def create_app(token: str, *, workers: int | None = None) -> Starlette:
     async def static(request: Request):
         name = request.path_params["name"]
         if name == "plotly.min.js":
-            return FileResponse(_plotly_js(), media_type="text/javascript")
+            # 4.6 MB that changes only with the plotly package: cached a day.
+            response = FileResponse(_plotly_js(), media_type="text/javascript")
+            response.headers["cache-control"] = "max-age=86400"
+            return response
         if name not in _STATIC_FILES:
             raise ApiError(f"no file {name!r}", 404)
         return FileResponse(STATIC / name, media_type=_STATIC_FILES[name])
@@ -304,7 +307,7 @@ ENDPOINTS = {
     "POST /api/drt": "{spectrum, fmin?, fmax?, job?}: distribution of relaxation times and peaks",
     "POST /api/identify": "{spectrum, candidates?, job?}: candidate circuits ranked",
     "POST /api/fit": "{spectrum, circuit, values?, constants?, bounds?, method?, starts?, "
-    "fmin?, fmax?, job?}: the fit (result: FitResult.to_dict()) and its model curve",
+    "options?, fmin?, fmax?, job?}: the fit (result: FitResult.to_dict()) and its model curve",
     "POST /api/fit_many": "{spectra: [id], circuit, chain?, ...as fit}: one fit per spectrum",
     "GET /api/jobs/{job}": "progress of a running job {done, total}",
     "DELETE /api/jobs/{job}": "cancel a running job (its request answers 409)",

@@ -24,8 +24,11 @@ def circuit(text: str, values=None):
     return built.with_named_values(values) if values else built
 
 
-def fit_options(method="levenberg_marquardt", constants=None, bounds=None, starts=None) -> dict:
-    options = {"method": method}
+def fit_options(
+    method="levenberg_marquardt", constants=None, bounds=None, starts=None, options=None
+) -> dict:
+    """Keywords of `Circuit.fit`; `options` holds any others (seed, de_evaluations...)."""
+    options = {**(options or {}), "method": method}
     if constants:
         options["constants"] = constants
     if bounds:

@@ -153,12 +153,13 @@ function drawSpectrum() {
   }
   Plotly.react("nyquist", nyquist, {
     ...layoutBase, title: { text: s ? s.name : "Nyquist", font: { size: 13 } },
-    xaxis: { title: "Z′ / Ω" }, yaxis: { title: "−Z″ / Ω", scaleanchor: "x" }, hovermode: "closest",
+    xaxis: { title: { text: "Z′ / Ω" } }, yaxis: { title: { text: "−Z″ / Ω" }, scaleanchor: "x" }, hovermode: "closest",
   }, plotConfig);
   Plotly.react("bode", bode, {
     ...layoutBase, title: { text: "Bode", font: { size: 13 } },
-    xaxis: { title: "f / Hz", type: "log" }, yaxis: { title: "|Z| / Ω", type: "log" },
-    yaxis2: { title: "−phase / °", overlaying: "y", side: "right" }, hovermode: "closest",
+    xaxis: { title: { text: "f / Hz" }, type: "log" }, yaxis: { title: { text: "|Z| / Ω" }, type: "log" },
+    yaxis2: { title: { text: "−phase / °" }, type: "linear", tickmode: "auto", overlaying: "y", side: "right", showgrid: false }, hovermode: "closest",
+    margin: { ...layoutBase.margin, r: 60 },
   }, plotConfig);
 }
 
@@ -212,7 +213,7 @@ function drawKK() {
     { x: kk.frequencies, y: kk.residuals_real.map((v) => 100 * v), name: "real", mode: "lines+markers" },
     { x: kk.frequencies, y: kk.residuals_imag.map((v) => 100 * v), name: "imaginary", mode: "lines+markers" },
   ], {
-    ...layoutBase, xaxis: { title: "f / Hz", type: "log" }, yaxis: { title: "residual / %" },
+    ...layoutBase, xaxis: { title: { text: "f / Hz" }, type: "log" }, yaxis: { title: { text: "residual / %" } },
     shapes: [{ type: "rect", xref: "paper", x0: 0, x1: 1, y0: -band, y1: band, fillcolor: "#9995", line: { width: 0 }, layer: "below" }],
   }, plotConfig);
 }
@@ -267,7 +268,8 @@ function drawParams() {
     const tr = table.insertRow();
     tr.insertCell().textContent = name;
     const number = (key, onChange) => {
-      const input = Object.assign(document.createElement("input"), { className: "num", value: row[key] ?? "" });
+      const shown = typeof row[key] === "number" ? Number(row[key].toPrecision(6)) : "";
+      const input = Object.assign(document.createElement("input"), { className: "num", value: shown });
       input.dataset.param = name;
       input.dataset.field = key;
       input.oninput = () => {
@@ -491,7 +493,7 @@ function showFit() {
   Plotly.react("residual-plot", [
     { x: p.f, y: rel("re"), name: "real", mode: "lines+markers" },
     { x: p.f, y: rel("im"), name: "imaginary", mode: "lines+markers" },
-  ], { ...layoutBase, title: { text: "fit residuals", font: { size: 13 } }, xaxis: { title: "f / Hz", type: "log" }, yaxis: { title: "(Z − Z_fit)/|Z| / %" } }, plotConfig);
+  ], { ...layoutBase, title: { text: "fit residuals", font: { size: 13 } }, xaxis: { title: { text: "f / Hz" }, type: "log" }, yaxis: { title: { text: "(Z − Z_fit)/|Z| / %" } } }, plotConfig);
 }
 
 // ---- DRT --------------------------------------------------------------------------
@@ -508,8 +510,8 @@ async function runDRT() {
     });
     Plotly.react("drt-plot", [
       { x: d.tau, y: d.gamma, name: "γ", mode: "lines" },
-      { x: d.peaks.map((p) => p.tau), y: peakGamma, name: "peaks", mode: "markers+text", marker: { symbol: "triangle-down", size: 10 }, text: d.peaks.map((p) => `${fmt(p.r, 3)} Ω`), textposition: "top center" },
-    ], { ...layoutBase, title: { text: `DRT (R∞ = ${fmt(d.r_inf, 4)} Ω)`, font: { size: 13 } }, xaxis: { title: "τ / s", type: "log" }, yaxis: { title: "γ / Ω" } }, plotConfig);
+      { x: d.peaks.map((p) => p.tau), y: peakGamma, name: "peaks", mode: "markers+text", cliponaxis: false, marker: { symbol: "triangle-down", size: 10 }, text: d.peaks.map((p) => `${fmt(p.r, 3)} Ω`), textposition: "top center" },
+    ], { ...layoutBase, title: { text: `DRT (R∞ = ${fmt(d.r_inf, 4)} Ω)`, font: { size: 13 } }, xaxis: { title: { text: "τ / s" }, type: "log" }, yaxis: { title: { text: "γ / Ω" } }, margin: { ...layoutBase.margin, t: 50 } }, plotConfig);
     const table = $("peaks");
     table.replaceChildren();
     const head = table.insertRow();
@@ -574,7 +576,7 @@ function drawTrend() {
   Plotly.react("trend-plot", [{
     x: points.map((p) => p.x), y: points.map((p) => p.y), text: points.map((p) => p.name),
     error_y: { type: "data", array: points.map((p) => p.e), visible: true }, mode: "lines+markers", name: param,
-  }], { ...layoutBase, xaxis: { title: column || "file" }, yaxis: { title: param } }, plotConfig);
+  }], { ...layoutBase, xaxis: { title: { text: column || "file" }, dtick: column ? undefined : 1 }, yaxis: { title: { text: param } } }, plotConfig);
 }
 
 // ---- export and sessions ------------------------------------------------------------
@@ -699,6 +701,7 @@ function init() {
   drawSpectrum();
   linkHover();
   checkCircuit().then(refreshTrendChoices);
+  document.body.dataset.readyMs = performance.now().toFixed(0);
   document.body.dataset.ready = "1";
 }
 
