@@ -91,9 +91,13 @@ def test_bad_files_are_messages(client, gamry, name, body, status, message):
     assert client.post("/api/kk", json={"spectrum": gamry["id"]}).status_code == 200
 
 
-def test_oversize_upload_is_refused(client, monkeypatch):
+@pytest.mark.parametrize("kind", ["file", "json"])
+def test_oversize_upload_is_refused(client, monkeypatch, kind):
     monkeypatch.setattr(spectra, "MAX_UPLOAD", 1000)
-    answer = client.post("/api/spectra?name=big.DTA", content=GAMRY.read_bytes())
+    if kind == "file":
+        answer = client.post("/api/spectra?name=big.DTA", content=GAMRY.read_bytes())
+    else:
+        answer = client.post("/api/spectra", json={"f": [1.0] * 500, "re": [1.0], "im": [1.0]})
     assert answer.status_code == 413 and "MB" in answer.json()["error"]
 
 
@@ -160,7 +164,10 @@ def test_fit_matches_korvex_and_takes_controls(client, gamry):
 
 def _json_back(state):
     """Strict JSON writes open bounds as null; from_dict reads infinity."""
-    bounds = [[-np.inf if lo is None else lo, np.inf if hi is None else hi] for lo, hi in state["circuit"]["bounds"]]
+    bounds = [
+        [-np.inf if lo is None else lo, np.inf if hi is None else hi]
+        for lo, hi in state["circuit"]["bounds"]
+    ]
     return {**state, "circuit": {**state["circuit"], "bounds": bounds}}
 
 
@@ -197,7 +204,9 @@ def test_concurrent_fits_get_their_own_results(client):
     circuit = korvex.Circuit("R0-p(R1,C1)")
 
     def fit(scale):
-        z = circuit.with_named_values({"R0.r": scale, "R1.r": 10 * scale, "C1.c": 1e-4}).impedance(f)
+        z = circuit.with_named_values({"R0.r": scale, "R1.r": 10 * scale, "C1.c": 1e-4}).impedance(
+            f
+        )
         posted = client.post("/api/spectra", json=_arrays(f, z)).json()["spectra"][0]
         answer = client.post("/api/fit", json={"spectrum": posted["id"], "circuit": "R0-p(R1,C1)"})
         return answer.json()["params"]["R1.r"] / scale
@@ -217,7 +226,9 @@ def test_a_cancelled_fit_frees_its_worker(client, gamry):
         "job": "slow-job",
     }
     answers = {}
-    runner = threading.Thread(target=lambda: answers.update(slow=client.post("/api/fit", json=slow)))
+    runner = threading.Thread(
+        target=lambda: answers.update(slow=client.post("/api/fit", json=slow))
+    )
     runner.start()
     while client.get("/api/jobs/slow-job").status_code == 404:
         time.sleep(0.01)
@@ -229,9 +240,11 @@ def test_a_cancelled_fit_frees_its_worker(client, gamry):
     with ThreadPoolExecutor(2) as pool:
         codes = list(
             pool.map(
-                lambda _: client.post(
-                    "/api/fit", json={"spectrum": gamry["id"], "circuit": CIRCUIT}
-                ).status_code,
+                lambda _: (
+                    client.post(
+                        "/api/fit", json={"spectrum": gamry["id"], "circuit": CIRCUIT}
+                    ).status_code
+                ),
                 range(2),
             )
         )

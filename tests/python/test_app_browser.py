@@ -56,6 +56,8 @@ def test_upload_check_fit_export(server, browser, tmp_path):
     url = server
     shots = Path(os.environ.get("KORVEX_APP_SCREENSHOTS") or tmp_path)
     page = browser.new_page(viewport={"width": 1400, "height": 1000}, accept_downloads=True)
+    errors = []
+    page.on("pageerror", lambda error: errors.append(error))
     started = time.perf_counter()
     page.goto(url)
     page.wait_for_selector("body[data-ready='1']")
@@ -89,7 +91,10 @@ def test_upload_check_fit_export(server, browser, tmp_path):
         page.click("#export-csv")
     saved = tmp_path / "parameters.csv"
     download.value.save_as(saved)
-    rows = {row["parameter"]: float(row["value"]) for row in csv.DictReader(saved.read_text().splitlines())}
+    rows = {
+        row["parameter"]: float(row["value"])
+        for row in csv.DictReader(saved.read_text().splitlines())
+    }
     assert rows == pytest.approx(expected, rel=1e-12)
 
     page.click("#run-drt")
@@ -120,3 +125,4 @@ def test_upload_check_fit_export(server, browser, tmp_path):
     shown = page.text_content("#result tr[data-param='R1.r'] td.value")
     assert float(shown) == pytest.approx(expected["R1.r"], rel=1e-5)
     page.close()
+    assert not errors

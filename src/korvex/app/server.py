@@ -8,16 +8,18 @@ the first page load sets. Errors come back as `{"error": message}`.
 from __future__ import annotations
 
 import contextlib
+import json
 import os
 import secrets
 from importlib import resources
 from pathlib import Path
 
 import anyio
+import numpy as np
 from starlette.applications import Starlette
 from starlette.middleware import Middleware
 from starlette.requests import Request
-from starlette.responses import FileResponse, JSONResponse, Response
+from starlette.responses import FileResponse, JSONResponse
 from starlette.routing import Route
 
 from korvex.app import convert, jobs, spectra, work
@@ -71,9 +73,23 @@ class TokenCheck:
         return any(o and secrets.compare_digest(o, self.token) for o in offered)
 
 
+async def _body(request: Request, name: str = "the request") -> bytes:
+    """The body, refused (413) past the upload limit before it is all read."""
+    refusal = ApiError(f"{name}: larger than {spectra.MAX_UPLOAD // 2**20} MB", 413)
+    declared = request.headers.get("content-length", "")
+    if declared.isdigit() and int(declared) > spectra.MAX_UPLOAD:
+        raise refusal
+    data = bytearray()
+    async for chunk in request.stream():
+        data += chunk
+        if len(data) > spectra.MAX_UPLOAD:
+            raise refusal
+    return bytes(data)
+
+
 async def _json(request: Request) -> dict:
     try:
-        body = await request.json()
+        body = json.loads(await _body(request))
     except ValueError:
         raise ApiError("the request body must be a JSON object") from None
     if not isinstance(body, dict):
@@ -98,9 +114,7 @@ def create_app(token: str, *, workers: int | None = None) -> Starlette:
     async def run_job(body: dict, name: str, **kwargs):
         job_id = str(body.get("job") or secrets.token_hex(8))
         try:
-            return await anyio.to_thread.run_sync(
-                lambda: state["pool"].run(job_id, name, **kwargs)
-            )
+            return await anyio.to_thread.run_sync(lambda: state["pool"].run(job_id, name, **kwargs))
         except jobs.Cancelled:
             raise ApiError("cancelled", 409) from None
         except jobs.JobError as error:
@@ -149,22 +163,19 @@ def create_app(token: str, *, workers: int | None = None) -> Starlette:
         if request.headers.get("content-type", "").startswith("application/json"):
             body = await _json(request)
             try:
-                sweeps = [spectra.from_arrays(body.get("name", "spectrum"), body.get("f"), body.get("re"), body.get("im"))]
+                sweeps = [
+                    spectra.from_arrays(
+                        body.get("name", "spectrum"), body.get("f"), body.get("re"), body.get("im")
+                    )
+                ]
             except ValueError as error:
                 raise ApiError(str(error)) from None
             notes = []
         else:
             name = request.query_params.get("name") or "upload.txt"
-            declared = request.headers.get("content-length")
-            if declared and declared.isdigit() and int(declared) > spectra.MAX_UPLOAD:
-                raise ApiError(f"{name}: larger than {spectra.MAX_UPLOAD // 2**20} MB", 413)
-            data = bytearray()
-            async for chunk in request.stream():
-                data += chunk
-                if len(data) > spectra.MAX_UPLOAD:
-                    raise ApiError(f"{name}: larger than {spectra.MAX_UPLOAD // 2**20} MB", 413)
+            data = await _body(request, name)
             try:
-                sweeps, notes = await anyio.to_thread.run_sync(spectra.read_bytes, name, bytes(data))
+                sweeps, notes = await anyio.to_thread.run_sync(spectra.read_bytes, name, data)
             except (OSError, ValueError, KeyError, UnicodeError) as error:
                 raise ApiError(f"{name}: {error}") from None
         out = [spectra.public(store.add(s), s) for s in sweeps]
@@ -184,7 +195,7 @@ def create_app(token: str, *, workers: int | None = None) -> Starlette:
         built = _circuit(body.get("circuit"), body.get("values") or None)
         f = body.get("f")
         if f is None:
-            f = spectra.np.logspace(-2, 6, 200)
+            f = np.logspace(-2, 6, 200)
         try:
             z = built.impedance(f)
         except (TypeError, ValueError) as error:

@@ -74,7 +74,14 @@ def from_arrays(name: str, f, re, im) -> dict:
         raise ValueError("f, re and im must be lists of numbers of one length")
     if not all(np.isfinite(a).all() for a in arrays) or (arrays[0] <= 0).any():
         raise ValueError("frequencies must be positive and every value finite")
-    return {"name": str(name), "file": str(name), "f": arrays[0], "re": arrays[1], "im": arrays[2], "meta": {}}
+    return {
+        "name": str(name),
+        "file": str(name),
+        "f": arrays[0],
+        "re": arrays[1],
+        "im": arrays[2],
+        "meta": {},
+    }
 
 
 def public(spectrum_id: str, spectrum: dict) -> dict:
