@@ -414,10 +414,19 @@ function fitRequest() {
   return request;
 }
 
+let busyTimer = null;
+
+// While a job runs: the other jobs' buttons off, Cancel on, the time so far.
 function busy(on, status) {
   for (const id of ["run-fit", "run-many", "run-kk", "run-drt"]) $(id).disabled = on;
   $("cancel").disabled = !on;
-  $(status).textContent = on ? "running…" : $(status).textContent;
+  clearInterval(busyTimer);
+  if (!on) return;
+  const started = performance.now();
+  $(status).textContent = "running…";
+  busyTimer = setInterval(() => {
+    if (status === "fit-status") $(status).textContent = `running… ${((performance.now() - started) / 1000).toFixed(1)} s`;
+  }, 200);
 }
 
 async function runFit() {
@@ -429,20 +438,22 @@ async function runFit() {
   const started = performance.now();
   try {
     const fit = await api("fit", { spectrum: s.id, job, ...fitRequest() });
-    const ms = performance.now() - started;
-    fit.elapsed_ms = ms;
     state.fits[s.id] = fit;
     setCircuit(state.circuit, fit.params);
+    say("");
+    busy(false);
+    showFit();
+    // From the click to the table and plots drawn.
+    const ms = performance.now() - started;
     $("fit-status").textContent = `done in ${ms.toFixed(0)} ms`;
     document.body.dataset.lastFitMs = ms.toFixed(1);
-    say("");
   } catch (error) {
+    busy(false);
     $("fit-status").textContent = error.status === 409 ? "cancelled" : "failed";
     if (error.status !== 409) say("fit: " + error.message);
+    showFit();
   }
   state.job = null;
-  busy(false, "fit-status");
-  showFit();
 }
 
 async function cancelJob() {
@@ -549,7 +560,7 @@ async function runMany() {
   }
   clearInterval(poll);
   state.job = null;
-  busy(false, "many-status");
+  busy(false);
   refreshTrendChoices();
   showFit();
 }
@@ -694,7 +705,12 @@ function init() {
   $("export-svg").onclick = () => exportFigures("svg");
   $("export-png").onclick = () => exportFigures("png");
   $("circuit").oninput = circuitTyped;
-  $("models").onchange = (e) => { if (e.target.value) { $("circuit").value = e.target.value; checkCircuit(); } };
+  $("models").onchange = async (e) => {
+    if (!e.target.value) return;
+    $("circuit").value = e.target.value;
+    await checkCircuit();
+    $("circuit").value = state.circuit.text; // the model's circuit, spelled out
+  };
   $("fmin").oninput = $("fmax").oninput = () => { drawSpectrum(); };
   $("trend-param").onchange = $("trend-x").onchange = drawTrend;
   dropFiles();
