@@ -26,7 +26,12 @@ from korvex.app import convert, jobs, spectra, work
 
 COOKIE = "korvex_app_token"
 STATIC = Path(str(resources.files("korvex.app") / "static"))
-_STATIC_FILES = {"app.js": "text/javascript", "app.css": "text/css"}
+_STATIC_FILES = {
+    "app.js": "text/javascript",
+    "api.js": "text/javascript",
+    "schematic.js": "text/javascript",
+    "app.css": "text/css",
+}
 
 
 class Json(JSONResponse):

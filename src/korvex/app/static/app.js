@@ -1,8 +1,6 @@
 // The korvex page: plain JavaScript over the JSON API under /api/, plots by Plotly.
-"use strict";
-
-const token = new URLSearchParams(location.search).get("token") || "";
-const $ = (id) => document.getElementById(id);
+import { $, api, download, fmt, newJob, say } from "./api.js";
+import { schematic } from "./schematic.js";
 
 const state = {
   spectra: [],        // {id, name, file, meta, f, re, im}
@@ -14,40 +12,6 @@ const state = {
   many: null,         // {ids, results}
   job: null,          // id of the running job
 };
-
-// ---- talking to the server -------------------------------------------------
-
-async function api(path, body, options = {}) {
-  const init = { method: body === undefined ? "GET" : "POST", headers: { Authorization: "token " + token } };
-  if (options.method) init.method = options.method;
-  if (body instanceof Blob) {
-    init.body = body;
-  } else if (body !== undefined) {
-    init.body = JSON.stringify(body);
-    init.headers["Content-Type"] = "application/json";
-  }
-  const response = await fetch("api/" + path, init);
-  const data = await response.json().catch(() => ({ error: `server answered ${response.status}` }));
-  if (!response.ok) {
-    const error = new Error(data.error || `server answered ${response.status}`);
-    error.status = response.status;
-    throw error;
-  }
-  return data;
-}
-
-function say(text, kind = "error") {
-  const box = $("message");
-  box.textContent = text;
-  box.className = kind;
-  box.hidden = !text;
-}
-
-function newJob() {
-  return Math.random().toString(16).slice(2) + Date.now().toString(16);
-}
-
-const fmt = (x, digits = 4) => (x === null || x === undefined ? "–" : Number(x).toPrecision(digits));
 
 // ---- spectra ----------------------------------------------------------------
 
@@ -252,7 +216,7 @@ function setCircuit(info, values) {
   if (values) for (const [name, v] of Object.entries(values)) if (state.rows[name]) state.rows[name].value = v;
   const models = $("models");
   if (models.options.length === 1) for (const m of info.models) models.add(new Option(m, m));
-  drawSchematic(info.text);
+  $("schematic").replaceChildren(schematic(info.text));
   drawParams();
   if (!same) simulate();
 }
@@ -312,50 +276,6 @@ async function simulate() {
     drawSpectrum();
   } catch (error) {
     say("simulate: " + error.message);
-  }
-}
-
-// A series/parallel drawing of the circuit text: "-" joins in series,
-// p(a,b) (or (a,b)) in parallel.
-function drawSchematic(text) {
-  let i = 0;
-  const element = () => {
-    const start = i;
-    while (i < text.length && /[A-Za-z0-9_.]/.test(text[i])) i++;
-    return text.slice(start, i);
-  };
-  const series = () => {
-    const box = document.createElement("div");
-    box.className = "s-series";
-    for (;;) {
-      box.append(item());
-      if (text[i] !== "-") return box;
-      i++;
-      box.append(Object.assign(document.createElement("span"), { className: "s-wire" }));
-    }
-  };
-  const item = () => {
-    let name = "";
-    if (text[i] !== "(") name = element();
-    if (text[i] === "(" && (name === "p" || name === "")) {
-      i++;
-      const box = document.createElement("div");
-      box.className = "s-parallel";
-      for (;;) {
-        box.append(series());
-        if (text[i] === ",") i++;
-        else break;
-      }
-      i++; // ")"
-      return box;
-    }
-    return Object.assign(document.createElement("span"), { className: "s-element", textContent: name });
-  };
-  try {
-    text = text.replace(/\s+/g, "");
-    $("schematic").replaceChildren(series());
-  } catch {
-    $("schematic").replaceChildren();
   }
 }
 
@@ -584,6 +504,7 @@ function drawTrend() {
     const x = column ? (s ? s.meta[column] : null) : i + 1;
     return { x, y, e, name: s ? s.name : id };
   });
+  $("trend-plot").hidden = false;
   Plotly.react("trend-plot", [{
     x: points.map((p) => p.x), y: points.map((p) => p.y), text: points.map((p) => p.name),
     error_y: { type: "data", array: points.map((p) => p.e), visible: true }, mode: "lines+markers", name: param,
@@ -591,14 +512,6 @@ function drawTrend() {
 }
 
 // ---- export and sessions ------------------------------------------------------------
-
-function download(name, text, type) {
-  const link = document.createElement("a");
-  link.href = URL.createObjectURL(new Blob([text], { type }));
-  link.download = name;
-  link.click();
-  setTimeout(() => URL.revokeObjectURL(link.href), 1000);
-}
 
 function fitted() {
   return state.spectra.filter((s) => state.fits[s.id]).map((s) => [s, state.fits[s.id]]);
