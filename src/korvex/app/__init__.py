@@ -66,6 +66,8 @@ def main(argv: list[str] | None = None) -> int:
     config = uvicorn.Config(
         create_app(token, workers=args.workers), log_level="warning", lifespan="on"
     )
-    server = uvicorn.Server(config)
-    server.run(sockets=[sock])
+    try:
+        uvicorn.Server(config).run(sockets=[sock])
+    except KeyboardInterrupt:  # Ctrl-C: uvicorn has shut down cleanly and re-raises it
+        pass
     return 0
