@@ -76,6 +76,12 @@ def test_upload_check_fit_export(server, browser, tmp_path):
     page.fill("#circuit", CIRCUIT)
     page.wait_for_function("document.querySelector('#circuit-error').textContent === ''")
     page.wait_for_selector("#params input[data-param='CPE2.alpha']")
+    # The model curve follows the table without a fit.
+    widest = "Math.max(...document.getElementById('nyquist').data[1].x)"
+    page.wait_for_function("document.getElementById('nyquist').data.length === 2")
+    before = page.evaluate(widest)
+    page.fill("#params input[data-param='R1.r']", "50000")
+    page.wait_for_function(f"{widest} > {before} + 1000")
     page.click("#run-identify")
     page.wait_for_selector("#ranking tr:nth-child(3)")
     page.click("#run-fit")

@@ -389,8 +389,9 @@ function showFit() {
   if (!fit) {
     $("fit-summary").textContent = "No fit yet.";
     Plotly.purge("residual-plot");
-    if (modelCurve && modelCurve.label !== "model (table)") modelCurve = null;
+    modelCurve = null;
     drawSpectrum();
+    simulate(); // the table's model over this spectrum's range
     return;
   }
   const chi = fit.chi_square;
