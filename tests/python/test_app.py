@@ -13,7 +13,7 @@ pytest.importorskip("httpx2")
 from starlette.testclient import TestClient  # noqa: E402
 
 import korvex  # noqa: E402
-from korvex.app import create_app, spectra  # noqa: E402
+from korvex.app import create_app, jobs, spectra  # noqa: E402
 
 DATA = Path(__file__).resolve().parent.parent / "data" / "instruments"
 GAMRY = DATA / "exampleDataGamry.DTA"
@@ -249,3 +249,19 @@ def test_a_cancelled_fit_frees_its_worker(client, gamry):
             )
         )
     assert codes == [200, 200]
+
+
+def test_a_dead_worker_is_replaced():
+    pool = jobs.Pool(1)
+    try:
+        spectrum = {
+            "f": [1e3, 1e2, 10.0, 1.0],
+            "re": [1.0, 1.1, 1.5, 2.0],
+            "im": [0.0, -0.1, -0.4, -0.2],
+        }
+        pool._workers[0].process.kill()
+        with pytest.raises(jobs.JobError, match="worker process stopped"):
+            pool.run("a", "kk", spectrum=spectrum)
+        assert "valid" in pool.run("b", "kk", spectrum=spectrum)
+    finally:
+        pool.close()

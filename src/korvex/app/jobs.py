@@ -86,6 +86,7 @@ class Pool:
         self._idle: queue.Queue[_Worker] = queue.Queue()
         self._lock = threading.Lock()
         self._jobs: dict[str, Job] = {}
+        self._closed = False
         self._workers = [_Worker() for _ in range(size)]
         for worker in self._workers:
             self._idle.put(worker)
@@ -115,8 +116,7 @@ class Pool:
                         continue
                     break
             except (EOFError, OSError):
-                # Killed by cancel(), which also replaced the worker.
-                raise Cancelled from None
+                self._lost(job, worker, name)
             with self._lock:
                 taken = job.worker is not worker  # cancel() has replaced it
                 job.worker = None
@@ -130,6 +130,27 @@ class Pool:
             with self._lock:
                 self._jobs.pop(job_id, None)
 
+    def _lost(self, job: Job, worker: _Worker, name: str):
+        """The worker's pipe closed: cancel() killed it (and has replaced it),
+        the pool is closing, or the process died; then a fresh one takes its place."""
+        with self._lock:
+            died = job.worker is worker and not self._closed
+            job.worker = None
+            fresh = self._replace(worker) if died else None
+        if fresh is None:
+            raise Cancelled from None
+        self._idle.put(fresh)
+        raise JobError(
+            f"the worker process stopped while running {name} "
+            f"(exit status {worker.process.returncode})"
+        ) from None
+
+    def _replace(self, worker: _Worker) -> _Worker:
+        """A fresh worker in `worker`'s place, which is killed; under the lock."""
+        self._workers[self._workers.index(worker)] = fresh = _Worker()
+        worker.stop()
+        return fresh
+
     def cancel(self, job_id: str) -> bool:
         """Stops the job (queued or running); False when there is none."""
         with self._lock:
@@ -140,14 +161,13 @@ class Pool:
             worker, job.worker = job.worker, None
             if worker is None:
                 return True
-            index = self._workers.index(worker)
-            self._workers[index] = fresh = _Worker()
-        worker.stop()
+            fresh = self._replace(worker)
         self._idle.put(fresh)
         return True
 
     def close(self) -> None:
         with self._lock:
+            self._closed = True
             workers, self._workers = self._workers, []
         for worker in workers:
             worker.stop()
