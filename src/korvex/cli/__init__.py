@@ -52,7 +52,19 @@ def _add_info(commands) -> None:
 
 
 # Each entry adds one subcommand to the parser.
-COMMANDS = [fit.add, analysis.add_kk, analysis.add_drt, analysis.add_identify, _add_info]
+def _add_app(commands) -> None:
+    # The web app parses its own options (korvex.app); listed here for --help.
+    commands.add_parser("app", help="open the local web app (korvex app --help)", add_help=False)
+
+
+COMMANDS = [
+    fit.add,
+    analysis.add_kk,
+    analysis.add_drt,
+    analysis.add_identify,
+    _add_info,
+    _add_app,
+]
 
 
 class _Parser(argparse.ArgumentParser):
@@ -99,6 +111,11 @@ class _Commands:
 
 def main(argv: list[str] | None = None) -> int:
     """Run one command; returns the exit status (see EXIT_STATUS)."""
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["app"]:
+        from korvex.app import main as app_main
+
+        return app_main(argv[1:])
     try:
         with clean_warnings():
             args = parser().parse_args(argv)
