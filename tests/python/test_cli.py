@@ -169,3 +169,12 @@ def test_module_entry_prints_info_and_version():
     assert info.startswith("korvex ")
     assert "threads: " in info and "two_rq" in info
     assert korvex_("--version") == info.splitlines()[0] + "\n"
+
+
+def test_every_fit_keyword_is_a_flag():
+    args = cli.parser().parse_args(
+        ["fit", "x.DTA", "--circuit", "R0", "--max-iterations", "50", "--starts", "auto"]
+        + ["--guess-init", "false", "--seed", "3", "--ftol", "1e-9"]
+    )
+    assert (args.max_iterations, args.starts, args.guess_init, args.seed) == (50, "auto", False, 3)
+    assert args.ftol == 1e-9 and not hasattr(args, "xtol")

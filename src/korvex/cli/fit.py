@@ -77,11 +77,45 @@ def add(commands) -> None:
     model.add_argument(
         "--threads", type=_args.count, metavar="N", help="fits at once (default: every core)"
     )
+    _add_table_options(fit.add_argument_group("more fit() keywords"))
     _args.add_file_options(fit)
     fit.add_argument(
         "-q", "--quiet", action="store_true", help="no progress bar, and no warnings of the fits"
     )
     fit.set_defaults(run=run)
+
+
+# fit() keywords with an option of their own above; every other one gets a
+# flag from the core's option table (--max-iterations for max_iterations).
+_OWN_FLAGS = {"method", "weight", "constants", "bounds", "starts"}
+
+
+def _switch(text: str) -> bool:
+    if text.lower() not in ("true", "false"):
+        raise argparse.ArgumentTypeError(f"expected true or false, got {text!r}")
+    return text.lower() == "true"
+
+
+_KINDS = {"str": str, "str | None": str, "int": int, "int | None": int, "float": float}
+_KINDS["bool | None"] = _switch
+
+
+def _table_options():
+    from korvex import _korvex
+
+    return [o for o in _korvex._fit_options() if o[0] not in _OWN_FLAGS]
+
+
+def _add_table_options(group) -> None:
+    for name, kind, _, doc in _table_options():
+        group.add_argument(
+            "--" + name.replace("_", "-"),
+            type=_KINDS[kind],
+            dest=name,
+            default=argparse.SUPPRESS,
+            metavar=kind.split(" ")[0].upper(),
+            help=doc,
+        )
 
 
 def _controls(circuit, args) -> dict:
@@ -114,6 +148,9 @@ def _controls(circuit, args) -> dict:
         options["bounds"] = dict(args.bounds)
     if args.starts is not None:
         options["starts"] = args.starts
+    for name, *_ in _table_options():
+        if name in vars(args):
+            options[name] = getattr(args, name)
     return options
 
 
