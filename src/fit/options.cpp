@@ -52,6 +52,10 @@ const OptionField kFitOptions[] = {
 std::optional<std::string> FitOptions::validate() const {
   if (!(ftol >= 0.0)) return "ftol must be a non-negative number, got " + debug_float(ftol);
   if (!(xtol >= 0.0)) return "xtol must be a non-negative number, got " + debug_float(xtol);
+  if (starts && !starts->automatic && starts->count > kMaxStarts) {
+    return "starts must be at most " + std::to_string(kMaxStarts) + ", got " +
+           std::to_string(starts->count);
+  }
   if (starts && !local_method()) {
     return "starts works with the method \"levenberg_marquardt\" only, got \"" + method + "\"";
   }

@@ -40,6 +40,11 @@ struct FitOptions : StartOptions {
   bool local_method() const { return method == "levenberg_marquardt"; }
 };
 
+// The most starts= a caller may ask for, refused above it by validate()
+// before any work: each start holds a parameter vector (particle_swarm.hpp
+// bounds the swarm the same way).
+inline constexpr std::uint64_t kMaxStarts = 10000;
+
 // Relative cost decrease over five iterations below which the fast engine
 // stops.
 inline constexpr double kFastStallTolerance = 1e-5;

@@ -92,6 +92,8 @@ FitOptions read_fit_options(nb::handle keywords, const char* function) {
     if (!field) raise_unexpected_keyword(function, name);
     set_fit_option(options, *field, value);
   }
+  // A whole batch is refused for a bad option, before any spectrum is fitted.
+  if (auto problem = options.validate()) throw nb::value_error(problem->c_str());
   return options;
 }
 

@@ -64,3 +64,16 @@ def test_weights_meant_as_weight_gets_a_hint():
 def test_a_batch_refuses_weights_without_the_guess_as_fit_does():
     with pytest.raises(ValueError, match="guess_init=False turns the guess off"):
         korvex.fit_many(CIRCUIT, [(F, Z)], weights="model.eisnn", guess_init=False)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: CIRCUIT.fit(F, Z, starts=10**9),
+        lambda: korvex.fit_many(CIRCUIT, [(F, Z)], starts=10**9),
+        lambda: korvex.fit_shared(CIRCUIT, [(F, Z)] * 2, ["R0.r"], starts=10**9),
+    ],
+)
+def test_a_size_beyond_its_limit_is_refused_before_any_work(call):
+    with pytest.raises(ValueError, match="starts must be at most 10000, got 1000000000"):
+        call()
