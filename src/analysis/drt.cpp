@@ -7,6 +7,7 @@
 #include "analysis/nnls.hpp"
 #include "analysis/spectrum_check.hpp"
 #include "circuit/impedance.hpp"
+#include "common/cancel.hpp"
 
 namespace korvex::analysis {
 namespace {
@@ -27,6 +28,8 @@ constexpr double kLogLamMax = 1.0;
 constexpr double kLogLamStep = 0.5;
 constexpr int kGoldenSteps = 12;
 constexpr double kRobustness = 0.1;
+// Rows per block of the normal equations: a cancelled DRT stops between blocks.
+constexpr Eigen::Index kBlockRows = 4096;
 
 struct Basis {
   DRTBasis kind;
@@ -73,6 +76,7 @@ System build_system(std::span<const double> omegas, std::span<const double> modu
   }
   Eigen::MatrixXd k_re(n, q), k_im(n, q);
   for (Eigen::Index k = 0; k < q; ++k) {
+    throw_if_cancelled();
     const double tau = std::exp(centres_ln.front() + static_cast<double>(k - reach) * h);
     for (Eigen::Index i = 0; i < n; ++i) {
       const double wt = omegas[i] * tau;
@@ -86,6 +90,7 @@ System build_system(std::span<const double> omegas, std::span<const double> modu
   const Eigen::Index cols = s.first_basis + m;
   s.a = Eigen::MatrixXd::Zero(2 * n, cols);
   for (Eigen::Index j = 0; j < m; ++j) {
+    throw_if_cancelled();
     const Eigen::Index from = j * kQuadraturePerSpacing;
     s.a.block(0, s.first_basis + j, n, 1) = h * (k_re.middleCols(from, 2 * reach + 1) * profile);
     s.a.block(n, s.first_basis + j, n, 1) = h * (k_im.middleCols(from, 2 * reach + 1) * profile);
@@ -121,6 +126,7 @@ System build_system(std::span<const double> omegas, std::span<const double> modu
 // tr(H^2) term penalises those unstable solutions.
 double gcv_score(const Eigen::MatrixXd& ata, const Eigen::VectorXd& atb, const System& s,
                  double lam) {
+  throw_if_cancelled();
   const Eigen::LLT<Eigen::MatrixXd> g(ata + lam * s.penalty);
   const Eigen::VectorXd x = g.solve(atb);
   const double rss = (s.a * x - s.b).squaredNorm();
@@ -180,6 +186,7 @@ DRTResultOr drt(std::span<const double> frequencies, std::span<const Complex> im
   if (!(settings.fwhm > 0.0 && std::isfinite(settings.fwhm))) {
     return "fwhm must be positive and finite";
   }
+  const CancelScope cancel(settings.cancel);
   const std::size_t n = frequencies.size();
   std::vector<double> omegas(n), modulus(n);
   double r_ref = 0.0;
@@ -204,8 +211,14 @@ DRTResultOr drt(std::span<const double> frequencies, std::span<const Complex> im
   const System s = build_system(omegas, modulus, impedances, centres_ln, basis, settings.inductance,
                                 r_ref, *w_max);
 
-  const Eigen::MatrixXd ata = s.a.transpose() * s.a;
-  const Eigen::VectorXd atb = s.a.transpose() * s.b;
+  Eigen::MatrixXd ata = Eigen::MatrixXd::Zero(s.a.cols(), s.a.cols());
+  Eigen::VectorXd atb = Eigen::VectorXd::Zero(s.a.cols());
+  for (Eigen::Index from = 0; from < s.a.rows(); from += kBlockRows) {
+    throw_if_cancelled();
+    const Eigen::Index rows = std::min(kBlockRows, s.a.rows() - from);
+    ata.noalias() += s.a.middleRows(from, rows).transpose() * s.a.middleRows(from, rows);
+    atb.noalias() += s.a.middleRows(from, rows).transpose() * s.b.segment(from, rows);
+  }
   DRTResult out;
   out.lam = settings.lam ? *settings.lam : choose_lambda(ata, atb, s);
   const Eigen::MatrixXd g = ata + out.lam * s.penalty;

@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/cancel.hpp"
 #include "elements/complex_math.hpp"
 
 namespace korvex::analysis {
@@ -24,6 +25,7 @@ struct DRTSettings {
   bool nonneg = true;      // gamma >= 0, R_inf >= 0, L >= 0
   bool inductance = true;  // fit a series inductance
   double fwhm = 2.0;       // basis full width at half maximum, in collocation spacings
+  const CancelFlag* cancel = nullptr;  // once set, the DRT throws Cancelled
 };
 
 struct DRTPeak {
@@ -48,6 +50,8 @@ struct DRTResult {
 
 using DRTResultOr = std::variant<DRTResult, std::string>;
 
+// Throws Cancelled when `settings.cancel` (or the calling thread's flag, see
+// common/cancel.hpp) is set while it runs.
 DRTResultOr drt(std::span<const double> frequencies, std::span<const Complex> impedances,
                 const DRTSettings& settings);
 

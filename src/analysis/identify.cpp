@@ -10,6 +10,7 @@
 #include "analysis/spectrum_check.hpp"
 #include "circuit/params.hpp"
 #include "circuit/parser.hpp"
+#include "common/cancel.hpp"
 #include "common/pool.hpp"
 #include "fit/driver.hpp"
 #include "models/builtin_topologies.hpp"
@@ -81,6 +82,7 @@ IdentifyOr identify(std::span<const double> frequencies, std::span<const Complex
     circuits.push_back(std::move(std::get<SeriesList>(parsed)));
   }
 
+  const CancelScope cancel(settings.cancel);
   IdentifyOutcome out;
   const auto kk = kramers_kronig(frequencies, impedances, KKSettings{});
   if (const auto* k = std::get_if<KKResult>(&kk)) {
@@ -93,6 +95,8 @@ IdentifyOr identify(std::span<const double> frequencies, std::span<const Complex
     ranked[i].circuit = texts[i];
     try {
       fit_candidate(circuits[i], frequencies, impedances, ranked[i]);
+    } catch (const Cancelled&) {
+      throw;
     } catch (const std::exception& e) {
       ranked[i].error = e.what();
     }
