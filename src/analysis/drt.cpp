@@ -28,7 +28,9 @@ constexpr double kLogLamMax = 1.0;
 constexpr double kLogLamStep = 0.5;
 constexpr int kGoldenSteps = 12;
 constexpr double kRobustness = 0.1;
-// Rows per block of the normal equations: a cancelled DRT stops between blocks.
+// Points per block of the system's rows, rows per block of its normal
+// equations: a cancelled DRT stops between blocks.
+constexpr Eigen::Index kBlockPoints = 256;
 constexpr Eigen::Index kBlockRows = 4096;
 
 struct Basis {
@@ -74,36 +76,45 @@ System build_system(std::span<const double> omegas, std::span<const double> modu
     profile[d + reach] = basis.value(static_cast<double>(d) * h);
     slope[d + reach] = basis.derivative(static_cast<double>(d) * h);
   }
-  Eigen::MatrixXd k_re(n, q), k_im(n, q);
+  Eigen::VectorXd tau(q);
   for (Eigen::Index k = 0; k < q; ++k) {
-    throw_if_cancelled();
-    const double tau = std::exp(centres_ln.front() + static_cast<double>(k - reach) * h);
-    for (Eigen::Index i = 0; i < n; ++i) {
-      const double wt = omegas[i] * tau;
-      const double den = 1.0 + wt * wt;
-      k_re(i, k) = 1.0 / den;
-      k_im(i, k) = -wt / den;
-    }
+    tau[k] = std::exp(centres_ln.front() + static_cast<double>(k - reach) * h);
   }
   System s;
   s.first_basis = inductance ? 2 : 1;
   const Eigen::Index cols = s.first_basis + m;
   s.a = Eigen::MatrixXd::Zero(2 * n, cols);
-  for (Eigen::Index j = 0; j < m; ++j) {
-    throw_if_cancelled();
-    const Eigen::Index from = j * kQuadraturePerSpacing;
-    s.a.block(0, s.first_basis + j, n, 1) = h * (k_re.middleCols(from, 2 * reach + 1) * profile);
-    s.a.block(n, s.first_basis + j, n, 1) = h * (k_im.middleCols(from, 2 * reach + 1) * profile);
-  }
   s.b.resize(2 * n);
-  for (Eigen::Index i = 0; i < n; ++i) {
-    s.a(i, 0) = 1.0;
-    if (inductance) s.a(n + i, 1) = omegas[i] / omega_max;
-    const double scale = r_ref / modulus[i];
-    s.a.row(i) *= scale;
-    s.a.row(n + i) *= scale;
-    s.b[i] = z[i].re / modulus[i];
-    s.b[n + i] = z[i].im / modulus[i];
+  // A block of points at a time: the block's kernel on the trapezoid grid
+  // stays in cache, and a cancelled DRT stops between blocks.
+  Eigen::MatrixXd k_re(std::min(kBlockPoints, n), q), k_im(std::min(kBlockPoints, n), q);
+  for (Eigen::Index from = 0; from < n; from += kBlockPoints) {
+    throw_if_cancelled();
+    const Eigen::Index rows = std::min(kBlockPoints, n - from);
+    for (Eigen::Index k = 0; k < q; ++k) {
+      for (Eigen::Index r = 0; r < rows; ++r) {
+        const double wt = omegas[from + r] * tau[k];
+        const double den = 1.0 + wt * wt;
+        k_re(r, k) = 1.0 / den;
+        k_im(r, k) = -wt / den;
+      }
+    }
+    for (Eigen::Index j = 0; j < m; ++j) {
+      const Eigen::Index node = j * kQuadraturePerSpacing;
+      s.a.block(from, s.first_basis + j, rows, 1) =
+          h * (k_re.block(0, node, rows, 2 * reach + 1) * profile);
+      s.a.block(n + from, s.first_basis + j, rows, 1) =
+          h * (k_im.block(0, node, rows, 2 * reach + 1) * profile);
+    }
+    for (Eigen::Index i = from; i < from + rows; ++i) {
+      s.a(i, 0) = 1.0;
+      if (inductance) s.a(n + i, 1) = omegas[i] / omega_max;
+      const double scale = r_ref / modulus[i];
+      s.a.row(i) *= scale;
+      s.a.row(n + i) *= scale;
+      s.b[i] = z[i].re / modulus[i];
+      s.b[n + i] = z[i].im / modulus[i];
+    }
   }
   s.penalty = Eigen::MatrixXd::Zero(cols, cols);
   for (Eigen::Index t = 0; t < m; ++t) {
@@ -119,6 +130,17 @@ System build_system(std::span<const double> omegas, std::span<const double> modu
   return s;
 }
 
+// A x, a block of rows at a time.
+Eigen::VectorXd product(const Eigen::MatrixXd& a, const Eigen::VectorXd& x) {
+  Eigen::VectorXd out(a.rows());
+  for (Eigen::Index from = 0; from < a.rows(); from += kBlockRows) {
+    throw_if_cancelled();
+    const Eigen::Index rows = std::min(kBlockRows, a.rows() - from);
+    out.segment(from, rows).noalias() = a.middleRows(from, rows) * x;
+  }
+  return out;
+}
+
 // Robust generalised cross-validation (Lukas 2006) of the unconstrained
 // solution: rows |r|^2 / (rows - tr H)^2 * (g + (1 - g) tr(H^2) / rows), H the
 // influence matrix. Plain GCV (g = 1) often has a flat minimum at very small
@@ -126,10 +148,9 @@ System build_system(std::span<const double> omegas, std::span<const double> modu
 // tr(H^2) term penalises those unstable solutions.
 double gcv_score(const Eigen::MatrixXd& ata, const Eigen::VectorXd& atb, const System& s,
                  double lam) {
-  throw_if_cancelled();
   const Eigen::LLT<Eigen::MatrixXd> g(ata + lam * s.penalty);
   const Eigen::VectorXd x = g.solve(atb);
-  const double rss = (s.a * x - s.b).squaredNorm();
+  const double rss = (product(s.a, x) - s.b).squaredNorm();
   // H = A G^-1 A^T has the same nonzero spectrum as S = G^-1 A^T A.
   const Eigen::MatrixXd influence = g.solve(ata);
   const double trace = influence.trace();
@@ -233,7 +254,7 @@ DRTResultOr drt(std::span<const double> frequencies, std::span<const Complex> im
     out.centres[j] = std::exp(centres_ln[j]);
     out.coefficients[j] = x[s.first_basis + static_cast<Eigen::Index>(j)] * r_ref;
   }
-  const Eigen::VectorXd fit = s.a * x;
+  const Eigen::VectorXd fit = product(s.a, x);
   out.z_fit.resize(n);
   out.residuals_real.resize(n);
   out.residuals_imag.resize(n);

@@ -11,18 +11,21 @@ namespace {
 
 // The thread running the interpreter's exit, once it has begun; 0 before.
 std::atomic<unsigned long> g_exiting_thread{0};
-// Threads between deciding to take the lock back and holding it.
-std::atomic<int> g_retaking{0};
+// Threads that, inside a call, hold the lock again or are on their way to it.
+std::atomic<int> g_holding{0};
+// How deep this thread is in such stretches: a call made from one (a
+// progress callback that fits) neither counts again nor parks.
+thread_local int t_depth = 0;
 
-// Runs from atexit, with the lock held. A thread counted in g_retaking may be
-// waiting for the lock: it gets it while this waits with the lock released,
-// so that none is still waiting when finalization begins. Sequentially
-// consistent atomics: a thread either sees the mark and parks, or is seen in
-// the count and waited for.
+// Runs from atexit, with the lock held. The counted threads get the lock
+// while this waits with it released, and finish what they run with it (a
+// signal handler, a progress callback), so that none still needs the lock
+// when finalization begins. Sequentially consistent atomics: a thread either
+// sees the mark and parks, or is seen in the count and waited for.
 void mark_exit() {
   g_exiting_thread.store(PyThread_get_thread_ident());
   Py_BEGIN_ALLOW_THREADS;
-  while (g_retaking.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (g_holding.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   Py_END_ALLOW_THREADS;
 }
 
@@ -31,36 +34,44 @@ void register_exit_mark() {
   static bool registered = false;
   if (registered) return;
   registered = true;
-  // A child forked while a thread was retaking the lock has no such thread.
-  pthread_atfork(nullptr, nullptr, [] { g_retaking.store(0); });
+  // A forked child has only the forking thread.
+  pthread_atfork(nullptr, nullptr, [] { g_holding.store(t_depth > 0 ? 1 : 0); });
   nb::module_::import_("atexit").attr("register")(nb::cpp_function(&mark_exit));
-}
-
-[[noreturn]] void park() {
-  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
 }  // namespace
 
 ReleasedGil::ReleasedGil(CancelFlag* on_exit) : on_exit_(on_exit) {
   register_exit_mark();
-  release();
+  state_ = PyEval_SaveThread();
 }
 
-ReleasedGil::~ReleasedGil() { retake(); }
+ReleasedGil::~ReleasedGil() {
+  retake();
+  leave();
+}
 
-void ReleasedGil::release() { state_ = PyEval_SaveThread(); }
+void ReleasedGil::release() {
+  state_ = PyEval_SaveThread();
+  leave();
+}
 
 void ReleasedGil::retake() {
-  g_retaking.fetch_add(1);
-  const unsigned long exiting = g_exiting_thread.load();
-  if (exiting != 0 && exiting != PyThread_get_thread_ident()) {
-    g_retaking.fetch_sub(1);
-    if (on_exit_) on_exit_->store(true);
-    park();
+  if (t_depth++ == 0) {
+    g_holding.fetch_add(1);
+    const unsigned long exiting = g_exiting_thread.load();
+    if (exiting != 0 && exiting != PyThread_get_thread_ident()) {
+      g_holding.fetch_sub(1);
+      if (on_exit_) on_exit_->store(true);
+      // Until the process ends; what this thread holds is never released.
+      for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    }
   }
   PyEval_RestoreThread(state_);
-  g_retaking.fetch_sub(1);
+}
+
+void ReleasedGil::leave() {
+  if (--t_depth == 0) g_holding.fetch_sub(1);
 }
 
 }  // namespace korvex::py

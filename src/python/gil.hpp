@@ -5,10 +5,11 @@
 // ends in std::terminate where it meets a noexcept frame, such as the
 // destructor of a lock-release guard: a daemon thread inside a long call
 // aborted the process when the program ended. An atexit function, which runs
-// before finalization begins, marks the exit and waits for the threads
-// already on their way back to the lock; a thread that would take the lock
-// back after that parks instead, without touching Python, until the process
-// ends.
+// before finalization begins, marks the exit and waits for the threads that
+// hold the lock again (or wait for it) inside a call; a thread that would take
+// the lock back after that parks instead, without touching Python, until the
+// process ends. What a call runs with the lock held before its first release
+// (converting its arguments) stays exposed, as in any extension.
 #include "common/cancel.hpp"
 #include "python/bindings.hpp"
 
@@ -33,8 +34,9 @@ class ReleasedGil {
   }
 
  private:
-  void release();
-  void retake();
+  void retake();   // holds the lock again, counted, or parks
+  void release();  // releases it, and the count
+  void leave();    // ends the counted stretch
 
   PyThreadState* state_ = nullptr;
   CancelFlag* on_exit_;
