@@ -100,6 +100,7 @@ System build_system(std::span<const double> omegas, std::span<const double> modu
       }
     }
     for (Eigen::Index j = 0; j < m; ++j) {
+      throw_if_cancelled();  // wide bases make every column long
       const Eigen::Index node = j * kQuadraturePerSpacing;
       s.a.block(from, s.first_basis + j, rows, 1) =
           h * (k_re.block(0, node, rows, 2 * reach + 1) * profile);
