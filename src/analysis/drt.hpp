@@ -22,9 +22,9 @@ enum class DRTBasis { Gaussian, InverseQuadratic };
 struct DRTSettings {
   std::optional<double> lam;  // regularisation weight; none: generalised cross-validation
   DRTBasis basis = DRTBasis::Gaussian;
-  bool nonneg = true;      // gamma >= 0, R_inf >= 0, L >= 0
-  bool inductance = true;  // fit a series inductance
-  double fwhm = 2.0;       // basis full width at half maximum, in collocation spacings
+  bool nonneg = true;                  // gamma >= 0, R_inf >= 0, L >= 0
+  bool inductance = true;              // fit a series inductance
+  double fwhm = 2.0;                   // basis full width at half maximum, in collocation spacings
   const CancelFlag* cancel = nullptr;  // once set, the DRT throws Cancelled
 };
 

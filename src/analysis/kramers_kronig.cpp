@@ -52,8 +52,8 @@ Block make_block(const Problem& p, const std::vector<double>& tau, std::size_t f
   const bool cap = p.settings.add_capacitance;
   const bool ind = p.settings.add_inductance;
   const Eigen::Index extra = (cap ? 1 : 0) + (ind ? 1 : 0);
-  Block b{Eigen::MatrixXd(rows, m),  Eigen::MatrixXd(rows, m),  Eigen::MatrixXd(rows, extra),
-          Eigen::VectorXd(rows),     Eigen::VectorXd(rows),     Eigen::VectorXd(rows)};
+  Block b{Eigen::MatrixXd(rows, m), Eigen::MatrixXd(rows, m), Eigen::MatrixXd(rows, extra),
+          Eigen::VectorXd(rows),    Eigen::VectorXd(rows),    Eigen::VectorXd(rows)};
   for (Eigen::Index r = 0; r < rows; ++r) {
     const std::size_t i = from + static_cast<std::size_t>(r);
     const double w = p.omegas[i];
