@@ -93,19 +93,13 @@ SpectrumFeatures spectrum_features(std::span<const double> frequencies,
   const std::size_t first_tau = first_tail + out.tail_shapes.size();
   const std::size_t n_col = first_tau + n_tau;
 
-  // The normal equations, summed over the rows (weighted by 1/|Z|) as they
-  // are made, so that the rows are never stored; then each column is scaled
-  // to unit norm: G_ij / (|a_i| |a_j|) and h_i / |a_i|.
-  std::vector<double> gram(n_col * n_col, 0.0), h(n_col, 0.0);
+  // The rows of point i, weighted by 1/|Z|: Re into row_re, Im into row_im,
+  // and the data's parts. They are made twice, once for the column norms and
+  // once for the normal equations of the columns scaled to unit norm, rather
+  // than stored: a long spectrum would need gigabytes.
   std::vector<double> row_re(n_col), row_im(n_col);
-  auto add_row = [&](const std::vector<double>& row, double b) {
-    for (std::size_t i = 0; i < n_col; ++i) {
-      h[i] += row[i] * b;
-      for (std::size_t j = i; j < n_col; ++j) gram[i * n_col + j] += row[i] * row[j];
-    }
-  };
-  for (std::size_t i = 0; i < omegas.size(); ++i) {
-    if (i % kBlockPoints == 0) throw_if_cancelled();
+  double b_re = 0.0, b_im = 0.0;
+  auto make_rows = [&](std::size_t i) {
     const double w = moduli[i] > 1e-30 ? 1.0 / moduli[i] : 1e30;
     const double omega = omegas[i];
     auto put = [&](std::size_t col, Complex v) {
@@ -118,17 +112,30 @@ SpectrumFeatures spectrum_features(std::span<const double> frequencies,
       put(first_tail + t, tail_shape(out.tail_kind, out.tail_shapes[t], omega));
     }
     for (std::size_t k = 0; k < n_tau; ++k) put(first_tau + k, debye(omega, out.taus[k]));
-    add_row(row_re, z[i].re * w);
-    add_row(row_im, z[i].im * w);
+    b_re = z[i].re * w;
+    b_im = z[i].im * w;
+  };
+  std::vector<double> norms(n_col, 0.0);
+  for (std::size_t i = 0; i < omegas.size(); ++i) {
+    if (i % kBlockPoints == 0) throw_if_cancelled();
+    make_rows(i);
+    for (std::size_t c = 0; c < n_col; ++c) norms[c] += row_re[c] * row_re[c];
+    for (std::size_t c = 0; c < n_col; ++c) norms[c] += row_im[c] * row_im[c];
   }
-  std::vector<double> norms(n_col);
-  for (std::size_t c = 0; c < n_col; ++c) {
-    const double square = gram[c * n_col + c];
-    norms[c] = square > 0.0 ? std::sqrt(square) : 1.0;
-  }
-  for (std::size_t i = 0; i < n_col; ++i) {
-    h[i] /= norms[i];
-    for (std::size_t j = i; j < n_col; ++j) gram[i * n_col + j] /= norms[i] * norms[j];
+  for (double& norm : norms) norm = norm > 0.0 ? std::sqrt(norm) : 1.0;
+  std::vector<double> gram(n_col * n_col, 0.0), h(n_col, 0.0);
+  auto add_row = [&](std::vector<double>& row, double b) {
+    for (std::size_t c = 0; c < n_col; ++c) row[c] /= norms[c];
+    for (std::size_t i = 0; i < n_col; ++i) {
+      h[i] += row[i] * b;
+      for (std::size_t j = i; j < n_col; ++j) gram[i * n_col + j] += row[i] * row[j];
+    }
+  };
+  for (std::size_t i = 0; i < omegas.size(); ++i) {
+    if (i % kBlockPoints == 0) throw_if_cancelled();
+    make_rows(i);
+    add_row(row_re, b_re);
+    add_row(row_im, b_im);
   }
   for (std::size_t i = 0; i < n_col; ++i) {
     for (std::size_t j = 0; j < i; ++j) gram[i * n_col + j] = gram[j * n_col + i];
