@@ -6,6 +6,7 @@
 
 #include "analysis/spectrum_check.hpp"
 #include "circuit/impedance.hpp"
+#include "common/cancel.hpp"
 #include "common/format.hpp"
 #include "common/nnls.hpp"
 
@@ -28,6 +29,10 @@ constexpr double kLogLamMax = 1.0;
 constexpr double kLogLamStep = 0.5;
 constexpr int kGoldenSteps = 12;
 constexpr double kRobustness = 0.1;
+// Points per block of the system's rows, rows per block of its normal
+// equations: a cancelled DRT stops between blocks.
+constexpr Eigen::Index kBlockPoints = 256;
+constexpr Eigen::Index kBlockRows = 4096;
 
 struct Basis {
   DRTBasis kind;
@@ -184,6 +189,7 @@ System build_system(const Design& design, std::size_t max_stored_points) {
   Eigen::MatrixXd a;
   Eigen::VectorXd b;
   for (Eigen::Index from = 0; from < n; from += kKernelChunk) {
+    throw_if_cancelled();
     const Eigen::Index count = std::min(kKernelChunk, n - from);
     design.rows(from, count, a, b);
     if (stored) {
@@ -213,6 +219,7 @@ Eigen::VectorXd model_rows(const Design& design, const System& s, const Eigen::V
   Eigen::MatrixXd a;
   Eigen::VectorXd b;
   for (Eigen::Index from = 0; from < n; from += kKernelChunk) {
+    throw_if_cancelled();
     const Eigen::Index count = std::min(kKernelChunk, n - from);
     design.rows(from, count, a, b);
     const Eigen::VectorXd part = a * x;
@@ -228,6 +235,7 @@ Eigen::VectorXd model_rows(const Design& design, const System& s, const Eigen::V
 // lambda on real spectra and then returns a DRT full of noise peaks; the
 // tr(H^2) term penalises those unstable solutions.
 double gcv_score(const System& s, double lam) {
+  throw_if_cancelled();
   const Eigen::LLT<Eigen::MatrixXd> g(s.ata + lam * s.penalty);
   const Eigen::VectorXd x = g.solve(s.atb);
   const double rss = s.rss(x);
@@ -287,6 +295,8 @@ DRTResultOr drt(std::span<const double> frequencies, std::span<const Complex> im
     return "fwhm must be positive and at most " + std::to_string(static_cast<int>(kDRTMaxFwhm)) +
            " basis spacings, got " + debug_float(settings.fwhm);
   }
+  const CancelScope cancel(settings.cancel);
+  const CancelScope cancel(settings.cancel);
   const std::size_t n = frequencies.size();
   std::vector<double> omegas(n), modulus(n);
   double r_ref = 0.0;

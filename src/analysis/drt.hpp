@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/cancel.hpp"
 #include "elements/complex_math.hpp"
 
 namespace korvex::analysis {
@@ -25,8 +26,10 @@ struct DRTSettings {
   bool inductance = true;  // fit a series inductance
   double fwhm = 2.0;  // basis full width at half maximum, in collocation spacings, <= kDRTMaxFwhm
   // Up to this many points the design matrix is kept (exact residuals, 1.6 KB
-  // a point); beyond, only the normal equations, so memory stays bounded.
-  std::size_t max_stored_points = 65536;
+  // a point; its product with itself is one uninterruptible step of ~0.1 s);
+  // beyond, only the normal equations, so memory stays bounded.
+  std::size_t max_stored_points = 16384;
+  const CancelFlag* cancel = nullptr;  // once set, the DRT throws Cancelled
 };
 
 struct DRTPeak {
@@ -51,6 +54,8 @@ struct DRTResult {
 
 using DRTResultOr = std::variant<DRTResult, std::string>;
 
+// Throws Cancelled when `settings.cancel` (or the calling thread's flag, see
+// common/cancel.hpp) is set while it runs.
 DRTResultOr drt(std::span<const double> frequencies, std::span<const Complex> impedances,
                 const DRTSettings& settings);
 

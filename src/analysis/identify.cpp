@@ -11,6 +11,7 @@
 #include "circuit/params.hpp"
 #include "circuit/parser.hpp"
 #include "circuit/text.hpp"
+#include "common/cancel.hpp"
 #include "common/pool.hpp"
 #include "fit/driver.hpp"
 #include "models/builtin_topologies.hpp"
@@ -82,6 +83,7 @@ IdentifyOr identify(std::span<const double> frequencies, std::span<const Complex
     circuits.push_back(std::move(std::get<SeriesList>(parsed)));
   }
 
+  const CancelScope cancel(settings.cancel);
   IdentifyOutcome out;
   const auto kk = kramers_kronig(frequencies, impedances, KKSettings{});
   if (const auto* k = std::get_if<KKResult>(&kk)) {
@@ -95,6 +97,8 @@ IdentifyOr identify(std::span<const double> frequencies, std::span<const Complex
     ranked[i].circuit = circuit_text(circuits[i]);
     try {
       fit_candidate(circuits[i], frequencies, impedances, ranked[i]);
+    } catch (const Cancelled&) {
+      throw;
     } catch (const std::exception& e) {
       ranked[i].error = e.what();
     }

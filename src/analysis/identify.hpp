@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/cancel.hpp"
 #include "elements/complex_math.hpp"
 #include "fit/outcome.hpp"
 
@@ -22,6 +23,7 @@ struct IdentifySettings {
   std::vector<std::string> candidates;  // circuit texts; empty: the eleven built-in topologies
   Criterion criterion = Criterion::BIC;
   double misfit_ratio = 2.0;  // flag fits whose rms residual exceeds this times the KK noise
+  const CancelFlag* cancel = nullptr;  // once set, identify throws Cancelled
 };
 
 struct Ranked {
@@ -44,6 +46,8 @@ using IdentifyOr = std::variant<IdentifyOutcome, std::string>;
 
 // Runs the candidates on the worker pool. A candidate text that does not
 // parse is an error of the whole call; a fit that fails is ranked last.
+// Throws Cancelled when `settings.cancel` (or the calling thread's flag, see
+// common/cancel.hpp) is set while it runs.
 IdentifyOr identify(std::span<const double> frequencies, std::span<const Complex> impedances,
                     const IdentifySettings& settings);
 

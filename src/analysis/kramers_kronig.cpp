@@ -6,7 +6,9 @@
 #include <numeric>
 
 #include "analysis/spectrum_check.hpp"
+#include "analysis/streamed_least_squares.hpp"
 #include "circuit/impedance.hpp"
+#include "common/cancel.hpp"
 
 namespace korvex::analysis {
 namespace {
@@ -17,11 +19,9 @@ constexpr std::size_t kDefaultMaxM = 50;
 constexpr double kMadToSigma = 1.4826 / 1.4142135623730951;
 constexpr double kThresholdInNoise = 4.0;
 
-// Least squares with the minimum-norm answer when columns are dependent,
-// as a pseudo-inverse gives.
-Eigen::VectorXd least_squares(const Eigen::MatrixXd& a, const Eigen::VectorXd& b) {
-  return a.completeOrthogonalDecomposition().solve(b);
-}
+// Points per block of rows: the least squares see the rows a block at a
+// time, and a cancelled test stops between blocks.
+constexpr std::size_t kBlockPoints = 2048;
 
 struct Problem {
   std::span<const double> omegas;
@@ -37,33 +37,57 @@ Complex unit_rc(double omega, double tau) {
   return {1.0 / den, -wt / den};
 }
 
-// Fills r, series_resistance, inductance, inverse_capacitance for M = tau.size().
-void solve(const Problem& p, KKResult& out) {
-  const std::size_t n = p.omegas.size();
-  const std::size_t m = out.tau.size();
+// The rows of a block of points, weighted by 1/|Z|: the real and imaginary
+// parts of the M unit RC elements, the imaginary parts of the series C and
+// L (in that order, those fitted), the data, and the weight of a series R.
+struct Block {
+  Eigen::MatrixXd rc_re, rc_im, series_im;
+  Eigen::VectorXd z_re, z_im, r_col;
+};
+
+Block make_block(const Problem& p, const std::vector<double>& tau, std::size_t from,
+                 std::size_t to) {
+  const auto rows = static_cast<Eigen::Index>(to - from);
+  const auto m = static_cast<Eigen::Index>(tau.size());
   const bool cap = p.settings.add_capacitance;
   const bool ind = p.settings.add_inductance;
-  // Weighted columns of the model's real and imaginary parts.
-  Eigen::MatrixXd rc_re(n, m), rc_im(n, m);
-  Eigen::VectorXd z_re(n), z_im(n), cap_im(n), ind_im(n);
-  for (std::size_t i = 0; i < n; ++i) {
+  const Eigen::Index extra = (cap ? 1 : 0) + (ind ? 1 : 0);
+  Block b{Eigen::MatrixXd(rows, m), Eigen::MatrixXd(rows, m), Eigen::MatrixXd(rows, extra),
+          Eigen::VectorXd(rows),    Eigen::VectorXd(rows),    Eigen::VectorXd(rows)};
+  for (Eigen::Index r = 0; r < rows; ++r) {
+    const std::size_t i = from + static_cast<std::size_t>(r);
     const double w = p.omegas[i];
     const double mod = p.modulus[i];
-    for (std::size_t k = 0; k < m; ++k) {
-      const Complex u = unit_rc(w, out.tau[k]);
-      rc_re(i, k) = u.re / mod;
-      rc_im(i, k) = u.im / mod;
+    for (Eigen::Index k = 0; k < m; ++k) {
+      const Complex u = unit_rc(w, tau[k]);
+      b.rc_re(r, k) = u.re / mod;
+      b.rc_im(r, k) = u.im / mod;
     }
-    z_re[i] = p.impedances[i].re / mod;
-    z_im[i] = p.impedances[i].im / mod;
-    cap_im[i] = -1.0 / (w * mod);
-    ind_im[i] = w / mod;
+    if (cap) b.series_im(r, 0) = -1.0 / (w * mod);
+    if (ind) b.series_im(r, extra - 1) = w / mod;
+    b.z_re[r] = p.impedances[i].re / mod;
+    b.z_im[r] = p.impedances[i].im / mod;
+    b.r_col[r] = 1.0 / mod;
   }
+  return b;
+}
+
+// Calls use(block) for consecutive blocks of points.
+template <typename Use>
+void for_blocks(const Problem& p, const std::vector<double>& tau, Use&& use) {
+  const std::size_t n = p.omegas.size();
+  for (std::size_t from = 0; from < n; from += kBlockPoints) {
+    throw_if_cancelled();
+    use(make_block(p, tau, from, std::min(n, from + kBlockPoints)));
+  }
+}
+
+// Fills r, series_resistance, inductance, inverse_capacitance for M = tau.size().
+void solve(const Problem& p, KKResult& out) {
+  const auto m = static_cast<Eigen::Index>(out.tau.size());
+  const bool cap = p.settings.add_capacitance;
+  const bool ind = p.settings.add_inductance;
   const Eigen::Index extra = (cap ? 1 : 0) + (ind ? 1 : 0);
-  // Imaginary columns of the series C and L, in that order.
-  Eigen::MatrixXd series_im(n, extra);
-  if (cap) series_im.col(0) = cap_im;
-  if (ind) series_im.col(extra - 1) = ind_im;
   auto store_series = [&](const Eigen::VectorXd& coef, Eigen::Index at) {
     if (cap) out.inverse_capacitance = coef[at];
     if (ind) out.inductance = coef[at + extra - 1];
@@ -75,50 +99,64 @@ void solve(const Problem& p, KKResult& out) {
   switch (p.settings.fit) {
     case KKFit::Complex: {
       const Eigen::Index cols = 1 + m + extra;
-      Eigen::MatrixXd a = Eigen::MatrixXd::Zero(2 * n, cols);
-      a.block(0, 0, n, 1) = (1.0 / Eigen::Map<const Eigen::ArrayXd>(p.modulus.data(), n)).matrix();
-      a.block(0, 1, n, m) = rc_re;
-      a.block(n, 1, n, m) = rc_im;
-      a.block(n, 1 + m, n, extra) = series_im;
-      Eigen::VectorXd b(2 * n);
-      b << z_re, z_im;
-      const Eigen::VectorXd x = least_squares(a, b);
+      StreamedLeastSquares ls(cols);
+      for_blocks(p, out.tau, [&](const Block& b) {
+        const Eigen::Index rows = b.z_re.size();
+        Eigen::MatrixXd a = Eigen::MatrixXd::Zero(2 * rows, cols + 1);
+        a.block(0, 0, rows, 1) = b.r_col;
+        a.block(0, 1, rows, m) = b.rc_re;
+        a.block(rows, 1, rows, m) = b.rc_im;
+        a.block(rows, 1 + m, rows, extra) = b.series_im;
+        a.col(cols) << b.z_re, b.z_im;
+        ls.add(a);
+      });
+      const Eigen::VectorXd x = ls.solve();
       out.series_resistance = x[0];
-      for (std::size_t k = 0; k < m; ++k) out.r[k] = x[1 + k];
+      for (Eigen::Index k = 0; k < m; ++k) out.r[k] = x[1 + k];
       store_series(x, 1 + m);
       break;
     }
     case KKFit::Real: {
       // Resistances from the real part; the series C and L, which have no
       // real part, from what the RC elements leave of the imaginary part.
-      Eigen::MatrixXd a(n, 1 + m);
-      a.col(0) = (1.0 / Eigen::Map<const Eigen::ArrayXd>(p.modulus.data(), n)).matrix();
-      a.rightCols(m) = rc_re;
-      const Eigen::VectorXd x = least_squares(a, z_re);
+      StreamedLeastSquares ls(1 + m);
+      for_blocks(p, out.tau, [&](const Block& b) {
+        Eigen::MatrixXd a(b.z_re.size(), m + 2);
+        a << b.r_col, b.rc_re, b.z_re;
+        ls.add(a);
+      });
+      const Eigen::VectorXd x = ls.solve();
       out.series_resistance = x[0];
-      for (std::size_t k = 0; k < m; ++k) out.r[k] = x[1 + k];
+      for (Eigen::Index k = 0; k < m; ++k) out.r[k] = x[1 + k];
       if (extra > 0) {
-        const Eigen::VectorXd rest = z_im - rc_im * x.tail(m);
-        store_series(least_squares(series_im, rest), 0);
+        StreamedLeastSquares rest(extra);
+        for_blocks(p, out.tau, [&](const Block& b) {
+          Eigen::MatrixXd a(b.z_im.size(), extra + 1);
+          a << b.series_im, b.z_im - b.rc_im * x.tail(m);
+          rest.add(a);
+        });
+        store_series(rest.solve(), 0);
       }
       break;
     }
     case KKFit::Imaginary: {
-      Eigen::MatrixXd a(n, m + extra);
-      a.leftCols(m) = rc_im;
-      a.rightCols(extra) = series_im;
-      const Eigen::VectorXd x = least_squares(a, z_im);
-      for (std::size_t k = 0; k < m; ++k) out.r[k] = x[k];
+      StreamedLeastSquares ls(m + extra);
+      for_blocks(p, out.tau, [&](const Block& b) {
+        Eigen::MatrixXd a(b.z_im.size(), m + extra + 1);
+        a << b.rc_im, b.series_im, b.z_im;
+        ls.add(a);
+      });
+      const Eigen::VectorXd x = ls.solve();
+      for (Eigen::Index k = 0; k < m; ++k) out.r[k] = x[k];
       store_series(x, m);
       // The series resistance as Boukamp (1995) eq. 7: the 1/|Z|^2-weighted
       // mean of what the RC elements leave of the real part.
-      const Eigen::VectorXd fit_re = rc_re * x.head(m);
       double num = 0.0, den = 0.0;
-      for (std::size_t i = 0; i < n; ++i) {
-        const double ws = 1.0 / (p.modulus[i] * p.modulus[i]);
-        num += ws * (p.impedances[i].re - fit_re[i] * p.modulus[i]);
-        den += ws;
-      }
+      for_blocks(p, out.tau, [&](const Block& b) {
+        // The weight times the unweighted remainder: the weighted one / |Z|.
+        num += ((b.z_re - b.rc_re * x.head(m)).array() * b.r_col.array()).sum();
+        den += b.r_col.squaredNorm();
+      });
       out.series_resistance = num / den;
       break;
     }
@@ -189,6 +227,7 @@ KKResultOr kramers_kronig(std::span<const double> frequencies, std::span<const C
     return "c must be between 0 and 1";
   }
   if (!(settings.floor >= 0.0)) return "floor must be non-negative";
+  const CancelScope cancel(settings.cancel);
 
   std::vector<double> omegas(n);
   Problem p{omegas, impedances, std::vector<double>(n), settings};
@@ -216,6 +255,7 @@ KKResultOr kramers_kronig(std::span<const double> frequencies, std::span<const C
   out.pseudo_chi_square = 0.0;
   double worst = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
+    if (i % kBlockPoints == 0) throw_if_cancelled();
     const double w = omegas[i];
     Complex z{out.series_resistance, w * out.inductance - out.inverse_capacitance / w};
     for (std::size_t k = 0; k < out.m; ++k) z = z + out.r[k] * unit_rc(w, out.tau[k]);

@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/cancel.hpp"
 #include "elements/complex_math.hpp"
 
 namespace korvex::analysis {
@@ -25,6 +26,7 @@ struct KKSettings {
   bool add_inductance = true;        // series L for the wiring's inductance
   KKFit fit = KKFit::Complex;
   double floor = 0.005;  // smallest validity threshold on |residual| (relative to |Z|)
+  const CancelFlag* cancel = nullptr;  // once set, the test throws Cancelled
 };
 
 struct KKResult {
@@ -46,6 +48,8 @@ struct KKResult {
 
 using KKResultOr = std::variant<KKResult, std::string>;
 
+// Throws Cancelled when `settings.cancel` (or the calling thread's flag, see
+// common/cancel.hpp) is set while the test runs.
 KKResultOr kramers_kronig(std::span<const double> frequencies, std::span<const Complex> impedances,
                           const KKSettings& settings);
 

@@ -3,6 +3,8 @@
 #include <limits>
 #include <vector>
 
+#include "common/cancel.hpp"
+
 namespace korvex {
 namespace {
 
@@ -35,6 +37,7 @@ Eigen::VectorXd nnls_normal(const Eigen::MatrixXd& g, const Eigen::VectorXd& h) 
   const double tol = 1e-12 * std::max(h.cwiseAbs().maxCoeff(), 1e-300) * static_cast<double>(n);
   // Each outer step frees one variable; 3n bounds the work on degenerate input.
   for (Eigen::Index outer = 0; outer < 3 * n; ++outer) {
+    throw_if_cancelled();
     const Eigen::VectorXd w = h - g * x;
     Eigen::Index best = -1;
     double best_w = tol;

@@ -8,6 +8,7 @@
 
 namespace korvex {
 
+// Throws Cancelled when the calling thread's flag (common/cancel.hpp) is set.
 Eigen::VectorXd nnls_normal(const Eigen::MatrixXd& g, const Eigen::VectorXd& h);
 
 }  // namespace korvex

@@ -15,6 +15,7 @@
 #include "python/bindings.hpp"
 #include "python/convert.hpp"
 #include "python/fit_result.hpp"
+#include "python/interruptible.hpp"
 
 namespace korvex::py {
 namespace {
@@ -71,10 +72,10 @@ nb::dict kramers_kronig(nb::handle frequencies, nb::handle impedances, std::opti
   s.fit = parse_choice(fit, "fit", kFits);
   s.floor = floor;
   const SpectrumData spectrum = read_spectrum(frequencies, impedances);
-  const analysis::KKResultOr result = [&] {
-    nb::gil_scoped_release release;
+  const auto result = run_interruptible<analysis::KKResultOr>([&](const CancelFlag* cancel) {
+    s.cancel = cancel;
     return analysis::kramers_kronig(spectrum.frequencies, spectrum.impedances, s);
-  }();
+  });
   const analysis::KKResult& r = value_or_raise(result);
   nb::dict d;
   d["frequencies"] = real_array(spectrum.frequencies);
@@ -107,10 +108,10 @@ nb::dict drt(nb::handle frequencies, nb::handle impedances, std::optional<double
   s.inductance = inductance;
   s.fwhm = fwhm;
   const SpectrumData spectrum = read_spectrum(frequencies, impedances);
-  const analysis::DRTResultOr result = [&] {
-    nb::gil_scoped_release release;
+  const auto result = run_interruptible<analysis::DRTResultOr>([&](const CancelFlag* cancel) {
+    s.cancel = cancel;
     return analysis::drt(spectrum.frequencies, spectrum.impedances, s);
-  }();
+  });
   const analysis::DRTResult& r = value_or_raise(result);
   std::vector<double> peak_tau, peak_r, peak_width;
   for (const auto& p : r.peaks) {
@@ -147,10 +148,10 @@ nb::list identify(nb::handle frequencies, nb::handle impedances,
   s.criterion = parse_choice(criterion, "criterion", kCriteria);
   s.misfit_ratio = misfit_ratio;
   const SpectrumData spectrum = read_spectrum(frequencies, impedances);
-  const analysis::IdentifyOr result = [&] {
-    nb::gil_scoped_release release;
+  const auto result = run_interruptible<analysis::IdentifyOr>([&](const CancelFlag* cancel) {
+    s.cancel = cancel;
     return analysis::identify(spectrum.frequencies, spectrum.impedances, s);
-  }();
+  });
   const analysis::IdentifyOutcome& out = value_or_raise(result);
   nb::list ranked;
   for (const analysis::Ranked& r : out.ranked) {

@@ -1,15 +1,10 @@
 // korvex._fit_batch: the compiled half of korvex.fit_many. Converts the
-// spectra and the fit options, runs the batch driver on a thread of its own
-// with the interpreter lock released, and meanwhile reports progress and
-// watches for Ctrl-C from the calling thread.
+// spectra and the fit options and runs the batch driver as an interruptible
+// call that reports progress (python/interruptible.hpp).
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <thread>
 
 #include "common/pool.hpp"
 #include "fit/batch.hpp"
@@ -21,12 +16,11 @@
 #include "python/guess.hpp"
 #include "python/spectrum_check.hpp"
 #include "starts/fit_start.hpp"
+#include "python/interruptible.hpp"
 
 namespace korvex::py {
 namespace {
 
-// How often the calling thread wakes to report progress and check signals.
-constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
 // The Python exception a conversion's C++-side exception stands for.
 nb::object exception_object(const nb::builtin_exception& e) {
@@ -117,54 +111,33 @@ nb::tuple fit_batch(const PyCircuit& circuit, nb::handle spectra, nb::dict optio
 
   BatchControl control;
   std::vector<std::optional<BatchEntry>> entries;
-  std::exception_ptr failure;
   nb::object interruption = nb::none();
-  std::mutex mutex;
-  std::condition_variable finished_signal;
-  bool finished = false;
   const std::size_t total = batch.size();
-  {
-    nb::gil_scoped_release release;
-    std::thread runner([&] {
-      try {
-        entries = run_batch(batch, settings, start, control);
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      std::lock_guard<std::mutex> lock(mutex);
-      finished = true;
-      finished_signal.notify_all();
-    });
-    std::size_t reported = static_cast<std::size_t>(-1);
-    while (true) {
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (finished_signal.wait_for(lock, kPollInterval, [&] { return finished; })) break;
-      }
-      nb::gil_scoped_acquire acquire;
-      if (!interruption.is_none()) continue;
-      try {
-        if (PyErr_CheckSignals() != 0) raise_pending();
-        const std::size_t done = control.done.load();
-        if (!progress.is_none() && done != reported) {
-          progress(done, total);
-          reported = done;
-        }
-      } catch (nb::python_error& e) {
-        // No new fits start; the ones running finish within milliseconds.
-        control.cancelled.store(true);
-        interruption = nb::borrow(e.value());
-      }
-    }
-    runner.join();
+  std::size_t reported = static_cast<std::size_t>(-1);
+  Poll report;
+  if (!progress.is_none()) {
+    report = [&] {
+      const std::size_t done = control.done.load();
+      if (done == reported) return;
+      progress(done, total);
+      reported = done;
+    };
   }
-  if (failure) std::rethrow_exception(failure);
+  try {
+    // Cancelling stops new fits from starting; the ones running stop at
+    // their next evaluation.
+    run_interruptible(
+        [&](const CancelFlag*) { entries = run_batch(batch, settings, start, control); }, report,
+        &control.cancelled);
+  } catch (nb::python_error& e) {
+    interruption = nb::borrow(e.value());
+  }
 
   nb::list results;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
+  for (std::size_t i = 0; i < batch.size(); ++i) {
     if (!conversion_errors[i].is_none()) {
       results.append(conversion_errors[i]);
-    } else if (!entries[i]) {
+    } else if (i >= entries.size() || !entries[i]) {
       results.append(nb::none());
     } else if (auto* outcome = std::get_if<FitOutcome>(&*entries[i])) {
       results.append(wrap_fit_result(*outcome));

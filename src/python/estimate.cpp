@@ -4,6 +4,7 @@
 #include "python/bindings.hpp"
 #include "python/convert.hpp"
 #include "starts/estimate.hpp"
+#include "python/interruptible.hpp"
 
 namespace korvex::py {
 namespace {
@@ -23,10 +24,10 @@ constexpr const char* kEstimateDoc =
 
 nb::object estimate_method(const PyCircuit& self, nb::handle frequencies, nb::handle impedances) {
   const SpectrumData spectrum = read_spectrum(frequencies, impedances);
-  auto result = [&] {
-    nb::gil_scoped_release release;
-    return estimate_values(self.nodes, spectrum.frequencies, spectrum.impedances);
-  }();
+  using Estimate = std::variant<std::vector<double>, EstimateError>;
+  auto result = run_interruptible<Estimate>([&](const CancelFlag* cancel) {
+    return estimate_values(self.nodes, spectrum.frequencies, spectrum.impedances, cancel);
+  });
   if (const auto* error = std::get_if<EstimateError>(&result)) {
     throw nb::value_error(error->message.c_str());
   }

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "python/gil.hpp"
+
 namespace korvex::py {
 namespace {
 
@@ -90,57 +92,101 @@ Helper& helper() {
   return *h;
 }
 
-// Waits for the helper's job, letting the signal handlers run every
-// kSignalPollMs; the first exception one raises is fetched into `type`,
-// `value`, `trace` and cancels the job. Called without the interpreter lock.
-void wait_watching_signals(Helper& runner, CancelFlag& cancel, PyObject*& type, PyObject*& value,
-                           PyObject*& trace) {
+// Runs one job on a thread of its own: for a call that needs a waiting
+// thread but cannot have the helper (a call on another thread that reports
+// progress, or one started by a signal handler while the helper is busy).
+class OwnThread {
+ public:
+  explicit OwnThread(const std::function<void()>& job)
+      : thread_([this, &job] {
+          job();
+          std::lock_guard<std::mutex> lock(mutex_);
+          done_ = true;
+          finished_.notify_all();
+        }) {}
+  ~OwnThread() { thread_.join(); }
+  OwnThread(const OwnThread&) = delete;
+  OwnThread& operator=(const OwnThread&) = delete;
+
+  bool wait_for(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return finished_.wait_for(lock, timeout, [&] { return done_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable finished_;
+  bool done_ = false;
+  std::thread thread_;  // last: it starts once the members above exist
+};
+
+// The Python exception that stopped the work, held without a reference
+// count to manage while the lock is released; or a C++ one from the poll.
+struct Stop {
+  PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+  std::exception_ptr error;
+};
+
+// Waits for `runner`'s job, letting the signal handlers run and calling
+// `poll` every kSignalPollMs; the first exception either raises is kept in
+// `stop` and cancels the job.
+template <typename Runner>
+void wait_watching(Runner& runner, ReleasedGil& released, CancelFlag& cancel, const Poll& poll,
+                   Stop& stop) {
   while (!runner.wait_for(std::chrono::milliseconds(kSignalPollMs))) {
     if (cancel.load(std::memory_order_relaxed)) continue;
-    nb::gil_scoped_acquire acquire;
-    if (PyErr_CheckSignals() != 0) {
-      PyErr_Fetch(&type, &value, &trace);
-      cancel.store(true, std::memory_order_relaxed);
-    }
+    released.locked([&] {
+      try {
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+        if (poll) poll();
+      } catch (nb::python_error& e) {
+        e.restore();
+        PyErr_Fetch(&stop.type, &stop.value, &stop.trace);
+        cancel.store(true, std::memory_order_relaxed);
+      } catch (...) {
+        stop.error = std::current_exception();
+        cancel.store(true, std::memory_order_relaxed);
+      }
+    });
   }
 }
 
 }  // namespace
 
-void run_interruptible(const std::function<void(const CancelFlag*)>& work) {
-  if (!on_main_thread()) {
-    nb::gil_scoped_release release;
-    work(nullptr);
-    return;
-  }
-  CancelFlag cancel{false};
+void run_interruptible(const std::function<void(const CancelFlag*)>& work, const Poll& poll,
+                       CancelFlag* flag) {
+  CancelFlag own{false};
+  CancelFlag& cancel = flag ? *flag : own;
   std::exception_ptr error;
   const std::function<void()> job = [&] {
     try {
       work(&cancel);
     } catch (const Cancelled&) {
-      // Only the flag set below causes this; the handler's exception wins.
+      // Only a set flag causes this: the stop's exception, if any, wins.
     } catch (...) {
       error = std::current_exception();
     }
   };
-  Helper& runner = helper();
-  // The handler's exception, held while the helper winds the job down.
-  PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+  Helper* shared = on_main_thread() ? &helper() : nullptr;
+  Stop stop;
   {
-    nb::gil_scoped_release release;
-    if (!runner.start(&job)) {
-      // A fit started by a signal handler while another runs: it runs here,
-      // and only the outer one can be interrupted.
-      job();
+    ReleasedGil released(&cancel);
+    if (shared && shared->start(&job)) {
+      wait_watching(*shared, released, cancel, poll, stop);
+    } else if (poll) {
+      OwnThread runner(job);
+      wait_watching(runner, released, cancel, poll, stop);
     } else {
-      wait_watching_signals(runner, cancel, type, value, trace);
+      // Elsewhere than on the main thread, or started by a signal handler
+      // while the helper runs another call (only that one can be interrupted).
+      job();
     }
   }
-  if (type) {
-    PyErr_Restore(type, value, trace);
+  if (stop.type) {
+    PyErr_Restore(stop.type, stop.value, stop.trace);
     throw nb::python_error();
   }
+  if (stop.error) std::rethrow_exception(stop.error);
   if (error) std::rethrow_exception(error);
 }
 

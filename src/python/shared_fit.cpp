@@ -8,6 +8,7 @@
 #include "python/convert.hpp"
 #include "python/fit_controls.hpp"
 #include "python/fit_options.hpp"
+#include "python/interruptible.hpp"
 
 namespace korvex::py {
 namespace {
@@ -53,10 +54,10 @@ nb::dict fit_shared(const PyCircuit& circuit, nb::handle spectra,
   for (std::size_t k = 0; k < batch.size(); ++k) batch[k].start = std::move(starts[k]);
 
   SharedFitOutcome outcome;
-  {
-    nb::gil_scoped_release release;
+  run_interruptible([&](const CancelFlag* cancel) {
+    const CancelScope scope(cancel);
     outcome = shared_fit(circuit.nodes, batch, settings);
-  }
+  });
   nb::dict out;
   out["params"] = outcome.params;
   out["stderr"] = outcome.stderr_ ? nb::cast(*outcome.stderr_) : nb::none();

@@ -195,7 +195,7 @@ double into_bounds(double v, double fallback, const Bounds& b) {
 
 std::variant<std::vector<double>, EstimateError> estimate_values(
     const SeriesList& circuit, std::span<const double> frequencies,
-    std::span<const Complex> impedances) {
+    std::span<const Complex> impedances, const CancelFlag* cancel) {
   if (frequencies.size() != impedances.size()) {
     return EstimateError{"frequencies and impedances must have the same length"};
   }
@@ -206,6 +206,7 @@ std::variant<std::vector<double>, EstimateError> estimate_values(
                            " is not)"};
     }
   }
+  const CancelScope scope(cancel);
   Plan plan;
   plan_list(circuit, Context{}, plan);
   const SpectrumFeatures features = spectrum_features(

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "circuit/node.hpp"
+#include "common/cancel.hpp"
 
 namespace korvex {
 
@@ -34,9 +35,10 @@ struct EstimateError {
 };
 
 // Values in parameter order, or an error for non-finite data or spectra of
-// different lengths (nothing else fails).
+// different lengths (nothing else fails). Throws Cancelled when `cancel` (or
+// the calling thread's flag, see common/cancel.hpp) is set while it runs.
 std::variant<std::vector<double>, EstimateError> estimate_values(
     const SeriesList& circuit, std::span<const double> frequencies,
-    std::span<const Complex> impedances);
+    std::span<const Complex> impedances, const CancelFlag* cancel = nullptr);
 
 }  // namespace korvex

@@ -7,6 +7,7 @@
 
 #include "circuit/impedance.hpp"
 #include "common/nnls.hpp"
+#include "common/cancel.hpp"
 
 namespace korvex {
 namespace {
@@ -19,6 +20,8 @@ constexpr std::size_t kMaxTaus = 80;
 // relaxation times (so that a depressed arc reads as one broad piece) without
 // biasing the intercept noticeably at 1 % noise.
 constexpr double kRidge = 1e-3;
+// Points between checks of the cancel flag.
+constexpr std::size_t kBlockPoints = 2048;
 
 Complex cpe_shape(double omega, double alpha) {
   const double m = std::pow(omega, -alpha);
@@ -89,16 +92,19 @@ SpectrumFeatures spectrum_features(std::span<const double> frequencies,
   const std::size_t first_tail = request.inductance ? 2 : 1;
   const std::size_t first_tau = first_tail + out.tail_shapes.size();
   const std::size_t n_col = first_tau + n_tau;
-  const std::size_t n_row = 2 * omegas.size();
 
-  std::vector<double> a(n_row * n_col);  // row-major, rows weighted by 1/|Z|
-  std::vector<double> b(n_row);
-  for (std::size_t i = 0; i < omegas.size(); ++i) {
+  // The rows of point i, weighted by 1/|Z|: Re into row_re, Im into row_im,
+  // and the data's parts. They are made twice, once for the column norms and
+  // once for the normal equations of the columns scaled to unit norm, rather
+  // than stored: a long spectrum would need gigabytes.
+  std::vector<double> row_re(n_col), row_im(n_col);
+  double b_re = 0.0, b_im = 0.0;
+  auto make_rows = [&](std::size_t i) {
     const double w = moduli[i] > 1e-30 ? 1.0 / moduli[i] : 1e30;
     const double omega = omegas[i];
     auto put = [&](std::size_t col, Complex v) {
-      a[(2 * i) * n_col + col] = v.re * w;
-      a[(2 * i + 1) * n_col + col] = v.im * w;
+      row_re[col] = v.re * w;
+      row_im[col] = v.im * w;
     };
     put(0, {1.0, 0.0});
     if (request.inductance) put(1, {0.0, omega});
@@ -106,22 +112,30 @@ SpectrumFeatures spectrum_features(std::span<const double> frequencies,
       put(first_tail + t, tail_shape(out.tail_kind, out.tail_shapes[t], omega));
     }
     for (std::size_t k = 0; k < n_tau; ++k) put(first_tau + k, debye(omega, out.taus[k]));
-    b[2 * i] = z[i].re * w;
-    b[2 * i + 1] = z[i].im * w;
-  }
+    b_re = z[i].re * w;
+    b_im = z[i].im * w;
+  };
   std::vector<double> norms(n_col, 0.0);
-  for (std::size_t c = 0; c < n_col; ++c) {
-    for (std::size_t r = 0; r < n_row; ++r) norms[c] += a[r * n_col + c] * a[r * n_col + c];
-    norms[c] = norms[c] > 0.0 ? std::sqrt(norms[c]) : 1.0;
-    for (std::size_t r = 0; r < n_row; ++r) a[r * n_col + c] /= norms[c];
+  for (std::size_t i = 0; i < omegas.size(); ++i) {
+    if (i % kBlockPoints == 0) throw_if_cancelled();
+    make_rows(i);
+    for (std::size_t c = 0; c < n_col; ++c) norms[c] += row_re[c] * row_re[c];
+    for (std::size_t c = 0; c < n_col; ++c) norms[c] += row_im[c] * row_im[c];
   }
+  for (double& norm : norms) norm = norm > 0.0 ? std::sqrt(norm) : 1.0;
   std::vector<double> gram(n_col * n_col, 0.0), h(n_col, 0.0);
-  for (std::size_t r = 0; r < n_row; ++r) {
-    const double* row = &a[r * n_col];
+  auto add_row = [&](std::vector<double>& row, double b) {
+    for (std::size_t c = 0; c < n_col; ++c) row[c] /= norms[c];
     for (std::size_t i = 0; i < n_col; ++i) {
-      h[i] += row[i] * b[r];
+      h[i] += row[i] * b;
       for (std::size_t j = i; j < n_col; ++j) gram[i * n_col + j] += row[i] * row[j];
     }
+  };
+  for (std::size_t i = 0; i < omegas.size(); ++i) {
+    if (i % kBlockPoints == 0) throw_if_cancelled();
+    make_rows(i);
+    add_row(row_re, b_re);
+    add_row(row_im, b_im);
   }
   for (std::size_t i = 0; i < n_col; ++i) {
     for (std::size_t j = 0; j < i; ++j) gram[i * n_col + j] = gram[j * n_col + i];
