@@ -296,7 +296,6 @@ DRTResultOr drt(std::span<const double> frequencies, std::span<const Complex> im
            " basis spacings, got " + debug_float(settings.fwhm);
   }
   const CancelScope cancel(settings.cancel);
-  const CancelScope cancel(settings.cancel);
   const std::size_t n = frequencies.size();
   std::vector<double> omegas(n), modulus(n);
   double r_ref = 0.0;

@@ -65,9 +65,8 @@ bool at_noise_level(const FitOutcome& outcome, const BatchSpectrum& spectrum) {
 std::optional<SeriesList> estimated_start(const SeriesList& circuit, const BatchSpectrum& spectrum,
                                           std::vector<bool> held) {
   held.resize(param_count(circuit), false);
-  const StartPoints points =
-      multi_start_points(circuit, spectrum.frequencies, spectrum.impedances,
-                         StartCount{.count = 1}, std::nullopt, 1, held);
+  const StartPoints points = multi_start_points(circuit, spectrum.frequencies, spectrum.impedances,
+                                                StartCount{.count = 1}, std::nullopt, 1, held);
   if (points.points.size() < 2) return std::nullopt;
   return rebuild(circuit, points.points[1]);
 }

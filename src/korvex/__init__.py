@@ -28,6 +28,8 @@ Tlmq = Element.Tlmq
 T = Element.T
 
 # Validation and analysis of spectra.
+from korvex._results import ResultTable as _ResultTable  # noqa: E402
+from korvex._results import fit_table as _fit_table  # noqa: E402
 from korvex.analysis import (  # noqa: E402
     DRTResult,
     KKResult,
@@ -37,8 +39,6 @@ from korvex.analysis import (  # noqa: E402
     identify,
     kramers_kronig,
 )
-from korvex.results import ResultTable as _ResultTable  # noqa: E402
-from korvex.results import fit_table as _fit_table  # noqa: E402
 
 # Files in, figures and tables out. These modules, and pandas, matplotlib and
 # NumPy behind them, load on first use, so that `import korvex` stays fast.

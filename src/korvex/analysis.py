@@ -1,7 +1,7 @@
 """Validation and analysis of a measured spectrum: the linear Kramers-Kronig
 test, the distribution of relaxation times, and a ranking of candidate
 circuits. The mathematics runs in the compiled core; this module holds the
-result classes (see `korvex.results` for the protocol they share; matplotlib
+result classes (see `korvex._results` for the protocol they share; matplotlib
 and pandas are imported only when plotting or tabulating).
 """
 
@@ -13,7 +13,7 @@ from typing import NamedTuple
 import numpy as np
 
 from korvex import _korvex
-from korvex.results import ResultTable, array, axes, check_keys, plain, text_table
+from korvex._results import ResultTable, array, axes, check_keys, plain, text_table
 
 __all__ = [
     "KKResult",

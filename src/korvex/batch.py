@@ -7,7 +7,7 @@ from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 from korvex import _korvex
-from korvex.results import (
+from korvex._results import (
     ResultTable,
     axes,
     check_keys,

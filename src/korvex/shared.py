@@ -7,8 +7,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from korvex import _korvex
-from korvex.batch import BatchResult, _as_circuit, _normalise, fit_many
-from korvex.results import (
+from korvex._results import (
     ResultTable,
     axes,
     check_keys,
@@ -17,6 +16,7 @@ from korvex.results import (
     text_table,
     values_against_keys,
 )
+from korvex.batch import BatchResult, _as_circuit, _normalise, fit_many
 
 _STATE = (
     "names",

@@ -14,13 +14,12 @@
 #include "python/fit_options.hpp"
 #include "python/fit_result.hpp"
 #include "python/guess.hpp"
+#include "python/interruptible.hpp"
 #include "python/spectrum_check.hpp"
 #include "starts/fit_start.hpp"
-#include "python/interruptible.hpp"
 
 namespace korvex::py {
 namespace {
-
 
 // The Python exception a conversion's C++-side exception stands for.
 nb::object exception_object(const nb::builtin_exception& e) {

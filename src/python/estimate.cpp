@@ -3,8 +3,8 @@
 #include "circuit/params.hpp"
 #include "python/bindings.hpp"
 #include "python/convert.hpp"
-#include "starts/estimate.hpp"
 #include "python/interruptible.hpp"
+#include "starts/estimate.hpp"
 
 namespace korvex::py {
 namespace {

@@ -77,7 +77,8 @@ void register_shared_fit(nb::module_& m) {
         nb::arg("shared"), nb::arg("options"),
         "The joint fit behind korvex.fit_shared: per-spectrum parameter vectors with the "
         "`shared` ones common to all, from the per-spectrum `starts`, under the fit "
-        "keywords in `options` (the weighting, the iteration limit, the constants, the bounds over the circuit's own).");
+        "keywords in `options` (the weighting, the iteration limit, the constants, the bounds over "
+        "the circuit's own).");
   m.def("_constant_mask", &constant_mask, nb::arg("circuit"), nb::arg("options"),
         "Per parameter of `circuit`: whether the fit keywords in `options` hold it constant.");
 }

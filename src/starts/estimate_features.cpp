@@ -6,8 +6,8 @@
 #include <numbers>
 
 #include "circuit/impedance.hpp"
-#include "common/nnls.hpp"
 #include "common/cancel.hpp"
+#include "common/nnls.hpp"
 
 namespace korvex {
 namespace {

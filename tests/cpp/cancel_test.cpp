@@ -5,12 +5,12 @@
 #include <vector>
 
 #include "analysis/drt.hpp"
-#include "analysis/estimate.hpp"
 #include "analysis/identify.hpp"
 #include "analysis/kramers_kronig.hpp"
 #include "analysis/streamed_least_squares.hpp"
 #include "circuit/parser.hpp"
 #include "common/cancel.hpp"
+#include "starts/estimate.hpp"
 
 namespace korvex::analysis {
 namespace {
