@@ -134,4 +134,13 @@ std::vector<std::string> fit_warnings(const OutcomeFacts& f) {
   return out;
 }
 
+void add_search_hint(FitOutcome& outcome, std::span<const double> omegas) {
+  const bool at_bound =
+      std::find(outcome.at_bound.begin(), outcome.at_bound.end(), true) != outcome.at_bound.end();
+  const double rho = residual_autocorrelation(omegas, outcome.residuals);
+  if (at_bound || rho > whiteness_limit(outcome.residuals.size() / 2)) {
+    outcome.warnings.emplace_back(kSearchHint);
+  }
+}
+
 }  // namespace korvex

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "circuit/params.hpp"
+#include "fit/outcome.hpp"
 #include "fit/parameter_map.hpp"
 
 namespace korvex {
@@ -60,5 +61,18 @@ struct OutcomeFacts {
 // Plain sentences, one per finding: run-off parameters, then the other
 // parameter checks in parameter order, the residual check last.
 std::vector<std::string> fit_warnings(const OutcomeFacts& facts);
+
+// The line a fit from a single start (a trained guess or placeholder values)
+// adds to its warnings when it looks like a poor minimum: a free parameter at
+// a bound, or residuals that are not white. The search from several starts,
+// the data-driven estimate among them, reaches the best minimum far more
+// often on such spectra.
+inline constexpr const char* kSearchHint =
+    "This fit ran from a single start; a search from several starts may find a better "
+    "minimum: fit again with starts=\"auto\".";
+
+// Appends kSearchHint to `outcome.warnings` when the outcome looks like a
+// poor minimum (see above); `omegas` are the spectrum's angular frequencies.
+void add_search_hint(FitOutcome& outcome, std::span<const double> omegas);
 
 }  // namespace korvex

@@ -1,6 +1,8 @@
 #include <nanobind/stl/string.h>
 
+#include "common/units.hpp"
 #include "fit/driver.hpp"
+#include "fit/outcome_checks.hpp"
 #include "python/bindings.hpp"
 #include "python/convert.hpp"
 #include "python/fit_controls.hpp"
@@ -145,7 +147,12 @@ nb::object fit_method(const PyCircuit& self, nb::args args, nb::kwargs kwargs) {
   if (const auto* error = std::get_if<FitError>(&result)) {
     throw nb::value_error(error->message().c_str());
   }
-  return wrap_fit_result(std::get<FitOutcome>(result));
+  FitOutcome& outcome = std::get<FitOutcome>(result);
+  const bool single_start = decision.guess || decision.warn_no_model;
+  if (single_start && !options.starts && options.local_method()) {
+    add_search_hint(outcome, angular_frequencies(settings.frequencies));
+  }
+  return wrap_fit_result(outcome);
 }
 
 }  // namespace

@@ -313,3 +313,23 @@ def test_a_run_inside_the_bounds_beats_a_worse_clamped_one():
     z = z + 0.01 * np.abs(z) * (rng.standard_normal(f.size) + 1j * rng.standard_normal(f.size))
     r = c.fit(f, z, guess_init=False)
     assert r.cost < 0.00266 and r.at_bounds == [] and r.success
+
+
+def test_a_poor_single_start_fit_points_to_the_search():
+    import warnings
+
+    rng = np.random.default_rng(3)
+    f = np.logspace(-2, 5, 50)
+    true = korvex.Circuit("R0-p(R1,CPE1)-p(R2,CPE2)-CPE3").with_values(
+        [0.2, 0.5, 1e-5, 0.9, 3.0, 1e-2, 0.7, 50.0, 0.6]
+    )
+    z = true.impedance(f) * (1 + 1e-3 * rng.standard_normal(f.size))
+    circuit = korvex.Circuit(true.text)  # no trained model: placeholder values
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        single = circuit.fit(f, z)
+    searched = circuit.fit(f, z, starts="auto")
+    own = true.fit(f, z)
+    hint = 'fit again with starts="auto"'
+    assert any(hint in w for w in single.warnings)
+    assert not any(hint in w for w in searched.warnings + own.warnings)
