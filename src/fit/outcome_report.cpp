@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "circuit/text.hpp"
 #include "common/format.hpp"
 
 namespace korvex {
@@ -102,7 +103,9 @@ std::string fit_report_text(const FitOutcome& o) {
 }
 
 std::string fit_report_html(const FitOutcome& o) {
-  std::string out = "<div><p><b>" + escape_html(headline(o)) + "</b><br>" +
+  // The circuit first: a notebook shows many results one under another.
+  std::string out = "<div><p><code>" + escape_html(circuit_text(o.circuit)) + "</code><br><b>" +
+                    escape_html(headline(o)) + "</b><br>" +
                     escape_html(std::string(termination_message(o.termination))) + "<br>" +
                     escape_html(summary(o)) +
                     "</p>\n<table>\n<tr><th>parameter</th><th>value</th>"

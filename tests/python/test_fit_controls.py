@@ -122,7 +122,7 @@ def test_clean_fit_raises_no_flag_and_reports(noisy):
     report = r.report()
     assert report.splitlines()[0] == f"Fit succeeded: {r.status}"
     assert all(name in report for name in r.params) and "Warnings" not in report
-    assert "<table>" in r._repr_html_()
+    assert "<table>" in r._repr_html_() and f"<code>{r.circuit.text}</code>" in r._repr_html_()
 
 
 def test_poor_minimum_is_flagged(noisy):
