@@ -18,7 +18,7 @@ import korvex.dask
 
 ROOT = next(p for p in [Path.cwd(), *Path.cwd().parents] if (p / "examples").is_dir())
 
-series = pd.read_csv(ROOT / "docs/gallery/data/coincell_autoeis_cycles000-063.csv")
+series = pd.read_csv(ROOT / "bench/data/series/coincell_autoeis_cycles000-063.csv")
 series = series.rename(
     columns={
         "frequency_hz": "Frequency / Hz",
