@@ -218,11 +218,10 @@ KKResultOr kramers_kronig(std::span<const double> frequencies, std::span<const C
     return *error;
   }
   const std::size_t n = frequencies.size();
-  const std::size_t max_m = settings.max_m.value_or(std::min(kDefaultMaxM, n));
-  if (max_m < 1 || max_m > n) {
-    return "max_m must be between 1 and the number of points (" + std::to_string(n) + "), got " +
-           std::to_string(max_m);
-  }
+  // More RC elements than points cannot be determined: a larger max_m is a
+  // cap, as impedance.py's linKK takes it, not an error.
+  if (settings.max_m && *settings.max_m < 1) return "max_m must be at least 1, got 0";
+  const std::size_t max_m = std::min(settings.max_m.value_or(kDefaultMaxM), n);
   if (settings.c && !(*settings.c >= 0.0 && *settings.c <= 1.0)) {
     return "c must be between 0 and 1";
   }

@@ -21,7 +21,7 @@ enum class KKFit { Complex, Real, Imaginary };
 
 struct KKSettings {
   std::optional<double> c = 0.85;    // stop at the first M with mu < c; none: M = max_m
-  std::optional<std::size_t> max_m;  // largest M; none: min(50, N)
+  std::optional<std::size_t> max_m;  // largest M, capped at N; none: min(50, N)
   bool add_capacitance = false;      // series C for spectra without a low-frequency intercept
   bool add_inductance = true;        // series L for the wiring's inductance
   KKFit fit = KKFit::Complex;

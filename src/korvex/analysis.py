@@ -417,7 +417,8 @@ def kramers_kronig(
     capacitance, by linear least squares weighted by 1/|Z|. M grows from 1
     until mu, one minus the ratio of negative to positive resistance mass,
     falls below ``c`` (``c=None`` uses ``max_m`` elements, default
-    min(50, number of points)). ``fit`` chooses the parts fitted: "complex"
+    min(50, number of points); a larger ``max_m`` is capped at the number of
+    points, as impedance.py's ``linKK`` takes it). ``fit`` chooses the parts fitted: "complex"
     (both), "real" or "imag" (the other part is then a prediction, as in
     impedance.py's ``linKK``). A spectrum that fails the test is still
     returned, with ``valid`` false.
