@@ -127,6 +127,20 @@ class Design {
     }
   }
 
+  // Calls visit(from, count, a, b) with the rows of every block of
+  // kKernelChunk points in order; a cancelled DRT stops between blocks.
+  template <class Visit>
+  void for_each_block(Visit&& visit) const {
+    Eigen::MatrixXd a;
+    Eigen::VectorXd b;
+    for (Eigen::Index from = 0; from < points(); from += kKernelChunk) {
+      throw_if_cancelled();
+      const Eigen::Index count = std::min(kKernelChunk, points() - from);
+      rows(from, count, a, b);
+      visit(from, count, a, b);
+    }
+  }
+
   // x^T penalty x = integral of (d gamma / d ln tau)^2.
   Eigen::MatrixXd penalty() const {
     Eigen::MatrixXd out = Eigen::MatrixXd::Zero(cols(), cols());
@@ -186,12 +200,8 @@ System build_system(const Design& design, std::size_t max_stored_points) {
     s.ata = Eigen::MatrixXd::Zero(design.cols(), design.cols());
     s.atb = Eigen::VectorXd::Zero(design.cols());
   }
-  Eigen::MatrixXd a;
-  Eigen::VectorXd b;
-  for (Eigen::Index from = 0; from < n; from += kKernelChunk) {
-    throw_if_cancelled();
-    const Eigen::Index count = std::min(kKernelChunk, n - from);
-    design.rows(from, count, a, b);
+  design.for_each_block([&](Eigen::Index from, Eigen::Index count, const Eigen::MatrixXd& a,
+                            const Eigen::VectorXd& b) {
     if (stored) {
       s.a.middleRows(from, count) = a.topRows(count);
       s.a.middleRows(n + from, count) = a.bottomRows(count);
@@ -202,7 +212,7 @@ System build_system(const Design& design, std::size_t max_stored_points) {
       s.atb.noalias() += a.transpose() * b;
       s.btb += b.squaredNorm();
     }
-  }
+  });
   if (stored) {
     s.ata = s.a.transpose() * s.a;
     s.atb = s.a.transpose() * s.b;
@@ -216,16 +226,12 @@ Eigen::VectorXd model_rows(const Design& design, const System& s, const Eigen::V
   if (s.a.size() > 0) return s.a * x;
   const Eigen::Index n = design.points();
   Eigen::VectorXd out(2 * n);
-  Eigen::MatrixXd a;
-  Eigen::VectorXd b;
-  for (Eigen::Index from = 0; from < n; from += kKernelChunk) {
-    throw_if_cancelled();
-    const Eigen::Index count = std::min(kKernelChunk, n - from);
-    design.rows(from, count, a, b);
-    const Eigen::VectorXd part = a * x;
-    out.segment(from, count) = part.head(count);
-    out.segment(n + from, count) = part.tail(count);
-  }
+  design.for_each_block(
+      [&](Eigen::Index from, Eigen::Index count, const Eigen::MatrixXd& a, const Eigen::VectorXd&) {
+        const Eigen::VectorXd part = a * x;
+        out.segment(from, count) = part.head(count);
+        out.segment(n + from, count) = part.tail(count);
+      });
   return out;
 }
 

@@ -96,7 +96,7 @@ nb::tuple fit_batch(const PyCircuit& circuit, nb::handle spectra, nb::dict optio
   if (!decision.guess) {
     own = value_or_raise(fit_start(nodes, decision, std::nullopt, controls, {}, {}));
   }
-  for (const auto& constant : controls.constants) settings.fit.held.push_back(constant.has_value());
+  settings.fit.held = controls.held();
   const FitOptions& chosen = settings.fit;
   auto start = [&](std::size_t i) -> StartOr {
     if (own) return own->circuit;

@@ -13,17 +13,8 @@
 namespace korvex::py {
 namespace {
 
-// Per parameter: held by the options' constants.
-std::vector<bool> held_parameters(const SeriesList& circuit, const FitOptions& options) {
-  std::vector<bool> held;
-  for (const auto& constant : read_fit_controls(circuit, options).constants) {
-    held.push_back(constant.has_value());
-  }
-  return held;
-}
-
 std::vector<bool> constant_mask(const PyCircuit& circuit, nb::dict options) {
-  return held_parameters(circuit.nodes, read_fit_options(options, "fit_shared"));
+  return read_fit_controls(circuit.nodes, read_fit_options(options, "fit_shared")).held();
 }
 
 nb::dict fit_shared(const PyCircuit& circuit, nb::handle spectra,
@@ -34,7 +25,7 @@ nb::dict fit_shared(const PyCircuit& circuit, nb::handle spectra,
   SharedFitSettings settings;
   settings.shared = std::move(shared);
   const FitControls controls = read_fit_controls(circuit.nodes, chosen);
-  for (const auto& constant : controls.constants) settings.held.push_back(constant.has_value());
+  settings.held = controls.held();
   settings.bounds = controls.bounds;
   settings.max_iterations = chosen.max_iterations;
   std::vector<SharedSpectrum> batch;

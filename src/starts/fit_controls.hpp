@@ -22,6 +22,13 @@ std::variant<std::vector<Bounds>, std::string> merge_bounds(const SeriesList& ci
 struct FitControls {
   std::vector<Bounds> bounds;                    // the circuit's, overridden
   std::vector<std::optional<double>> constants;  // per parameter
+
+  // Per parameter: held by a constant.
+  std::vector<bool> held() const {
+    std::vector<bool> out;
+    for (const auto& constant : constants) out.push_back(constant.has_value());
+    return out;
+  }
 };
 
 // Both controls against the circuit, before any work: the bounds as

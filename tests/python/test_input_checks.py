@@ -6,22 +6,9 @@ import re
 import numpy as np
 import pandas as pd
 import pytest
+from test_hardening import RC, F, Z, spoiled
 
 import korvex
-
-F = np.logspace(-1, 5, 40)
-RC = korvex.Circuit("R0-p(R1,C1)").with_values([10.0, 100.0, 1e-5])
-Z = RC.impedance(F)
-
-
-def spoiled(index, frequency=None, impedance=None):
-    f, z = F.copy(), Z.copy()
-    if frequency is not None:
-        f[index] = frequency
-    if impedance is not None:
-        z[index] = impedance
-    return f, z
-
 
 BAD = [
     (spoiled(3, impedance=complex(math.nan, 1.0)), r"impedances\[3\] must be finite"),
