@@ -251,14 +251,17 @@ KKResultOr kramers_kronig(std::span<const double> frequencies, std::span<const C
       fit_m(p, *f_min, *f_max, out.m + 1, out);
     } while (out.mu > *settings.c && out.m < max_m);
   } else {
-    std::vector<double> log_chi(max_m);
+    std::vector<double> chi(max_m), log_chi(max_m);
     for (std::size_t m = 1; m <= max_m; ++m) {
       fit_m(p, *f_min, *f_max, m, out);
+      chi[m - 1] = out.pseudo_chi_square;
       // A perfect fit (chi-square 0) is as good as any larger M.
       log_chi[m - 1] = std::log10(std::max(out.pseudo_chi_square, 1e-300));
     }
     out.m_lower = kk_lower_limit(log_chi);
-    fit_m(p, *f_min, *f_max, kk_residual_choice(log_chi, out.m_lower), out);
+    const std::size_t fixed = 1 + (settings.add_capacitance ? 1 : 0) +
+                              (settings.add_inductance ? 1 : 0);
+    fit_m(p, *f_min, *f_max, kk_residual_choice(chi, out.m_lower, 2 * n, fixed), out);
   }
 
   out.noise = kk_scatter_noise(frequencies, out.residuals_real, out.residuals_imag);

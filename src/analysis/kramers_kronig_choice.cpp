@@ -11,8 +11,9 @@ namespace {
 // 1.4826 turns a median absolute deviation into a normal standard deviation;
 // the difference of two independent residuals has sqrt(2) times their spread.
 constexpr double kMadToSigma = 1.4826 / 1.4142135623730951;
-// A larger M must lower chi-square by more than this factor to be worth it.
-const double kWorthwhile = std::log10(2.0);
+// How many times the noise variance each added element must remove from
+// chi-square to be worth it: about the 95 % point of F(1, many).
+constexpr double kFRatio = 4.0;
 
 double median(std::vector<double>& v) {
   const std::size_t mid = v.size() / 2;
@@ -77,13 +78,22 @@ std::size_t kk_lower_limit(std::span<const double> log_chi_square) {
   return best_k;
 }
 
-std::size_t kk_residual_choice(std::span<const double> log_chi_square, std::size_t lower) {
-  const std::size_t n = log_chi_square.size();
-  // The smallest chi-square of each M and every larger one, from the end.
-  std::vector<double> best_after(n + 1, INFINITY);
-  for (std::size_t i = n; i-- > 0;) best_after[i] = std::min(best_after[i + 1], log_chi_square[i]);
+std::size_t kk_residual_choice(std::span<const double> chi_square, std::size_t lower,
+                               std::size_t residual_count, std::size_t fixed) {
+  const std::size_t n = chi_square.size();
+  // chi-square of M' less what kFRatio noise variances per element would
+  // remove from M on: M is worth leaving when some M' stays below chi(M).
+  auto noise_variance = [&](std::size_t m) {
+    const std::size_t used = std::min(residual_count - 1, m + fixed);
+    return chi_square[m - 1] / static_cast<double>(residual_count - used);
+  };
   for (std::size_t m = std::max<std::size_t>(lower, 1); m < n; ++m) {
-    if (log_chi_square[m - 1] - best_after[m] <= kWorthwhile) return m;
+    bool better = false;
+    for (std::size_t later = m + 1; later <= n && !better; ++later) {
+      const double worth = kFRatio * static_cast<double>(later - m) * noise_variance(later);
+      better = chi_square[m - 1] - chi_square[later - 1] > worth;
+    }
+    if (!better) return m;
   }
   return n;
 }

@@ -5,10 +5,11 @@
 // The mu criterion stops at the first M whose fitted resistances change
 // sign, which on real spectra often happens while the fit is still far
 // from the data (M = 2 or 4, residuals of tens of percent). Here M is
-// chosen from the pseudo chi-square of every M instead (after Schönleber
-// 2014 and Plank et al. 2022): a lower limit where log chi-square stops
-// falling fast, then the first M from there that no larger M betters by
-// a factor of two.
+// chosen from the pseudo chi-square of every M instead (after Plank et al.
+// 2022): a lower limit where log chi-square stops falling fast, then the
+// first M from there that no larger M betters by more than the noise
+// would (an F test: each added element lowers chi-square by about the
+// noise variance once only noise is left).
 #include <cstddef>
 #include <span>
 #include <vector>
@@ -19,9 +20,12 @@ namespace korvex::analysis {
 // best two-segment (hinged) straight-line fit. 1 for fewer than four values.
 std::size_t kk_lower_limit(std::span<const double> log_chi_square);
 
-// The first M >= lower whose chi-square no larger M lowers by more than a
-// factor of two (log_chi_square[m - 1] belongs to M = m).
-std::size_t kk_residual_choice(std::span<const double> log_chi_square, std::size_t lower);
+// The first M >= lower that no larger M' betters by more than
+// kFRatio * (M' - M) times the noise variance left at M' (chi_square[m - 1]
+// belongs to M = m; `residual_count` residuals, `fixed` parameters besides
+// the M resistances).
+std::size_t kk_residual_choice(std::span<const double> chi_square, std::size_t lower,
+                               std::size_t residual_count, std::size_t fixed);
 
 // Robust standard deviation of the residuals' point-to-point scatter
 // (neighbours in frequency): random noise changes sign from point to point,

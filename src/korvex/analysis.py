@@ -131,7 +131,8 @@ class KKResult(ResultTable):
         if self.m_choice == "residuals":
             return (
                 f"M = {self.m}, where the residuals stop improving "
-                f"(no larger M halves the pseudo chi-square; lower limit {self.m_lower})"
+                "(no larger M lowers the pseudo chi-square by more than noise would; "
+                f"lower limit {self.m_lower})"
             )
         if self.m_choice == "max_m":
             return f"M = {self.m}, fixed (c=None)"
@@ -482,7 +483,8 @@ def kramers_kronig(
     ``choose_m`` chooses M. "residuals" (the default) fits every M up to
     ``max_m`` (default min(50, number of points)) and takes, from a lower
     limit where the pseudo chi-square stops falling fast, the first M that
-    no larger M betters by a factor of two (after Plank et al. 2022): on
+    no larger M betters by more than the noise would (after Plank et al.
+    2022; an F test on the pseudo chi-square): on
     real spectra mu often falls below ``c`` while the fit is still far from
     the data, and the verdict would then be wrong. "linkk" is exactly
     impedance.py's ``linKK``: M grows from 1 until mu, one minus the ratio of
@@ -502,7 +504,7 @@ def kramers_kronig(
     Accepts two sequences, or a dataframe as ``Circuit.fit()`` does.
     """
     if add_capacitance is None:
-        add_capacitance = choose_m == "residuals"
+        add_capacitance = choose_m == "residuals" and c is not None
     d = _korvex._kramers_kronig(
         frequencies, impedances, c, max_m, add_capacitance, add_inductance, fit, floor, choose_m
     )
