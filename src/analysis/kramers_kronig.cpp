@@ -3,6 +3,8 @@
 #include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
+#include <numeric>
+#include <utility>
 
 #include "analysis/kramers_kronig_choice.hpp"
 #include "analysis/spectrum_check.hpp"
@@ -18,7 +20,13 @@ constexpr double kThresholdInNoise = 4.0;
 // Neighbours on each side whose scatter is a point's local noise: about a
 // decade at the usual ten points per decade.
 constexpr std::size_t kLocalHalfWidth = 5;
+// The most that the noise around a point may raise its threshold to: a
+// scatter of residuals larger than this is the test failing to follow the
+// data (a spectrum that is all noise still has its global threshold).
+constexpr double kLocalCeiling = 0.02;
 
+// Points on which a long spectrum's M is chosen.
+constexpr std::size_t kChoicePoints = 1000;
 // Points per block of rows: the least squares see the rows a block at a
 // time, and a cancelled test stops between blocks.
 constexpr std::size_t kBlockPoints = 2048;
@@ -198,6 +206,24 @@ void fit_m(const Problem& p, double f_min, double f_max, std::size_t m, KKResult
   evaluate(p, out);
 }
 
+// M where the residuals stop improving, from the fits of every M up to
+// max_m: {M, the lower limit}.
+std::pair<std::size_t, std::size_t> residual_choice(const Problem& p, double f_min, double f_max,
+                                                    std::size_t max_m) {
+  KKResult fit;
+  std::vector<double> chi(max_m), log_chi(max_m);
+  for (std::size_t m = 1; m <= max_m; ++m) {
+    fit_m(p, f_min, f_max, m, fit);
+    chi[m - 1] = fit.pseudo_chi_square;
+    // A perfect fit (chi-square 0) is as good as any larger M.
+    log_chi[m - 1] = std::log10(std::max(fit.pseudo_chi_square, 1e-300));
+  }
+  const std::size_t lower = kk_lower_limit(log_chi);
+  const std::size_t fixed =
+      1 + (p.settings.add_capacitance ? 1 : 0) + (p.settings.add_inductance ? 1 : 0);
+  return {kk_residual_choice(chi, lower, 2 * p.omegas.size(), fixed), lower};
+}
+
 }  // namespace
 
 std::vector<double> kk_time_constants(double f_min, double f_max, std::size_t m) {
@@ -251,17 +277,27 @@ KKResultOr kramers_kronig(std::span<const double> frequencies, std::span<const C
       fit_m(p, *f_min, *f_max, out.m + 1, out);
     } while (out.mu > *settings.c && out.m < max_m);
   } else {
-    std::vector<double> chi(max_m), log_chi(max_m);
-    for (std::size_t m = 1; m <= max_m; ++m) {
-      fit_m(p, *f_min, *f_max, m, out);
-      chi[m - 1] = out.pseudo_chi_square;
-      // A perfect fit (chi-square 0) is as good as any larger M.
-      log_chi[m - 1] = std::log10(std::max(out.pseudo_chi_square, 1e-300));
+    // A long spectrum's M is chosen on a log-spaced subset of its points
+    // (every stride-th by frequency): what the residuals do as M grows shows
+    // as well there, at a fraction of the cost of every fit on all points.
+    const std::size_t stride = (n + kChoicePoints - 1) / kChoicePoints;
+    std::vector<double> sub_omegas;
+    std::vector<Complex> sub_impedances;
+    std::vector<double> sub_modulus;
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return omegas[a] < omegas[b]; });
+    for (std::size_t i = 0; i < n; i += stride) {
+      sub_omegas.push_back(omegas[order[i]]);
+      sub_impedances.push_back(impedances[order[i]]);
+      sub_modulus.push_back(p.modulus[order[i]]);
     }
-    out.m_lower = kk_lower_limit(log_chi);
-    const std::size_t fixed = 1 + (settings.add_capacitance ? 1 : 0) +
-                              (settings.add_inductance ? 1 : 0);
-    fit_m(p, *f_min, *f_max, kk_residual_choice(chi, out.m_lower, 2 * n, fixed), out);
+    const Problem sub{sub_omegas, sub_impedances, sub_modulus, settings};
+    const auto [m, lower] =
+        residual_choice(stride == 1 ? p : sub, *f_min, *f_max, std::min(max_m, sub_omegas.size()));
+    out.m_lower = lower;
+    fit_m(p, *f_min, *f_max, m, out);
   }
 
   out.noise = kk_scatter_noise(frequencies, out.residuals_real, out.residuals_imag);
@@ -271,7 +307,7 @@ KKResultOr kramers_kronig(std::span<const double> frequencies, std::span<const C
   out.valid = true;
   for (std::size_t i = 0; i < n; ++i) {
     double& t = out.local_threshold[i];
-    t = std::max(kThresholdInNoise * t, out.threshold);
+    t = std::max(std::min(kThresholdInNoise * t, kLocalCeiling), out.threshold);
     out.valid = out.valid && std::fabs(out.residuals_real[i]) <= t &&
                 std::fabs(out.residuals_imag[i]) <= t;
   }

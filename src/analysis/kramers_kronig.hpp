@@ -50,7 +50,7 @@ struct KKResult {
   double pseudo_chi_square = 0;        // sum of both residuals squared
   double noise = 0;                    // robust std. dev. of the residuals' point-to-point scatter
   double threshold = 0;                // max(4 * noise, floor)
-  std::vector<double> local_threshold;  // max(4 * the noise around each point, threshold)
+  std::vector<double> local_threshold;  // max(min(4 * noise around the point, 2 %), threshold)
   bool valid = false;                   // every |residual| <= its local threshold
 };
 

@@ -70,7 +70,7 @@ class KKResult(ResultTable):
     does not enter) and ``threshold`` is ``max(4 * noise, floor)``.
     ``local_threshold`` is, at each frequency, the larger of ``threshold`` and
     four times the scatter of the residuals around that point (noise often
-    grows towards one end of a spectrum). The spectrum is ``valid`` when every
+    grows towards one end of a spectrum), the latter at most 2 %. The spectrum is ``valid`` when every
     real and imaginary residual lies within its local threshold; ``status`` is
     then "valid", otherwise "invalid".
 
@@ -153,10 +153,10 @@ class KKResult(ResultTable):
             f"threshold {100 * t[i]:.3g} %)"
         )
         if self.valid:
-            return f"every residual lies within 4x its noise or the floor; the nearest to it {worst}"
+            return f"every residual lies within its threshold; the nearest to it {worst}"
         return (
-            f"{outside} of {2 * len(self.frequencies)} residuals lie beyond 4x their noise "
-            f"and the floor, the worst {worst}: drift, non-linearity or a non-causal response"
+            f"{outside} of {2 * len(self.frequencies)} residuals lie beyond their threshold, "
+            f"the worst {worst}: drift, non-linearity or a non-causal response"
         )
 
     @property
