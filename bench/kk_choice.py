@@ -83,8 +83,9 @@ def instrument_spectra():
 
 
 def series_spectra():
-    rows = np.loadtxt(DATA / "series" / "coincell_autoeis_cycles000-063.csv", delimiter=",",
-                      skiprows=1)
+    rows = np.loadtxt(
+        DATA / "series" / "coincell_autoeis_cycles000-063.csv", delimiter=",", skiprows=1
+    )
     for cycle in np.unique(rows[:, 0]).astype(int):
         r = rows[rows[:, 0] == cycle]
         yield f"coincell cycle {cycle:02d}", r[:, 1], r[:, 2] + 1j * r[:, 3]
@@ -123,6 +124,12 @@ def main():
     parser.add_argument("--pyimpspec", action="store_true", help="add pyimpspec's M (slow)")
     parser.add_argument("--rounds", type=int, default=3)
     args = parser.parse_args()
+    if args.pyimpspec:
+        try:
+            import pyimpspec  # noqa: F401
+        except ImportError:
+            print("pyimpspec is not installed: its M is left out")
+            args.pyimpspec = False
 
     with Builds(__file__, args.baseline) as builds:
         print(builds.header())
@@ -159,13 +166,18 @@ def main():
             print(f"  {label}: {name}: {was} (M={base['m']}) -> {now}: {new['reason']}")
 
         at_noise = [n for n, r in rms.items() if r <= NOISE_LEVEL]
-        print(f"\n== real spectra whose circuit fits to {100 * NOISE_LEVEL:g} % rms or better: "
-              f"{len(at_noise)}")
+        print(
+            f"\n== real spectra whose circuit fits to {100 * NOISE_LEVEL:g} % rms or better: "
+            f"{len(at_noise)}"
+        )
         for i, build in enumerate(("baseline", "this build")):
             valid = sum(real[n][i]["valid"] for n in at_noise)
-            print(f"  {build:<10} valid on {valid} of {len(at_noise)}: "
-                  + ", ".join(f"{n} {'valid' if real[n][i]['valid'] else 'invalid'}"
-                              for n in at_noise))
+            print(
+                f"  {build:<10} valid on {valid} of {len(at_noise)}: "
+                + ", ".join(
+                    f"{n} {'valid' if real[n][i]['valid'] else 'invalid'}" for n in at_noise
+                )
+            )
 
         print("\n== synthetic spectra (must keep their verdict under the new choice)")
         wrong = 0

@@ -308,8 +308,8 @@ KKResultOr kramers_kronig(std::span<const double> frequencies, std::span<const C
   for (std::size_t i = 0; i < n; ++i) {
     double& t = out.local_threshold[i];
     t = std::max(std::min(kThresholdInNoise * t, kLocalCeiling), out.threshold);
-    out.valid = out.valid && std::fabs(out.residuals_real[i]) <= t &&
-                std::fabs(out.residuals_imag[i]) <= t;
+    out.valid =
+        out.valid && std::fabs(out.residuals_real[i]) <= t && std::fabs(out.residuals_imag[i]) <= t;
   }
   return out;
 }

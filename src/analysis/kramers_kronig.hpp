@@ -37,19 +37,19 @@ struct KKSettings {
 struct KKResult {
   KKChoice choice = KKChoice::LinKK;
   std::size_t m = 0;
-  std::size_t m_lower = 0;             // Residuals: the lower limit of M (0 otherwise)
-  double mu = 0.0;                     // 1 - sum|R_k<0| / sum|R_k>=0|
-  std::vector<double> tau;             // s, M time constants, shortest first
-  std::vector<double> r;               // ohm, R_k of each RC element
-  double series_resistance = 0;        // ohm
-  double inductance = 0;               // H (0 when not fitted)
-  double inverse_capacitance = 0;      // 1/F (0 when not fitted)
-  std::vector<Complex> z_fit;          // ohm, the fitted circuit at each frequency
-  std::vector<double> residuals_real;  // (Re Z - Re Z_fit) / |Z|
-  std::vector<double> residuals_imag;  // (Im Z - Im Z_fit) / |Z|
-  double pseudo_chi_square = 0;        // sum of both residuals squared
-  double noise = 0;                    // robust std. dev. of the residuals' point-to-point scatter
-  double threshold = 0;                // max(4 * noise, floor)
+  std::size_t m_lower = 0;              // Residuals: the lower limit of M (0 otherwise)
+  double mu = 0.0;                      // 1 - sum|R_k<0| / sum|R_k>=0|
+  std::vector<double> tau;              // s, M time constants, shortest first
+  std::vector<double> r;                // ohm, R_k of each RC element
+  double series_resistance = 0;         // ohm
+  double inductance = 0;                // H (0 when not fitted)
+  double inverse_capacitance = 0;       // 1/F (0 when not fitted)
+  std::vector<Complex> z_fit;           // ohm, the fitted circuit at each frequency
+  std::vector<double> residuals_real;   // (Re Z - Re Z_fit) / |Z|
+  std::vector<double> residuals_imag;   // (Im Z - Im Z_fit) / |Z|
+  double pseudo_chi_square = 0;         // sum of both residuals squared
+  double noise = 0;                     // robust std. dev. of the residuals' point-to-point scatter
+  double threshold = 0;                 // max(4 * noise, floor)
   std::vector<double> local_threshold;  // max(min(4 * noise around the point, 2 %), threshold)
   bool valid = false;                   // every |residual| <= its local threshold
 };

@@ -98,18 +98,15 @@ std::size_t kk_residual_choice(std::span<const double> chi_square, std::size_t l
   return n;
 }
 
-double kk_scatter_noise(std::span<const double> frequencies,
-                        std::span<const double> residuals_real,
+double kk_scatter_noise(std::span<const double> frequencies, std::span<const double> residuals_real,
                         std::span<const double> residuals_imag) {
   const auto order = by_frequency(frequencies);
-  return robust_sigma(
-      differences(order, 0, order.size() - 1, residuals_real, residuals_imag));
+  return robust_sigma(differences(order, 0, order.size() - 1, residuals_real, residuals_imag));
 }
 
 std::vector<double> kk_local_noise(std::span<const double> frequencies,
                                    std::span<const double> residuals_real,
-                                   std::span<const double> residuals_imag,
-                                   std::size_t half_width) {
+                                   std::span<const double> residuals_imag, std::size_t half_width) {
   const std::size_t n = frequencies.size();
   const auto order = by_frequency(frequencies);
   std::vector<double> noise(n);

@@ -34,8 +34,7 @@ std::size_t kk_residual_choice(std::span<const double> chi_square, std::size_t l
 // differences among its `half_width` neighbours on each side, because noise
 // often grows towards one end of a spectrum. The residuals are in the
 // order of `frequencies`.
-double kk_scatter_noise(std::span<const double> frequencies,
-                        std::span<const double> residuals_real,
+double kk_scatter_noise(std::span<const double> frequencies, std::span<const double> residuals_real,
                         std::span<const double> residuals_imag);
 std::vector<double> kk_local_noise(std::span<const double> frequencies,
                                    std::span<const double> residuals_real,

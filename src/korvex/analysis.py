@@ -7,6 +7,7 @@ and pandas are imported only when plotting or tabulating).
 
 from __future__ import annotations
 
+import html
 from dataclasses import dataclass, fields
 from typing import NamedTuple
 
@@ -181,6 +182,9 @@ class KKResult(ResultTable):
         if isinstance(d, dict) and "frequencies" in d and "threshold" in d:
             added["local_threshold"] = [d["threshold"]] * len(d["frequencies"])
         return _from_state(cls, {**added, **d}, derived=("status", "message", "reason"))
+
+    def _repr_html_(self) -> str:
+        return f"<p>{html.escape(self.m_reason)}</p>" + super()._repr_html_()
 
     def _table(self):
         rows = _residual_rows(self)
