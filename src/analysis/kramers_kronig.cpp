@@ -197,13 +197,33 @@ void evaluate(const Problem& p, KKResult& out) {
   }
 }
 
-// The fit with M elements, its residuals and mu.
+// The fit with M elements and its mu (evaluate() adds the residuals).
 void fit_m(const Problem& p, double f_min, double f_max, std::size_t m, KKResult& out) {
   out.m = m;
   out.tau = kk_time_constants(f_min, f_max, m);
   solve(p, out);
   out.mu = mass_ratio_mu(out.r);
-  evaluate(p, out);
+}
+
+struct Subset {
+  std::vector<double> omegas;
+  std::vector<Complex> impedances;
+  std::vector<double> modulus;
+};
+
+// Every stride-th point by frequency.
+Subset every_stride(const Problem& p, std::size_t stride) {
+  std::vector<std::size_t> order(p.omegas.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::sort(order.begin(), order.end(),
+            [&](std::size_t a, std::size_t b) { return p.omegas[a] < p.omegas[b]; });
+  Subset s;
+  for (std::size_t i = 0; i < order.size(); i += stride) {
+    s.omegas.push_back(p.omegas[order[i]]);
+    s.impedances.push_back(p.impedances[order[i]]);
+    s.modulus.push_back(p.modulus[order[i]]);
+  }
+  return s;
 }
 
 // M where the residuals stop improving, from the fits of every M up to
@@ -214,6 +234,7 @@ std::pair<std::size_t, std::size_t> residual_choice(const Problem& p, double f_m
   std::vector<double> chi(max_m), log_chi(max_m);
   for (std::size_t m = 1; m <= max_m; ++m) {
     fit_m(p, f_min, f_max, m, fit);
+    evaluate(p, fit);
     chi[m - 1] = fit.pseudo_chi_square;
     // A perfect fit (chi-square 0) is as good as any larger M.
     log_chi[m - 1] = std::log10(std::max(fit.pseudo_chi_square, 1e-300));
@@ -277,28 +298,19 @@ KKResultOr kramers_kronig(std::span<const double> frequencies, std::span<const C
       fit_m(p, *f_min, *f_max, out.m + 1, out);
     } while (out.mu > *settings.c && out.m < max_m);
   } else {
-    // A long spectrum's M is chosen on a log-spaced subset of its points
-    // (every stride-th by frequency): what the residuals do as M grows shows
-    // as well there, at a fraction of the cost of every fit on all points.
+    // A long spectrum's M is chosen on a log-spaced subset of its points:
+    // what the residuals do as M grows shows as well there, at a fraction of
+    // the cost of every fit on all points.
     const std::size_t stride = (n + kChoicePoints - 1) / kChoicePoints;
-    std::vector<double> sub_omegas;
-    std::vector<Complex> sub_impedances;
-    std::vector<double> sub_modulus;
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return omegas[a] < omegas[b]; });
-    for (std::size_t i = 0; i < n; i += stride) {
-      sub_omegas.push_back(omegas[order[i]]);
-      sub_impedances.push_back(impedances[order[i]]);
-      sub_modulus.push_back(p.modulus[order[i]]);
-    }
-    const Problem sub{sub_omegas, sub_impedances, sub_modulus, settings};
+    const Subset subset = stride > 1 ? every_stride(p, stride) : Subset{};
+    const Problem sub{subset.omegas, subset.impedances, subset.modulus, settings};
     const auto [m, lower] =
-        residual_choice(stride == 1 ? p : sub, *f_min, *f_max, std::min(max_m, sub_omegas.size()));
+        stride > 1 ? residual_choice(sub, *f_min, *f_max, std::min(max_m, sub.omegas.size()))
+                   : residual_choice(p, *f_min, *f_max, max_m);
     out.m_lower = lower;
     fit_m(p, *f_min, *f_max, m, out);
   }
+  evaluate(p, out);
 
   out.noise = kk_scatter_noise(frequencies, out.residuals_real, out.residuals_imag);
   out.threshold = std::max(kThresholdInNoise * out.noise, settings.floor);

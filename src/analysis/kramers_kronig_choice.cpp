@@ -23,7 +23,8 @@ double median(std::vector<double>& v) {
   return 0.5 * (upper + *std::max_element(v.begin(), v.begin() + mid));
 }
 
-double robust_sigma(std::vector<double> diffs) {
+// Reorders and overwrites `diffs`.
+double robust_sigma(std::vector<double>& diffs) {
   if (diffs.empty()) return 0.0;
   const double center = median(diffs);
   for (double& d : diffs) d = std::fabs(d - center);
@@ -101,7 +102,8 @@ std::size_t kk_residual_choice(std::span<const double> chi_square, std::size_t l
 double kk_scatter_noise(std::span<const double> frequencies, std::span<const double> residuals_real,
                         std::span<const double> residuals_imag) {
   const auto order = by_frequency(frequencies);
-  return robust_sigma(differences(order, 0, order.size() - 1, residuals_real, residuals_imag));
+  auto diffs = differences(order, 0, order.size() - 1, residuals_real, residuals_imag);
+  return robust_sigma(diffs);
 }
 
 std::vector<double> kk_local_noise(std::span<const double> frequencies,
@@ -111,11 +113,15 @@ std::vector<double> kk_local_noise(std::span<const double> frequencies,
   const auto order = by_frequency(frequencies);
   std::vector<double> noise(n);
   const std::size_t width = std::min(2 * half_width, n - 1);
+  // Both parts' differences of each neighbour pair, in frequency order.
+  const auto diffs = differences(order, 0, n - 1, residuals_real, residuals_imag);
+  std::vector<double> window;
   for (std::size_t j = 0; j < n; ++j) {
     // A window of the same width everywhere, shifted inwards at the ends.
     const std::size_t from = std::min(j - std::min(j, half_width), n - 1 - width);
-    noise[order[j]] =
-        robust_sigma(differences(order, from, from + width, residuals_real, residuals_imag));
+    const auto first = diffs.begin() + static_cast<std::ptrdiff_t>(2 * from);
+    window.assign(first, first + static_cast<std::ptrdiff_t>(2 * width));
+    noise[order[j]] = robust_sigma(window);
   }
   return noise;
 }
