@@ -45,6 +45,7 @@ bench: configure-cpp
 	@$(PY) bench/global_methods.py
 	@$(PY) bench/fit_controls.py
 	@$(PY) bench/chain.py
+	@$(PY) bench/kk_choice.py
 	@$(PY) bench/robust.py
 	@$(PY) bench/guess_heldout.py
 	@$(PY) bench/analysis.py

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <utility>
 
+#include "analysis/kramers_kronig_choice.hpp"
 #include "analysis/spectrum_check.hpp"
 #include "analysis/streamed_least_squares.hpp"
 #include "circuit/impedance.hpp"
@@ -14,11 +16,17 @@ namespace korvex::analysis {
 namespace {
 
 constexpr std::size_t kDefaultMaxM = 50;
-// 1.4826 turns a median absolute deviation into a normal standard deviation;
-// the difference of two independent residuals has sqrt(2) times their spread.
-constexpr double kMadToSigma = 1.4826 / 1.4142135623730951;
 constexpr double kThresholdInNoise = 4.0;
+// Neighbours on each side whose scatter is a point's local noise: about a
+// decade at the usual ten points per decade.
+constexpr std::size_t kLocalHalfWidth = 5;
+// The most that the noise around a point may raise its threshold to: a
+// scatter of residuals larger than this is the test failing to follow the
+// data (a spectrum that is all noise still has its global threshold).
+constexpr double kLocalCeiling = 0.02;
 
+// Points on which a long spectrum's M is chosen.
+constexpr std::size_t kChoicePoints = 1000;
 // Points per block of rows: the least squares see the rows a block at a
 // time, and a cancelled test stops between blocks.
 constexpr std::size_t kBlockPoints = 2048;
@@ -169,30 +177,72 @@ double mass_ratio_mu(const std::vector<double>& r) {
   return 1.0 - negative / positive;
 }
 
-double median(std::vector<double>& v) {
-  const std::size_t mid = v.size() / 2;
-  std::nth_element(v.begin(), v.begin() + mid, v.end());
-  double upper = v[mid];
-  if (v.size() % 2 == 1) return upper;
-  return 0.5 * (upper + *std::max_element(v.begin(), v.begin() + mid));
+// Fills z_fit, the residuals and pseudo chi-square of the fitted M.
+void evaluate(const Problem& p, KKResult& out) {
+  const std::size_t n = p.omegas.size();
+  out.z_fit.resize(n);
+  out.residuals_real.resize(n);
+  out.residuals_imag.resize(n);
+  out.pseudo_chi_square = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i % kBlockPoints == 0) throw_if_cancelled();
+    const double w = p.omegas[i];
+    Complex z{out.series_resistance, w * out.inductance - out.inverse_capacitance / w};
+    for (std::size_t k = 0; k < out.m; ++k) z = z + out.r[k] * unit_rc(w, out.tau[k]);
+    out.z_fit[i] = z;
+    out.residuals_real[i] = (p.impedances[i].re - z.re) / p.modulus[i];
+    out.residuals_imag[i] = (p.impedances[i].im - z.im) / p.modulus[i];
+    const double re = out.residuals_real[i], im = out.residuals_imag[i];
+    out.pseudo_chi_square += re * re + im * im;
+  }
 }
 
-// Random noise changes sign from point to point; a systematic misfit (drift,
-// non-linearity) is smooth in frequency. The spread of neighbour differences
-// measures the first without the second.
-double scatter_noise(std::span<const double> frequencies, const KKResult& r) {
-  std::vector<std::size_t> order(frequencies.size());
+// The fit with M elements and its mu (evaluate() adds the residuals).
+void fit_m(const Problem& p, double f_min, double f_max, std::size_t m, KKResult& out) {
+  out.m = m;
+  out.tau = kk_time_constants(f_min, f_max, m);
+  solve(p, out);
+  out.mu = mass_ratio_mu(out.r);
+}
+
+struct Subset {
+  std::vector<double> omegas;
+  std::vector<Complex> impedances;
+  std::vector<double> modulus;
+};
+
+// Every stride-th point by frequency.
+Subset every_stride(const Problem& p, std::size_t stride) {
+  std::vector<std::size_t> order(p.omegas.size());
   std::iota(order.begin(), order.end(), 0);
   std::sort(order.begin(), order.end(),
-            [&](std::size_t a, std::size_t b) { return frequencies[a] < frequencies[b]; });
-  std::vector<double> diffs;
-  for (std::size_t i = 1; i < order.size(); ++i) {
-    diffs.push_back(r.residuals_real[order[i]] - r.residuals_real[order[i - 1]]);
-    diffs.push_back(r.residuals_imag[order[i]] - r.residuals_imag[order[i - 1]]);
+            [&](std::size_t a, std::size_t b) { return p.omegas[a] < p.omegas[b]; });
+  Subset s;
+  for (std::size_t i = 0; i < order.size(); i += stride) {
+    s.omegas.push_back(p.omegas[order[i]]);
+    s.impedances.push_back(p.impedances[order[i]]);
+    s.modulus.push_back(p.modulus[order[i]]);
   }
-  const double center = median(diffs);
-  for (double& d : diffs) d = std::fabs(d - center);
-  return kMadToSigma * median(diffs);
+  return s;
+}
+
+// M where the residuals stop improving, from the fits of every M up to
+// max_m: {M, the lower limit}.
+std::pair<std::size_t, std::size_t> residual_choice(const Problem& p, double f_min, double f_max,
+                                                    std::size_t max_m) {
+  KKResult fit;
+  std::vector<double> chi(max_m), log_chi(max_m);
+  for (std::size_t m = 1; m <= max_m; ++m) {
+    fit_m(p, f_min, f_max, m, fit);
+    evaluate(p, fit);
+    chi[m - 1] = fit.pseudo_chi_square;
+    // A perfect fit (chi-square 0) is as good as any larger M.
+    log_chi[m - 1] = std::log10(std::max(fit.pseudo_chi_square, 1e-300));
+  }
+  const std::size_t lower = kk_lower_limit(log_chi);
+  const std::size_t fixed =
+      1 + (p.settings.add_capacitance ? 1 : 0) + (p.settings.add_inductance ? 1 : 0);
+  return {kk_residual_choice(chi, lower, 2 * p.omegas.size(), fixed), lower};
 }
 
 }  // namespace
@@ -237,37 +287,42 @@ KKResultOr kramers_kronig(std::span<const double> frequencies, std::span<const C
   const auto [f_min, f_max] = std::minmax_element(frequencies.begin(), frequencies.end());
 
   KKResult out;
-  // mu starts at 1 so that the first M is always tried, and a NaN mu
-  // (no resistance at all) stops the search.
-  out.m = settings.c ? 0 : max_m - 1;
-  out.mu = 1.0;
-  do {
-    ++out.m;
-    out.tau = kk_time_constants(*f_min, *f_max, out.m);
-    solve(p, out);
-    out.mu = mass_ratio_mu(out.r);
-  } while (settings.c && out.mu > *settings.c && out.m < max_m);
-
-  out.z_fit.resize(n);
-  out.residuals_real.resize(n);
-  out.residuals_imag.resize(n);
-  out.pseudo_chi_square = 0.0;
-  double worst = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i % kBlockPoints == 0) throw_if_cancelled();
-    const double w = omegas[i];
-    Complex z{out.series_resistance, w * out.inductance - out.inverse_capacitance / w};
-    for (std::size_t k = 0; k < out.m; ++k) z = z + out.r[k] * unit_rc(w, out.tau[k]);
-    out.z_fit[i] = z;
-    out.residuals_real[i] = (impedances[i].re - z.re) / p.modulus[i];
-    out.residuals_imag[i] = (impedances[i].im - z.im) / p.modulus[i];
-    const double re = out.residuals_real[i], im = out.residuals_imag[i];
-    out.pseudo_chi_square += re * re + im * im;
-    worst = std::max({worst, std::fabs(out.residuals_real[i]), std::fabs(out.residuals_imag[i])});
+  out.choice = settings.choice;
+  if (!settings.c) {
+    fit_m(p, *f_min, *f_max, max_m, out);
+  } else if (settings.choice == KKChoice::LinKK) {
+    // mu starts at 1 so that the first M is always tried, and a NaN mu
+    // (no resistance at all) stops the search.
+    out.mu = 1.0;
+    do {
+      fit_m(p, *f_min, *f_max, out.m + 1, out);
+    } while (out.mu > *settings.c && out.m < max_m);
+  } else {
+    // A long spectrum's M is chosen on a log-spaced subset of its points:
+    // what the residuals do as M grows shows as well there, at a fraction of
+    // the cost of every fit on all points.
+    const std::size_t stride = (n + kChoicePoints - 1) / kChoicePoints;
+    const Subset subset = stride > 1 ? every_stride(p, stride) : Subset{};
+    const Problem sub{subset.omegas, subset.impedances, subset.modulus, settings};
+    const auto [m, lower] =
+        stride > 1 ? residual_choice(sub, *f_min, *f_max, std::min(max_m, sub.omegas.size()))
+                   : residual_choice(p, *f_min, *f_max, max_m);
+    out.m_lower = lower;
+    fit_m(p, *f_min, *f_max, m, out);
   }
-  out.noise = scatter_noise(frequencies, out);
+  evaluate(p, out);
+
+  out.noise = kk_scatter_noise(frequencies, out.residuals_real, out.residuals_imag);
   out.threshold = std::max(kThresholdInNoise * out.noise, settings.floor);
-  out.valid = worst <= out.threshold;
+  out.local_threshold =
+      kk_local_noise(frequencies, out.residuals_real, out.residuals_imag, kLocalHalfWidth);
+  out.valid = true;
+  for (std::size_t i = 0; i < n; ++i) {
+    double& t = out.local_threshold[i];
+    t = std::max(std::min(kThresholdInNoise * t, kLocalCeiling), out.threshold);
+    out.valid =
+        out.valid && std::fabs(out.residuals_real[i]) <= t && std::fabs(out.residuals_imag[i]) <= t;
+  }
   return out;
 }
 

@@ -7,6 +7,7 @@ and pandas are imported only when plotting or tabulating).
 
 from __future__ import annotations
 
+import html
 from dataclasses import dataclass, fields
 from typing import NamedTuple
 
@@ -67,9 +68,18 @@ class KKResult(ResultTable):
     Residuals are relative to |Z|: ``(Z - Z_fit) / |Z|``. ``noise`` is the
     random scatter of the residuals (a robust standard deviation of their
     point-to-point differences, which a smooth systematic misfit such as drift
-    does not enter), ``threshold`` is ``max(4 * noise, floor)``, and the
-    spectrum is ``valid`` when every real and imaginary residual lies within
-    ``threshold``; ``status`` is then "valid", otherwise "invalid".
+    does not enter) and ``threshold`` is ``max(4 * noise, floor)``.
+    ``local_threshold`` is, at each frequency, the larger of ``threshold`` and
+    four times the scatter of the residuals around that point (noise often
+    grows towards one end of a spectrum), the latter at most 2 %. The spectrum is ``valid`` when every
+    real and imaginary residual lies within its local threshold; ``status`` is
+    then "valid", otherwise "invalid".
+
+    ``m_choice`` says how the number of RC elements ``m`` was chosen:
+    "residuals" (where the residuals stop improving, above the lower limit
+    ``m_lower``), "linkk" (the first M whose ``mu`` falls below ``c``, as
+    impedance.py's linKK) or "max_m" (``c=None``: M fixed). ``reason`` says
+    why M was chosen and why the spectrum passed or failed.
     """
 
     frequencies: np.ndarray
@@ -88,13 +98,28 @@ class KKResult(ResultTable):
     noise: float
     threshold: float
     valid: bool
+    local_threshold: np.ndarray
+    m_choice: str = "linkk"
+    m_lower: int = 0
+    c: float | None = None
+
+    def _worst(self) -> tuple[float, int, str]:
+        """The largest residual relative to its local threshold: (residual, index, part)."""
+        t = self.local_threshold
+        part, values = max(
+            ("real", self.residuals_real),
+            ("imaginary", self.residuals_imag),
+            key=lambda pv: np.max(np.abs(pv[1]) / t),
+        )
+        i = int(np.argmax(np.abs(values) / t))
+        return float(values[i]), i, part
 
     def __repr__(self) -> str:
         worst = max(np.abs(self.residuals_real).max(), np.abs(self.residuals_imag).max())
         return (
-            f"KKResult(valid={self.valid}, m={self.m}, mu={self.mu:.4g}, "
-            f"pseudo_chi_square={self.pseudo_chi_square:.4g}, max_residual={worst:.3g}, "
-            f"threshold={self.threshold:.3g})"
+            f"KKResult(valid={self.valid}, m={self.m}, m_choice={self.m_choice!r}, "
+            f"mu={self.mu:.4g}, pseudo_chi_square={self.pseudo_chi_square:.4g}, "
+            f"max_residual={worst:.3g}, threshold={self.threshold:.3g})"
         )
 
     @property
@@ -102,28 +127,70 @@ class KKResult(ResultTable):
         return "valid" if self.valid else "invalid"
 
     @property
+    def m_reason(self) -> str:
+        """Why the test used `m` RC elements."""
+        if self.m_choice == "residuals":
+            return (
+                f"M = {self.m}, where the residuals stop improving "
+                "(no larger M lowers the pseudo chi-square by more than noise would; "
+                f"lower limit {self.m_lower})"
+            )
+        if self.m_choice == "max_m":
+            return f"M = {self.m}, fixed (c=None)"
+        if self.c is not None and not self.mu < self.c:
+            return f"M = {self.m}, the largest tried: mu = {self.mu:.3g} never fell below c = {self.c:g}"
+        c = "c" if self.c is None else f"c = {self.c:g}"
+        return f"M = {self.m}, the first M whose mu = {self.mu:.3g} fell below {c} (linKK)"
+
+    @property
     def message(self) -> str:
+        t = self.local_threshold
         outside = int(
-            np.sum(np.abs(self.residuals_real) > self.threshold)
-            + np.sum(np.abs(self.residuals_imag) > self.threshold)
+            np.sum(np.abs(self.residuals_real) > t) + np.sum(np.abs(self.residuals_imag) > t)
+        )
+        value, i, part = self._worst()
+        worst = (
+            f"{100 * abs(value):.3g} % ({part} part at {self.frequencies[i]:.4g} Hz, "
+            f"threshold {100 * t[i]:.3g} %)"
         )
         if self.valid:
-            return f"every residual lies within the threshold {self.threshold:.3g}"
+            return f"every residual lies within its threshold; the nearest to it {worst}"
         return (
-            f"{outside} of {2 * len(self.frequencies)} residuals lie outside "
-            f"the threshold {self.threshold:.3g}"
+            f"{outside} of {2 * len(self.frequencies)} residuals lie beyond their threshold, "
+            f"the worst {worst}: drift, non-linearity or a non-causal response"
         )
+
+    @property
+    def reason(self) -> str:
+        """How M was chosen and why the spectrum passed or failed, in one sentence."""
+        return f"{self.m_reason}; {self.message}"
 
     def to_dict(self) -> dict:
         """The result in plain JSON types; `KKResult.from_dict` reverses it."""
-        return {**_state(self), "status": self.status, "message": self.message}
+        return {
+            **_state(self),
+            "status": self.status,
+            "message": self.message,
+            "reason": self.reason,
+        }
 
     @classmethod
     def from_dict(cls, d: dict) -> KKResult:
-        return _from_state(cls, d)
+        # Results saved before the choice of M was recorded were linKK's,
+        # judged on the one threshold.
+        added = {"m_choice": "linkk", "m_lower": 0, "c": None}
+        if isinstance(d, dict) and "frequencies" in d and "threshold" in d:
+            added["local_threshold"] = [d["threshold"]] * len(d["frequencies"])
+        return _from_state(cls, {**added, **d}, derived=("status", "message", "reason"))
+
+    def _repr_html_(self) -> str:
+        return f"<p>{html.escape(self.m_reason)}</p>" + super()._repr_html_()
 
     def _table(self):
-        return "frequency", [float(f) for f in self.frequencies], _residual_rows(self)
+        rows = _residual_rows(self)
+        for row, t in zip(rows, self.local_threshold):
+            row["threshold"] = float(t)
+        return "frequency", [float(f) for f in self.frequencies], rows
 
     def report(self) -> str:
         """The test's outcome and its numbers as text."""
@@ -131,7 +198,7 @@ class KKResult(ResultTable):
         return "\n".join(
             [
                 f"Lin-KK test: {self.status} ({self.message})",
-                f"  RC elements M        {self.m}",
+                f"  RC elements M        {self.m} ({self.m_reason})",
                 f"  mu                   {self.mu:.4g}",
                 f"  pseudo chi-square    {self.pseudo_chi_square:.4g}",
                 f"  noise                {self.noise:.4g}",
@@ -148,11 +215,11 @@ class KKResult(ResultTable):
         ax = axes(ax)
         ax.semilogx(self.frequencies, 100 * self.residuals_real, "o-", ms=3, label="real")
         ax.semilogx(self.frequencies, 100 * self.residuals_imag, "s-", ms=3, label="imaginary")
-        band = 100 * self.threshold
-        ax.axhspan(-band, band, color="0.9", zorder=0, label="threshold")
+        band = 100 * self.local_threshold
+        ax.fill_between(self.frequencies, -band, band, color="0.9", zorder=0, label="threshold")
         ax.set_xlabel("frequency / Hz")
         ax.set_ylabel("residual / %")
-        ax.set_title(f"Lin-KK: M = {self.m}, {'valid' if self.valid else 'invalid'}")
+        ax.set_title(f"Lin-KK: M = {self.m} ({self.m_choice}), {self.status}")
         ax.legend()
         return ax
 
@@ -405,31 +472,50 @@ def kramers_kronig(
     *,
     c=0.85,
     max_m=None,
-    add_capacitance=False,
+    add_capacitance=None,
     add_inductance=True,
     fit="complex",
     floor=0.005,
+    choose_m="residuals",
 ) -> KKResult:
     """Linear Kramers-Kronig test (Schönleber et al. 2014).
 
     Fits a series resistance, M RC elements with time constants log-spaced
     over the measured range, and optionally a series inductance and
-    capacitance, by linear least squares weighted by 1/|Z|. M grows from 1
-    until mu, one minus the ratio of negative to positive resistance mass,
-    falls below ``c`` (``c=None`` uses ``max_m`` elements, default
-    min(50, number of points); a larger ``max_m`` is capped at the number of
-    points, as impedance.py's ``linKK`` takes it). ``fit`` chooses the parts fitted: "complex"
-    (both), "real" or "imag" (the other part is then a prediction, as in
-    impedance.py's ``linKK``). A spectrum that fails the test is still
-    returned, with ``valid`` false.
+    capacitance, by linear least squares weighted by 1/|Z|.
+
+    ``choose_m`` chooses M. "residuals" (the default) fits every M up to
+    ``max_m`` (default min(50, number of points)) and takes, from a lower
+    limit where the pseudo chi-square stops falling fast, the first M that
+    no larger M betters by more than the noise would (after Plank et al.
+    2022; an F test on the pseudo chi-square): on
+    real spectra mu often falls below ``c`` while the fit is still far from
+    the data, and the verdict would then be wrong. "linkk" is exactly
+    impedance.py's ``linKK``: M grows from 1 until mu, one minus the ratio of
+    negative to positive resistance mass, falls below ``c``. ``c=None`` uses
+    ``max_m`` elements under either choice; a ``max_m`` above the number of
+    points is capped at it, as ``linKK`` takes it.
+
+    ``add_capacitance`` fits a series capacitance (blocking electrodes,
+    diffusion tails); None fits one under "residuals" and none under "linkk",
+    as ``linKK``. ``fit`` chooses the parts fitted: "complex" (both), "real"
+    or "imag" (the other part is then a prediction, as in ``linKK``).
+
+    The spectrum is ``valid`` when every residual lies within four times
+    the noise around it (and ``floor``); a spectrum that fails the test is
+    still returned, with ``valid`` false and the ``reason``.
 
     Accepts two sequences, or a dataframe as ``Circuit.fit()`` does.
     """
+    if add_capacitance is None:
+        add_capacitance = choose_m == "residuals" and c is not None
     d = _korvex._kramers_kronig(
-        frequencies, impedances, c, max_m, add_capacitance, add_inductance, fit, floor
+        frequencies, impedances, c, max_m, add_capacitance, add_inductance, fit, floor, choose_m
     )
     inverse = d.pop("inverse_capacitance")
     d["capacitance"] = 1.0 / inverse if inverse != 0.0 else float("inf")
+    d["m_choice"] = "max_m" if c is None else choose_m
+    d["c"] = None if c is None else float(c)
     return KKResult(**d)
 
 

@@ -21,6 +21,7 @@ namespace korvex::py {
 namespace {
 
 using analysis::DRTBasis;
+using analysis::KKChoice;
 using analysis::KKFit;
 
 // A NumPy array owning a copy of `values` through a capsule.
@@ -61,10 +62,13 @@ Enum parse_choice(const std::string& value, const char* arg,
 
 nb::dict kramers_kronig(nb::handle frequencies, nb::handle impedances, std::optional<double> c,
                         std::optional<std::size_t> max_m, bool add_capacitance, bool add_inductance,
-                        const std::string& fit, double floor) {
+                        const std::string& fit, double floor, const std::string& choose_m) {
   static constexpr std::pair<const char*, KKFit> kFits[] = {
       {"complex", KKFit::Complex}, {"real", KKFit::Real}, {"imag", KKFit::Imaginary}};
+  static constexpr std::pair<const char*, KKChoice> kChoices[] = {
+      {"residuals", KKChoice::Residuals}, {"linkk", KKChoice::LinKK}};
   analysis::KKSettings s;
+  s.choice = parse_choice(choose_m, "choose_m", kChoices);
   s.c = c;
   s.max_m = max_m;
   s.add_capacitance = add_capacitance;
@@ -81,6 +85,7 @@ nb::dict kramers_kronig(nb::handle frequencies, nb::handle impedances, std::opti
   d["frequencies"] = real_array(spectrum.frequencies);
   d["impedances"] = complex_array(spectrum.impedances);
   d["m"] = r.m;
+  d["m_lower"] = r.m_lower;
   d["mu"] = r.mu;
   d["tau"] = real_array(r.tau);
   d["r"] = real_array(r.r);
@@ -93,6 +98,7 @@ nb::dict kramers_kronig(nb::handle frequencies, nb::handle impedances, std::opti
   d["pseudo_chi_square"] = r.pseudo_chi_square;
   d["noise"] = r.noise;
   d["threshold"] = r.threshold;
+  d["local_threshold"] = real_array(r.local_threshold);
   d["valid"] = r.valid;
   return d;
 }
@@ -175,7 +181,7 @@ nb::list identify(nb::handle frequencies, nb::handle impedances,
 void register_analysis(nb::module_& m) {
   m.def("_kramers_kronig", &kramers_kronig, nb::arg("frequencies"), nb::arg("impedances").none(),
         nb::arg("c").none(), nb::arg("max_m").none(), nb::arg("add_capacitance"),
-        nb::arg("add_inductance"), nb::arg("fit"), nb::arg("floor"),
+        nb::arg("add_inductance"), nb::arg("fit"), nb::arg("floor"), nb::arg("choose_m"),
         "Private: the Lin-KK test as a dict; korvex.kramers_kronig wraps it.");
   m.def("_drt", &drt, nb::arg("frequencies"), nb::arg("impedances").none(), nb::arg("lam").none(),
         nb::arg("basis"), nb::arg("nonneg"), nb::arg("inductance"), nb::arg("fwhm"),

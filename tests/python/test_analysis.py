@@ -37,8 +37,8 @@ def zarcs(arcs, noise=0.0, seed=0, r0=10.0):
     ],
 )
 def test_kk_matches_impedance_py(fit, m, mu, res_re0, res_im10):
-    k = korvex.kramers_kronig(*measured(), fit=fit)
-    assert k.m == m
+    k = korvex.kramers_kronig(*measured(), fit=fit, choose_m="linkk")
+    assert k.m == m and k.m_choice == "linkk"
     assert k.mu == pytest.approx(mu, rel=1e-9)
     assert k.residuals_real[0] == pytest.approx(res_re0, rel=1e-6)
     assert k.residuals_imag[10] == pytest.approx(res_im10, rel=1e-6)
@@ -49,9 +49,9 @@ def test_kk_m_selection():
     f, z = measured()
     # c=None takes exactly max_m elements; c=1 accepts the first M (mu <= 1).
     assert korvex.kramers_kronig(f, z, c=None, max_m=7).m == 7
-    assert korvex.kramers_kronig(f, z, c=1.0).m == 1
+    assert korvex.kramers_kronig(f, z, c=1.0, choose_m="linkk").m == 1
     # The first M whose mu falls below c: every smaller M was above it.
-    k = korvex.kramers_kronig(f, z, c=0.85)
+    k = korvex.kramers_kronig(f, z, c=0.85, choose_m="linkk")
     assert all(korvex.kramers_kronig(f, z, c=None, max_m=m).mu > 0.85 for m in range(1, k.m))
     assert korvex.kramers_kronig(f, z, c=None, max_m=k.m).mu == k.mu
     # More elements than points is a cap at the number of points.
@@ -72,6 +72,29 @@ def test_kk_tells_valid_from_non_causal():
     drifted = z.copy()
     drifted[30:] *= np.linspace(1.0, 1.1, 30)
     assert not korvex.kramers_kronig(F60, drifted).valid
+
+
+def test_kk_chooses_m_where_the_residuals_stop_improving():
+    # Noise growing from 0.02 % to 0.5 % towards low frequency: one threshold
+    # from the quiet end rejects the noisy one; the noise around each point does not.
+    z = zarcs([(20.0, 1e-3, 0.9), (30.0, 1.0, 0.85)])
+    rng = np.random.default_rng(5)
+    sigma = 0.0002 * 25 ** np.linspace(0, 1, 60)
+    z = z + sigma * np.abs(z) * (rng.standard_normal(60) + 1j * rng.standard_normal(60))
+    k = korvex.kramers_kronig(F60, z)
+    assert k.valid and k.m_choice == "residuals" and 1 <= k.m_lower <= k.m <= 50
+    assert np.abs(k.residuals_real).max() > k.threshold == k.local_threshold.min()
+    # Every larger M lowers the pseudo chi-square by no more than noise would.
+    assert korvex.kramers_kronig(F60, z, c=None, max_m=50, add_capacitance=True).m == 50
+    assert "residuals stop improving" in k.reason and "within its threshold" in k.reason
+    linkk = korvex.kramers_kronig(F60, z, choose_m="linkk")
+    assert linkk.m_choice == "linkk" and "mu" in linkk.reason
+    assert korvex.kramers_kronig(F60, z, c=None).m_choice == "max_m"
+    # A long spectrum's M is chosen on a subset, its fit uses every point.
+    f = np.logspace(5, -2, 3000)
+    long = korvex.Circuit("R0-(R1,CPE1)").with_values([10.0, 20.0, 1e-3, 0.9]).impedance(f)
+    k = korvex.kramers_kronig(f, long * (1 + 1e-4 * rng.standard_normal(3000)))
+    assert k.valid and k.z_fit.size == 3000
 
 
 @pytest.mark.parametrize("fit", ["complex", "real", "imag"])
@@ -123,6 +146,7 @@ def test_bad_spectra_raise(tool, f, z, message):
     [
         (lambda f, z: korvex.kramers_kronig(f, z, max_m=0), "max_m"),
         (lambda f, z: korvex.kramers_kronig(f, z, fit="both"), "unknown fit"),
+        (lambda f, z: korvex.kramers_kronig(f, z, choose_m="mu"), "unknown choose_m"),
         (lambda f, z: korvex.drt(f, z, lam=-1.0), "lam"),
         (lambda f, z: korvex.drt(f, z, basis="spline"), "unknown basis"),
         (lambda f, z: korvex.identify(f, z, ["R0-(R1"]), "candidate"),

@@ -124,6 +124,7 @@ def test_kk_prints_a_table_and_clean_warnings(capsys):
     code, out, err = run(["kk", DATA / "exampleDataGamryABORT.DTA"], capsys)
     assert out.splitlines()[0].split()[:3] == ["file", "valid", "points"]
     assert "KKResult" not in out and code == (0 if " yes " in out else 1)
+    assert "exampleDataGamryABORT.DTA: invalid: M = " in out  # and why
     assert err and all(line.startswith("korvex: warning: ") for line in err.splitlines())
 
 

@@ -51,6 +51,14 @@ def test_every_result_speaks_the_protocol(kind):
     plt.close(fig)
 
 
+def test_a_kk_result_saved_before_the_choice_of_m_reads_back_as_linkk():
+    state = _make("kk").to_dict()
+    for key in ("m_choice", "m_lower", "c", "local_threshold", "reason"):
+        del state[key]
+    old = korvex.KKResult.from_dict(state)
+    assert old.m_choice == "linkk" and set(old.local_threshold) == {old.threshold}
+
+
 def test_a_failure_is_a_status_and_a_message():
     batch = _make("batch")
     assert batch.status == "partial" and "same length" in batch.message

@@ -24,10 +24,13 @@ def kk(result) -> dict:
     return {
         "valid": bool(result.valid),
         "m": int(result.m),
+        "m_choice": result.m_choice,
+        "reason": result.reason,
         "mu": _number(result.mu),
         "pseudo_chi_square": _number(result.pseudo_chi_square),
         "noise": _number(result.noise),
         "threshold": _number(result.threshold),
+        "local_threshold": _floats(result.local_threshold),
         "frequencies": _floats(result.frequencies),
         "residuals_real": _floats(result.residuals_real),
         "residuals_imag": _floats(result.residuals_imag),

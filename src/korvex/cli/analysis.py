@@ -16,6 +16,7 @@ _KK = [
     "valid",
     "points",
     "M",
+    "M chosen by",
     "mu",
     "pseudo_chi_square",
     "max_residual [%]",
@@ -30,15 +31,24 @@ def add_kk(commands) -> None:
         "kk",
         help="Kramers-Kronig test of every file",
         description="Linear Kramers-Kronig test (Lin-KK) of every spectrum: the number of RC "
-        "elements M, mu, the largest relative residual and the threshold it must stay within. "
+        "elements M and how it was chosen, mu, the largest relative residual and the threshold "
+        "it must stay within, and why the spectrum passed or failed. "
         "Exit status 1 when some spectrum fails the test.",
+    )
+    kk.add_argument(
+        "--choose-m",
+        choices=("residuals", "linkk"),
+        default="residuals",
+        help="M where the residuals stop improving, or linKK's first M with mu below --c "
+        "(default %(default)s)",
     )
     kk.add_argument(
         "--c",
         type=_args.positive,
         default=0.85,
         metavar="MU",
-        help="add RC elements until mu falls below this (default %(default)s)",
+        help="with --choose-m linkk: add RC elements until mu falls below this "
+        "(default %(default)s)",
     )
     kk.add_argument(
         "--fit",
@@ -138,6 +148,8 @@ def _run(args: argparse.Namespace) -> int:
         _show.print_json(report["json"])
     elif args.command != "identify":
         print(_show.table(args.headers, report["rows"]))
+        for line in report.get("why", []):
+            print(line)
     if output is not None:
         import pandas as pd
 
@@ -160,9 +172,10 @@ def _kk(args, key, frame, report):
 
     import korvex
 
-    result = korvex.kramers_kronig(frame, c=args.c, fit=args.fit)
+    result = korvex.kramers_kronig(frame, c=args.c, fit=args.fit, choose_m=args.choose_m)
     worst = float(max(np.abs(result.residuals_real).max(), np.abs(result.residuals_imag).max()))
-    row = [key, result.valid, len(frame), result.m, result.mu, result.pseudo_chi_square]
+    row = [key, result.valid, len(frame), result.m, result.m_choice, result.mu]
+    row.append(result.pseudo_chi_square)
     report["rows"].append(row + [100 * worst, 100 * result.threshold])
     report["json"].append(
         {
@@ -170,13 +183,16 @@ def _kk(args, key, frame, report):
             "valid": result.valid,
             "points": len(frame),
             "m": result.m,
+            "m_choice": result.m_choice,
             "mu": result.mu,
             "pseudo_chi_square": result.pseudo_chi_square,
             "max_residual": worst,
             "noise": result.noise,
             "threshold": result.threshold,
+            "reason": result.reason,
         }
     )
+    report.setdefault("why", []).append(f"{key}: {result.status}: {result.reason}")
     report["ok"] = report["ok"] and bool(result.valid)
     return result
 

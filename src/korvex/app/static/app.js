@@ -169,16 +169,20 @@ function drawKK() {
     return;
   }
   verdict.innerHTML = kk.valid
-    ? `<span class="ok">valid</span>: every residual within ±${fmt(100 * kk.threshold, 3)} %`
-    : `<span class="bad">not valid</span>: residuals beyond ±${fmt(100 * kk.threshold, 3)} % (drift, non-linearity or noise)`;
-  verdict.innerHTML += ` · M = ${kk.m}, noise ${fmt(100 * kk.noise, 3)} %`;
-  const band = 100 * kk.threshold;
+    ? `<span class="ok">valid</span>`
+    : `<span class="bad">not valid</span>`;
+  verdict.innerHTML += ` · M = ${kk.m} (${kk.m_choice}), noise ${fmt(100 * kk.noise, 3)} %`;
+  const why = document.createElement("small");
+  why.textContent = ` · ${kk.reason}`;
+  verdict.appendChild(why);
+  const band = kk.local_threshold.map((v) => 100 * v);
   Plotly.react("kk-plot", [
+    { x: kk.frequencies, y: band, name: "threshold", mode: "lines", line: { width: 0 }, showlegend: false, hoverinfo: "skip" },
+    { x: kk.frequencies, y: band.map((v) => -v), name: "threshold", mode: "lines", line: { width: 0 }, fill: "tonexty", fillcolor: "#9995", hoverinfo: "skip" },
     { x: kk.frequencies, y: kk.residuals_real.map((v) => 100 * v), name: "real", mode: "lines+markers" },
     { x: kk.frequencies, y: kk.residuals_imag.map((v) => 100 * v), name: "imaginary", mode: "lines+markers" },
   ], {
     ...layoutBase, xaxis: { title: { text: "f / Hz" }, type: "log" }, yaxis: { title: { text: "residual / %" } },
-    shapes: [{ type: "rect", xref: "paper", x0: 0, x1: 1, y0: -band, y1: band, fillcolor: "#9995", line: { width: 0 }, layer: "below" }],
   }, plotConfig);
 }
 
