@@ -33,7 +33,7 @@ StartPoints multi_start_points(const SeriesList& circuit, std::span<const double
   std::uint64_t design = extra;
   if (centre != given) {
     points.push_back(centre);
-    out.full_fit.push_back(true);
+    out.full_fit.push_back(false);
     --design;
   }
   // Latin hypercube: each coordinate takes every one of `design` strata

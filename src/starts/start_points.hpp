@@ -16,15 +16,15 @@ namespace korvex {
 inline constexpr std::uint64_t kMaxAutoStarts = 48;
 // Half-width of the hypercube: decades of p - lo for an open-bound
 // parameter, and a plain offset for a bounded one (an exponent in (0, 1)).
-inline constexpr double kOpenHalfWidthDecades = 1.5;
+inline constexpr double kOpenHalfWidthDecades = 0.75;
 inline constexpr double kBoundedHalfWidth = 0.25;
 // The design's seed when the fit has none: the search is deterministic.
 inline constexpr std::uint64_t kDefaultDesignSeed = 0x6b6f72766578ULL;
 
 struct StartPoints {
   std::vector<std::vector<double>> points;  // physical values
-  // Per point: the full nine-candidate fit (a guess or values the user gave,
-  // and the estimate) or one run (placeholder values, the design).
+  // Per point: the full nine-candidate fit (a guess or values the user gave)
+  // or one run of the search (placeholder values, the estimate, the design).
   std::vector<bool> full_fit;
 };
 
