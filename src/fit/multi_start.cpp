@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
-#include <cstdio>
-#include <cstdlib>
+
 
 #include "circuit/params.hpp"
 #include "common/pool.hpp"
@@ -91,9 +89,6 @@ FitResultOr multi_start_fit(const FitSettings& settings) {
     });
     done += batch;
     first = false;
-    if (std::getenv("KX_DEBUG")) {
-      for (std::size_t i = 0; i < done; ++i) {std::fprintf(stderr, "run %zu cost %.6g ok %d ev %llu :", i, runs[i].cost, (int)runs[i].success, (unsigned long long)runs[i].evaluations); for (double v : runs[i].params) std::fprintf(stderr, " %.4g", v); std::fprintf(stderr, "\n");}
-    }
     if (automatic && agreed(std::span<const SearchRun>(runs).first(done))) break;
   }
 

@@ -63,9 +63,17 @@ SearchProblem::SearchProblem(const FitSettings& settings, const std::vector<bool
 }
 
 SearchRun SearchProblem::run(std::span<const double> start) const {
-  const std::vector<double> free_start =
-      start_inside_bounds(map_.free_of(std::vector<double>(start.begin(), start.end())), bounds_);
   const ParameterMap* free_map = map_.holds_any() ? &map_ : nullptr;
+  std::vector<double> free_start =
+      start_inside_bounds(map_.free_of(std::vector<double>(start.begin(), start.end())), bounds_);
+  {
+    // From the cheapest of the start's nine candidates (its values, scaled,
+    // and its exponents spread over their range), as a plain fit tries them.
+    auto nine = candidate_starting_points(settings_.circuit, free_start, bounds_, omegas_,
+                                          impedances_, weights_, counter_, free_map);
+    sort_candidates(nine);
+    free_start = std::move(nine.front().params);
+  }
   LmSettings lm{settings_.ftol, settings_.xtol, 1e-8,
                 std::min(settings_.max_iterations, kSearchPatience)};
   lm.single_candidate = true;

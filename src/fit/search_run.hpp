@@ -1,6 +1,6 @@
 #pragma once
 // One local run of the robust search (multi_start.hpp): Levenberg-Marquardt
-// from one start with the analytic Jacobian and the stall rule, on the
+// from one start (the cheapest of its nine candidates) with the analytic Jacobian and the stall rule, on the
 // search's spectrum (every point, or a log-spaced subset of a long one), its
 // result clamped into the bounds and judged as the final summary would judge
 // it (converged, finite, nothing run off). The winner of the search is
@@ -37,8 +37,9 @@ class SearchProblem {
  public:
   SearchProblem(const FitSettings& settings, const std::vector<bool>& held);
 
-  // One run from the full physical vector `start` (held entries keep the
-  // circuit's values whatever `start` holds).
+  // One run from the cheapest of the nine candidates (fit/lm_problem.hpp) of
+  // the full physical vector `start` (held entries keep the circuit's values
+  // whatever `start` holds).
   SearchRun run(std::span<const double> start) const;
   // Residual evaluations of every run so far (runs may be concurrent).
   std::uint64_t evaluations() const { return counter_.value(); }
