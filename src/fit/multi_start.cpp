@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-
 #include "circuit/params.hpp"
 #include "common/pool.hpp"
 #include "common/units.hpp"

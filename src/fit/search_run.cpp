@@ -106,14 +106,12 @@ SearchRun SearchProblem::run(std::span<const double> start) const {
     }
   }
   SearchRun out;
-  const auto r =
-      residuals(Spectrum{settings_.circuit, omegas_, impedances_, weights_, free_map}, run.params,
-                counter_);
+  const auto r = residuals(Spectrum{settings_.circuit, omegas_, impedances_, weights_, free_map},
+                           run.params, counter_);
   out.cost = r ? cost(*r) : std::nan("");
   if (!std::isfinite(out.cost)) out.cost = std::nan("");
   out.params = map_.expand(run.params);
-  const auto runaway =
-      runaway_parameters(settings_.circuit, out.params, map_, largest_modulus_);
+  const auto runaway = runaway_parameters(settings_.circuit, out.params, map_, largest_modulus_);
   out.success = run.success && std::isfinite(out.cost) &&
                 std::find(runaway.begin(), runaway.end(), true) == runaway.end();
   out.evaluations = evaluations;
