@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
 #include "circuit/params.hpp"
 #include "common/pool.hpp"
@@ -30,17 +32,22 @@ bool better_outcome(const FitResultOr& a, const FitResultOr& b) {
 }
 
 // Whether the best kAgreeingStarts runs succeeded at one cost (within
-// kAgreeTolerance, relative): the search found the same minimum from
-// several starts and further starts are unlikely to find a lower one.
-bool agreed(std::span<const SearchRun> runs) {
-  std::vector<const SearchRun*> done;
-  for (const SearchRun& r : runs) {
-    if (r.success) done.push_back(&r);
+// kAgreeTolerance, relative), one of them at least from a start that is not
+// a reading of the estimate (`reading` per run): the search found the same
+// minimum from independent starts, and further starts are unlikely to find
+// a lower one. Readings of one estimate alone agree too easily.
+bool agreed(std::span<const SearchRun> runs, const std::vector<bool>& reading) {
+  std::vector<std::size_t> done;
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    if (runs[i].success) done.push_back(i);
   }
   if (done.size() < kAgreeingStarts) return false;
   std::partial_sort(done.begin(), done.begin() + kAgreeingStarts, done.end(),
-                    [](const SearchRun* a, const SearchRun* b) { return a->cost < b->cost; });
-  return done[kAgreeingStarts - 1]->cost <= done[0]->cost * (1.0 + kAgreeTolerance);
+                    [&](std::size_t a, std::size_t b) { return runs[a].cost < runs[b].cost; });
+  bool independent = false;
+  for (std::size_t k = 0; k < kAgreeingStarts; ++k) independent |= !reading[done[k]];
+  return independent &&
+         runs[done[kAgreeingStarts - 1]].cost <= runs[done[0]].cost * (1.0 + kAgreeTolerance);
 }
 
 }  // namespace
@@ -48,9 +55,10 @@ bool agreed(std::span<const SearchRun> runs) {
 FitResultOr multi_start_fit(const FitSettings& settings) {
   const std::vector<bool> held = held_parameters(settings);
   const std::uint64_t extra = extra_start_count(*settings.starts, param_count(settings.circuit));
-  const auto [points, full_fit] =
+  const StartPoints start_points =
       multi_start_points(settings.circuit, settings.frequencies, settings.impedances,
                          *settings.starts, settings.seed, extra, held);
+  const auto& [points, full_fit, readings] = start_points;
   const bool automatic = settings.starts->automatic;
 
   // A guess or values the user gave get the full nine-candidate fit of the
@@ -59,10 +67,22 @@ FitResultOr multi_start_fit(const FitSettings& settings) {
   std::vector<std::size_t> full, searched;
   for (std::size_t i = 0; i < points.size(); ++i) (full_fit[i] ? full : searched).push_back(i);
   // Catalogue placeholders rarely lie near the data's minimum: the estimate
-  // and the design run before them.
+  // and the design run before them, the readings of the estimate taking
+  // turns with the design so that every batch holds independent starts.
   if (settings.starts->placeholder_start && searched.size() > 1 && searched.front() == 0) {
     std::rotate(searched.begin(), searched.begin() + 1, searched.end());
   }
+  const auto is_reading = [&](std::size_t i) { return i >= 1 && i <= start_points.readings; };
+  std::stable_partition(searched.begin(), searched.end(), is_reading);
+  std::vector<std::size_t> turns;
+  const auto split = std::partition_point(searched.begin(), searched.end(), is_reading);
+  for (auto r = searched.begin(), d = split; r != split || d != searched.end();) {
+    if (r != split) turns.push_back(*r++);
+    if (d != searched.end()) turns.push_back(*d++);
+  }
+  searched = std::move(turns);
+  std::vector<bool> reading(searched.size());
+  for (std::size_t i = 0; i < searched.size(); ++i) reading[i] = is_reading(searched[i]);
   FitSettings one = settings;
   one.starts.reset();
   std::vector<FitResultOr> full_results(full.size(), FitError::solver("start not run"));
@@ -88,7 +108,7 @@ FitResultOr multi_start_fit(const FitSettings& settings) {
     });
     done += batch;
     first = false;
-    if (automatic && agreed(std::span<const SearchRun>(runs).first(done))) break;
+    if (automatic && agreed(std::span<const SearchRun>(runs).first(done), reading)) break;
   }
 
   std::uint64_t iterations = 0;
@@ -119,6 +139,12 @@ FitResultOr multi_start_fit(const FitSettings& settings) {
     }
   }
   std::uint64_t evaluations = problem.evaluations();
+  if (std::getenv("KX_DEBUG")) {
+    std::uint64_t pe = 0;
+    for (auto& r : full_results) if (auto* o = std::get_if<FitOutcome>(&r)) pe += o->impedance_evals;
+    std::fprintf(stderr, "DBG runs %zu search_evals %llu full_evals %llu\n", done, (unsigned long long)evaluations, (unsigned long long)pe);
+    for (std::size_t i = 0; i < done; ++i) {std::fprintf(stderr, "run %zu cost %.6g ok %d ev %llu :", i, runs[i].cost, (int)runs[i].success, (unsigned long long)runs[i].evaluations); for (double v : runs[i].params) std::fprintf(stderr, " %.4g", v); std::fprintf(stderr, "\n");}
+  }
   std::size_t best = 0;
   for (std::size_t i = 0; i < full_results.size(); ++i) {
     if (const auto* outcome = std::get_if<FitOutcome>(&full_results[i])) {

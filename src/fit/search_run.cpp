@@ -74,7 +74,8 @@ SearchRun SearchProblem::run(std::span<const double> start) const {
     sort_candidates(nine);
     free_start = std::move(nine.front().params);
   }
-  LmSettings lm{settings_.ftol, settings_.xtol, 1e-8,
+  LmSettings lm{std::max(settings_.ftol, kSearchTolerance),
+                std::max(settings_.xtol, kSearchTolerance), 1e-8,
                 std::min(settings_.max_iterations, kSearchPatience)};
   lm.single_candidate = true;
   lm.analytic_jacobian = true;
