@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 #include "circuit/params.hpp"
 #include "common/pool.hpp"
@@ -50,6 +48,31 @@ bool agreed(std::span<const SearchRun> runs, const std::vector<bool>& reading) {
          runs[done[kAgreeingStarts - 1]].cost <= runs[done[0]].cost * (1.0 + kAgreeTolerance);
 }
 
+// The order in which the search runs its starts (indices into
+// `start.points`, without the full fits), and per run whether it is a
+// reading of the estimate. Catalogue placeholders rarely lie near the
+// data's minimum: the estimate and the design run before them, the readings
+// of the estimate taking turns with the design so that every batch holds
+// independent starts.
+std::pair<std::vector<std::size_t>, std::vector<bool>> search_order(const StartPoints& start,
+                                                                    bool placeholder_start) {
+  const auto is_reading = [&](std::size_t i) { return i >= 1 && i <= start.readings; };
+  std::vector<std::size_t> readings, others;
+  for (std::size_t i = 0; i < start.points.size(); ++i) {
+    if (start.full_fit[i] || (i == 0 && placeholder_start)) continue;
+    (is_reading(i) ? readings : others).push_back(i);
+  }
+  if (placeholder_start && !start.full_fit[0]) others.push_back(0);
+  std::vector<std::size_t> order;
+  for (std::size_t r = 0, d = 0; r < readings.size() || d < others.size();) {
+    if (r < readings.size()) order.push_back(readings[r++]);
+    if (d < others.size()) order.push_back(others[d++]);
+  }
+  std::vector<bool> reading(order.size());
+  for (std::size_t k = 0; k < order.size(); ++k) reading[k] = is_reading(order[k]);
+  return {std::move(order), std::move(reading)};
+}
+
 }  // namespace
 
 FitResultOr multi_start_fit(const FitSettings& settings) {
@@ -58,31 +81,19 @@ FitResultOr multi_start_fit(const FitSettings& settings) {
   const StartPoints start_points =
       multi_start_points(settings.circuit, settings.frequencies, settings.impedances,
                          *settings.starts, settings.seed, extra, held);
-  const auto& [points, full_fit, readings] = start_points;
+  const auto& points = start_points.points;
+  const auto& full_fit = start_points.full_fit;
   const bool automatic = settings.starts->automatic;
 
   // A guess or values the user gave get the full nine-candidate fit of the
   // caller's engine, so that the search never does worse than a plain fit
   // from them; every other start is one run of the search.
-  std::vector<std::size_t> full, searched;
-  for (std::size_t i = 0; i < points.size(); ++i) (full_fit[i] ? full : searched).push_back(i);
-  // Catalogue placeholders rarely lie near the data's minimum: the estimate
-  // and the design run before them, the readings of the estimate taking
-  // turns with the design so that every batch holds independent starts.
-  if (settings.starts->placeholder_start && searched.size() > 1 && searched.front() == 0) {
-    std::rotate(searched.begin(), searched.begin() + 1, searched.end());
+  std::vector<std::size_t> full;
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (full_fit[i]) full.push_back(i);
   }
-  const auto is_reading = [&](std::size_t i) { return i >= 1 && i <= start_points.readings; };
-  std::stable_partition(searched.begin(), searched.end(), is_reading);
-  std::vector<std::size_t> turns;
-  const auto split = std::partition_point(searched.begin(), searched.end(), is_reading);
-  for (auto r = searched.begin(), d = split; r != split || d != searched.end();) {
-    if (r != split) turns.push_back(*r++);
-    if (d != searched.end()) turns.push_back(*d++);
-  }
-  searched = std::move(turns);
-  std::vector<bool> reading(searched.size());
-  for (std::size_t i = 0; i < searched.size(); ++i) reading[i] = is_reading(searched[i]);
+  const auto [searched, reading] =
+      search_order(start_points, settings.starts->placeholder_start);
   FitSettings one = settings;
   one.starts.reset();
   std::vector<FitResultOr> full_results(full.size(), FitError::solver("start not run"));
@@ -139,12 +150,6 @@ FitResultOr multi_start_fit(const FitSettings& settings) {
     }
   }
   std::uint64_t evaluations = problem.evaluations();
-  if (std::getenv("KX_DEBUG")) {
-    std::uint64_t pe = 0;
-    for (auto& r : full_results) if (auto* o = std::get_if<FitOutcome>(&r)) pe += o->impedance_evals;
-    std::fprintf(stderr, "DBG runs %zu search_evals %llu full_evals %llu\n", done, (unsigned long long)evaluations, (unsigned long long)pe);
-    for (std::size_t i = 0; i < done; ++i) {std::fprintf(stderr, "run %zu cost %.6g ok %d ev %llu :", i, runs[i].cost, (int)runs[i].success, (unsigned long long)runs[i].evaluations); for (double v : runs[i].params) std::fprintf(stderr, " %.4g", v); std::fprintf(stderr, "\n");}
-  }
   std::size_t best = 0;
   for (std::size_t i = 0; i < full_results.size(); ++i) {
     if (const auto* outcome = std::get_if<FitOutcome>(&full_results[i])) {
