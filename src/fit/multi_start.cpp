@@ -92,8 +92,7 @@ FitResultOr multi_start_fit(const FitSettings& settings) {
   for (std::size_t i = 0; i < points.size(); ++i) {
     if (full_fit[i]) full.push_back(i);
   }
-  const auto [searched, reading] =
-      search_order(start_points, settings.starts->placeholder_start);
+  const auto [searched, reading] = search_order(start_points, settings.starts->placeholder_start);
   FitSettings one = settings;
   one.starts.reset();
   std::vector<FitResultOr> full_results(full.size(), FitError::solver("start not run"));

@@ -221,7 +221,9 @@ std::vector<double> values_for(const SeriesList& circuit, const Plan& plan,
     for (std::size_t f = 0; f < info.field_count; ++f) v[f] = info.defaults[f];
     switch (leaf.use) {
       case Use::SeriesResistance: v[0] = series_r / plan.series_resistors; break;
-      case Use::ArcResistance: v[0] = std::max(arcs[order[leaf.slot]].r, 1e-4 * scale) * leaf.share; break;
+      case Use::ArcResistance:
+        v[0] = std::max(arcs[order[leaf.slot]].r, 1e-4 * scale) * leaf.share;
+        break;
       case Use::ArcCapacitance: {
         const Arc& arc = arcs[order[leaf.slot]];
         const double r = std::max(arc.r, 1e-4 * scale);
@@ -332,7 +334,8 @@ std::variant<std::vector<std::vector<double>>, EstimateError> estimate_variants(
       if (!canonical) continue;
       std::vector<double> values = values_for(circuit, plan, features, arcs, order);
       if (std::find(out.begin(), out.end(), values) == out.end()) out.push_back(std::move(values));
-    } while (out.size() < kMaxEstimateVariants && std::next_permutation(order.begin(), order.end()));
+    } while (out.size() < kMaxEstimateVariants &&
+             std::next_permutation(order.begin(), order.end()));
     if (out.size() >= kMaxEstimateVariants) break;
   }
   return out;
