@@ -79,7 +79,7 @@ SearchRun SearchProblem::run(std::span<const double> start) const {
                 std::min(settings_.max_iterations, kSearchPatience)};
   lm.single_candidate = true;
   lm.analytic_jacobian = true;
-  lm.stall_tolerance = kFastStallTolerance;
+  lm.stall_tolerance = kSearchTolerance;
   const auto one_run = [&](std::span<const double> from, const std::vector<bool>& fixed) {
     StartResult run =
         levenberg_marquardt_single_start(settings_.circuit, omegas_, impedances_, weights_, bounds_,

@@ -20,7 +20,7 @@ inline constexpr std::size_t kSearchPoints = 96;
 // A search run stops at this relative change of the cost or the step (or the
 // fit's own ftol and xtol, when looser): the polish of the winner settles the
 // last digits.
-inline constexpr double kSearchTolerance = 1e-5;
+inline constexpr double kSearchTolerance = 1e-4;
 // A search run's budget: this many times (P + 1) residual evaluations.
 inline constexpr std::uint64_t kSearchPatience = 60;
 
