@@ -30,10 +30,10 @@ bool better_outcome(const FitResultOr& a, const FitResultOr& b) {
 }
 
 // Whether the best kAgreeingStarts runs succeeded at one cost (within
-// kAgreeTolerance, relative), one of them at least from a start that is not
-// a reading of the estimate (`reading` per run): the search found the same
-// minimum from independent starts, and further starts are unlikely to find
-// a lower one. Readings of one estimate alone agree too easily.
+// kAgreeTolerance, relative), at most one of them from a reading of the
+// estimate (`reading` per run): the search found the same minimum from
+// independent starts, and further starts are unlikely to find a lower one.
+// Readings of one estimate agree too easily on their own.
 bool agreed(std::span<const SearchRun> runs, const std::vector<bool>& reading) {
   std::vector<std::size_t> done;
   for (std::size_t i = 0; i < runs.size(); ++i) {
@@ -42,9 +42,9 @@ bool agreed(std::span<const SearchRun> runs, const std::vector<bool>& reading) {
   if (done.size() < kAgreeingStarts) return false;
   std::partial_sort(done.begin(), done.begin() + kAgreeingStarts, done.end(),
                     [&](std::size_t a, std::size_t b) { return runs[a].cost < runs[b].cost; });
-  bool independent = false;
-  for (std::size_t k = 0; k < kAgreeingStarts; ++k) independent |= !reading[done[k]];
-  return independent &&
+  std::size_t readings = 0;
+  for (std::size_t k = 0; k < kAgreeingStarts; ++k) readings += reading[done[k]];
+  return readings <= 1 &&
          runs[done[kAgreeingStarts - 1]].cost <= runs[done[0]].cost * (1.0 + kAgreeTolerance);
 }
 
@@ -114,7 +114,7 @@ FitResultOr multi_start_fit(const FitSettings& settings) {
         return;
       }
       const std::size_t i = done + k - extra_tasks;
-      runs[i] = problem.run(points[searched[i]]);
+      runs[i] = problem.run(points[searched[i]], reading[i]);
     });
     done += batch;
     first = false;

@@ -62,11 +62,11 @@ SearchProblem::SearchProblem(const FitSettings& settings, const std::vector<bool
   }
 }
 
-SearchRun SearchProblem::run(std::span<const double> start) const {
+SearchRun SearchProblem::run(std::span<const double> start, bool candidates) const {
   const ParameterMap* free_map = map_.holds_any() ? &map_ : nullptr;
   std::vector<double> free_start =
       start_inside_bounds(map_.free_of(std::vector<double>(start.begin(), start.end())), bounds_);
-  {
+  if (candidates) {
     // From the cheapest of the start's nine candidates (its values, scaled,
     // and its exponents spread over their range), as a plain fit tries them.
     auto nine = candidate_starting_points(settings_.circuit, free_start, bounds_, omegas_,

@@ -22,7 +22,7 @@ inline constexpr std::size_t kSearchPoints = 96;
 // last digits.
 inline constexpr double kSearchTolerance = 1e-4;
 // A search run's budget: this many times (P + 1) residual evaluations.
-inline constexpr std::uint64_t kSearchPatience = 60;
+inline constexpr std::uint64_t kSearchPatience = 20;
 
 struct SearchRun {
   std::vector<double> params;  // full vector, physical, inside the bounds
@@ -41,10 +41,10 @@ class SearchProblem {
  public:
   SearchProblem(const FitSettings& settings, const std::vector<bool>& held);
 
-  // One run from the cheapest of the nine candidates (fit/lm_problem.hpp) of
-  // the full physical vector `start` (held entries keep the circuit's values
-  // whatever `start` holds).
-  SearchRun run(std::span<const double> start) const;
+  // One run from the full physical vector `start` (held entries keep the
+  // circuit's values whatever `start` holds), or with `candidates` from the
+  // cheapest of its nine candidates (fit/lm_problem.hpp).
+  SearchRun run(std::span<const double> start, bool candidates) const;
   // Residual evaluations of every run so far (runs may be concurrent).
   std::uint64_t evaluations() const { return counter_.value(); }
 
