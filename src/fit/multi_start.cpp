@@ -6,6 +6,7 @@
 #include "circuit/params.hpp"
 #include "common/pool.hpp"
 #include "common/units.hpp"
+#include "fit/arc_order.hpp"
 #include "fit/search_run.hpp"
 
 namespace korvex {
@@ -132,6 +133,16 @@ FitResultOr multi_start_fit(const FitSettings& settings) {
   FitSettings polish = one;
   polish.single_candidate = true;
   const bool found = winner < done && std::isfinite(runs[winner].cost);
+  if (found && start_points.readings > 0) {
+    // Interchangeable arcs in the estimate's order, fastest first, whichever
+    // start found them.
+    std::vector<double>& values = runs[winner].params;
+    const auto order = arc_order_like(rebuild(settings.circuit, values),
+                                      rebuild(settings.circuit, points[1]), held);
+    std::vector<double> ordered(order.size());
+    for (std::size_t j = 0; j < order.size(); ++j) ordered[j] = values[order[j]];
+    values = std::move(ordered);
+  }
   if (found || full.empty()) {
     polish.circuit = rebuild(settings.circuit, found ? runs[winner].params : points[0]);
     full_results.push_back(run_fit(polish));

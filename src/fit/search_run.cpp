@@ -99,7 +99,7 @@ SearchRun SearchProblem::run(std::span<const double> start, bool candidates) con
   // Parameters that ended on a bound stay there while the others settle, as
   // the final fit's polish does.
   if (run.success && std::find(at_bound.begin(), at_bound.end(), true) != at_bound.end()) {
-    auto [polish, again] = one_run(run.params, at_bound);
+    StartResult polish = one_run(run.params, at_bound).first;
     evaluations += polish.evaluations;
     if (polish.success) {
       run.params = std::move(polish.params);

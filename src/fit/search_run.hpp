@@ -1,6 +1,6 @@
 #pragma once
 // One local run of the robust search (multi_start.hpp): Levenberg-Marquardt
-// from one start (the cheapest of its nine candidates) with the analytic Jacobian and the stall
+// from one start with the analytic Jacobian and the stall
 // rule, on the search's spectrum (every point, or a log-spaced subset of a long one), its result
 // clamped into the bounds and judged as the final summary would judge it (converged, finite,
 // nothing run off). The winner of the search is polished afterwards by the caller's own engine on
