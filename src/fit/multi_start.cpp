@@ -154,9 +154,9 @@ FitResultOr multi_start_fit(const FitSettings& settings) {
       const ParameterMap map(polish.circuit, held);
       EvalCounter counter;
       full_results.push_back(build_outcome(
-          polish.circuit, map, map.free_of(runs[winner].params),
-          termination_of_lmder(runs[winner].info), 0, angular_frequencies(settings.frequencies),
-          settings.impedances, compute_weights(settings.impedances, settings.weighting), counter));
+          polish.circuit, map, map.free_of(runs[winner].params), runs[winner].termination, 0,
+          angular_frequencies(settings.frequencies), settings.impedances,
+          compute_weights(settings.impedances, settings.weighting), counter));
     }
   }
   std::uint64_t evaluations = problem.evaluations();

@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "common/units.hpp"
+#include "fit/levenberg_marquardt.hpp"
 #include "fit/lm_problem.hpp"
 #include "fit/outcome_checks.hpp"
 #include "starts/start_values.hpp"
@@ -50,9 +51,11 @@ bool better_run(const SearchRun& a, const SearchRun& b) {
 
 SearchProblem::SearchProblem(const FitSettings& settings, const std::vector<bool>& held)
     : settings_(settings),
+      held_(held),
       map_(settings.circuit, held),
       bounds_(map_.free_of(param_bounds(settings.circuit))) {
   for (std::size_t i : search_points(settings.frequencies)) {
+    frequencies_.push_back(settings.frequencies[i]);
     omegas_.push_back(settings.frequencies[i] * kTwoPi);
     impedances_.push_back(settings.impedances[i]);
   }
@@ -64,22 +67,34 @@ SearchProblem::SearchProblem(const FitSettings& settings, const std::vector<bool
 
 SearchRun SearchProblem::run(std::span<const double> start, bool candidates) const {
   const ParameterMap* free_map = map_.holds_any() ? &map_ : nullptr;
-  std::vector<double> free_start =
+  const std::vector<double> free_start =
       start_inside_bounds(map_.free_of(std::vector<double>(start.begin(), start.end())), bounds_);
-  if (candidates) {
-    // From the cheapest of the start's nine candidates (its values, scaled,
-    // and its exponents spread over their range), as a plain fit tries them.
-    auto nine = candidate_starting_points(settings_.circuit, free_start, bounds_, omegas_,
-                                          impedances_, weights_, counter_, free_map);
-    sort_candidates(nine);
-    free_start = std::move(nine.front().params);
-  }
-  LmSettings lm{std::max(settings_.ftol, kSearchTolerance),
-                std::max(settings_.xtol, kSearchTolerance), 1e-8,
+  LmSettings lm{settings_.ftol, settings_.xtol, 1e-8,
                 std::min(settings_.max_iterations, kSearchPatience)};
   lm.single_candidate = true;
   lm.analytic_jacobian = true;
-  lm.stall_tolerance = kSearchTolerance;
+  lm.stall_tolerance = kFastStallTolerance;
+  SearchRun out;
+  if (candidates) {
+    const SeriesList circuit = rebuild(settings_.circuit, map_.expand(free_start));
+    LmSettings nine = lm;
+    nine.single_candidate = false;
+    FitResultOr fitted =
+        levenberg_marquardt_fit(circuit, ParameterMap(circuit, held_), frequencies_, impedances_,
+                                settings_.weighting, nine);
+    const auto* outcome = std::get_if<FitOutcome>(&fitted);
+    if (!outcome) {
+      out.cost = std::nan("");
+      return out;
+    }
+    counter_.add(outcome->impedance_evals);
+    out.params = outcome->params;
+    out.cost = std::isfinite(outcome->cost) ? outcome->cost : std::nan("");
+    out.success = outcome->success;
+    out.evaluations = outcome->iterations;
+    out.termination = outcome->termination;
+    return out;
+  }
   const auto one_run = [&](std::span<const double> from, const std::vector<bool>& fixed) {
     StartResult run =
         levenberg_marquardt_single_start(settings_.circuit, omegas_, impedances_, weights_, bounds_,
@@ -106,7 +121,6 @@ SearchRun SearchProblem::run(std::span<const double> start, bool candidates) con
       run.info = polish.info;
     }
   }
-  SearchRun out;
   const auto r = residuals(Spectrum{settings_.circuit, omegas_, impedances_, weights_, free_map},
                            run.params, counter_);
   out.cost = r ? cost(*r) : std::nan("");
@@ -116,7 +130,7 @@ SearchRun SearchProblem::run(std::span<const double> start, bool candidates) con
   out.success = run.success && std::isfinite(out.cost) &&
                 std::find(runaway.begin(), runaway.end(), true) == runaway.end();
   out.evaluations = evaluations;
-  out.info = run.info;
+  out.termination = termination_of(run);
   return out;
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "circuit/params.hpp"
+#include "fit/outcome_status.hpp"
 #include "fit/parameter_map.hpp"
 #include "fit/settings.hpp"
 
@@ -17,19 +18,15 @@ namespace korvex {
 
 // Spectra longer than this are searched on this many log-spaced points.
 inline constexpr std::size_t kSearchPoints = 96;
-// A search run stops at this relative change of the cost or the step (or the
-// fit's own ftol and xtol, when looser): the polish of the winner settles the
-// last digits.
-inline constexpr double kSearchTolerance = 1e-4;
 // A search run's budget: this many times (P + 1) residual evaluations.
-inline constexpr std::uint64_t kSearchPatience = 20;
+inline constexpr std::uint64_t kSearchPatience = 60;
 
 struct SearchRun {
   std::vector<double> params;  // full vector, physical, inside the bounds
   double cost = 0.0;           // 1/2 sum r^2 on the search's spectrum; NaN when not finite
   bool success = false;        // converged, finite and nothing ran off
   std::uint64_t evaluations = 0;
-  int info = 0;  // lmder's termination code of the run's last part
+  Termination termination = Termination::NotConverged;  // of the run's last part
 };
 
 // Whether `a` beats `b`: a success beats a failure, then the lower cost
@@ -42,16 +39,19 @@ class SearchProblem {
   SearchProblem(const FitSettings& settings, const std::vector<bool>& held);
 
   // One run from the full physical vector `start` (held entries keep the
-  // circuit's values whatever `start` holds), or with `candidates` from the
-  // cheapest of its nine candidates (fit/lm_problem.hpp).
+  // circuit's values whatever `start` holds), or with `candidates` the plain
+  // fit's runs from its nine candidates (fit/levenberg_marquardt.hpp) with
+  // the same rules.
   SearchRun run(std::span<const double> start, bool candidates) const;
   // Residual evaluations of every run so far (runs may be concurrent).
   std::uint64_t evaluations() const { return counter_.value(); }
 
  private:
   const FitSettings& settings_;
+  std::vector<bool> held_;
   ParameterMap map_;
   std::vector<Bounds> bounds_;  // of the free parameters
+  std::vector<double> frequencies_;
   std::vector<double> omegas_;
   std::vector<Complex> impedances_;
   std::vector<double> weights_;
