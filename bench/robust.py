@@ -1,38 +1,42 @@
-"""Robust search: fit(..., starts="auto") against the default fit, and the
-data-driven estimate, in one run.
+"""Robust search: fit(..., starts="auto") and batches without a trained model,
+this build against 9341a4c (bench/baseline.py) in the same run.
 
 Run: python bench/robust.py [--quick] [--repeat N]
 
 1. Measured spectra (bench/data/real: nine spectra from public EIS projects,
-   each with its source's circuit and the best-known chi-square): the share of
-   fits that reach the best-known chi-square within 5 %, and the median time
-   per spectrum, for the default fit() (which warns and starts from the
-   catalogue defaults where no trained model exists) and for starts="auto".
-   Each time is the best of --repeat calls (the machine is shared).
-2. Synthetic spectra of circuits without a trained model (1 % proportional
+   each with its source's circuit and the best-known chi-square): per build,
+   the share of starts="auto" fits that reach the best-known chi-square within
+   5 %, the median and the slowest time per spectrum (best of --repeat
+   alternating calls; the machine is shared).
+2. fit_many of "R0-p(R1,CPE1)-p(R2,CPE2)-CPE3" (no trained model: the batch
+   searches each spectrum, starts="auto") on the 64 coin-cell cycles of
+   bench/data/series: spectra per second (best of --repeat), median
+   chi-square per point.
+3. Synthetic spectra of circuits without a trained model (1 % proportional
    complex noise, 60 points from 100 kHz to 10 mHz, fixed seed, random true
-   values with arcs at least half a decade apart): the share of fits at the
-   noise floor (modulus-weighted cost within 5 % of the cost at the true
-   values) for a fit from the estimate alone (no search) and for
-   starts="auto", with their median times, and the time of estimate() alone
-   on one of the spectra (best of short batches).
+   values with arcs at least half a decade apart): the share of starts="auto"
+   fits at the noise floor (modulus-weighted cost within 5 % of the cost at
+   the true values) and the median time per fit, per build.
+Every figure is printed with the machine's load average; ratios are baseline /
+this build (above 1: this build is faster).
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import os
 import statistics
+import sys
 import time
-import warnings
 from pathlib import Path
 
 import numpy as np
-from timing import best_seconds
 
-import korvex
-
-REAL_DIR = Path(__file__).resolve().parent / "data" / "real"
+BENCH = Path(__file__).resolve().parent
+REAL_DIR = BENCH / "data" / "real"
+SERIES = BENCH / "data" / "series" / "coincell_autoeis_cycles000-063.csv"
+BATCH_CIRCUIT = "R0-p(R1,CPE1)-p(R2,CPE2)-CPE3"
 SEED = 20261208
 NOISE = 0.01
 FLOOR_MARGIN = 1.05
@@ -46,55 +50,27 @@ SYNTHETIC_CIRCUITS = [
 ]
 
 
-def timed(fn, repeat):
-    best, result = float("inf"), None
-    for _ in range(repeat):
-        t = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t)
-    return result, best
+def load() -> str:
+    return "load average " + ", ".join(f"{x:.1f}" for x in os.getloadavg())
+
+
+def read_real(name):
+    meta = json.loads((REAL_DIR / f"{name}.json").read_text())
+    table = np.loadtxt(REAL_DIR / f"{name}.csv", delimiter=",", skiprows=1)
+    return meta, table[:, 0], table[:, 1] + 1j * table[:, 2]
+
+
+def read_series():
+    table = np.loadtxt(SERIES, delimiter=",", skiprows=1)
+    return [
+        (table[table[:, 0] == c, 1], table[table[:, 0] == c, 2] + 1j * table[table[:, 0] == c, 3])
+        for c in np.unique(table[:, 0])
+    ]
 
 
 def chi_square(circuit, f, z):
     r = np.asarray(circuit.residuals(circuit.param_values(), f, list(z)))
     return float(r @ r)
-
-
-def real_set(repeat):
-    rows = []
-    for meta_path in sorted(REAL_DIR.glob("*.json")):
-        meta = json.loads(meta_path.read_text())
-        table = np.loadtxt(meta_path.with_suffix(".csv"), delimiter=",", skiprows=1)
-        f, z = table[:, 0], table[:, 1] + 1j * table[:, 2]
-        circuit = korvex.Circuit(meta["circuit"])
-        best = meta["best_known_chi_square"]
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")  # no-model warning of the default fit
-            default, t_default = timed(lambda: circuit.fit(f, z), repeat)
-        auto, t_auto = timed(lambda: circuit.fit(f, z, starts="auto"), repeat)
-        rows.append(
-            (
-                meta["name"],
-                meta["circuit"],
-                default.chi_square / best,
-                t_default,
-                auto.chi_square / best,
-                t_auto,
-            )
-        )
-    print(
-        f"Measured spectra ({len(rows)}), chi-square / best-known, time per fit (best of {repeat}):"
-    )
-    print(f"  {'spectrum':34s} {'default':>9s} {'ms':>8s} {'auto':>9s} {'ms':>8s}")
-    for name, _, r_d, t_d, r_a, t_a in rows:
-        print(f"  {name:34s} {r_d:9.4g} {t_d * 1e3:8.1f} {r_a:9.4g} {t_a * 1e3:8.1f}")
-    for label, ratio, seconds in (("default fit()", 2, 3), ('starts="auto"', 4, 5)):
-        hits = sum(row[ratio] <= BEST_KNOWN_MARGIN for row in rows)
-        median = statistics.median(row[seconds] for row in rows) * 1e3
-        print(
-            f"  {label:14s}: best-known reached on {hits} of {len(rows)}, "
-            f"median {median:.1f} ms per spectrum"
-        )
 
 
 def cpe_arc(rng, tau):
@@ -131,55 +107,128 @@ def true_values(rng, text):
     return values
 
 
-def synthetic(count, repeat):
-    rng = np.random.default_rng(SEED)
-    print(
-        f"\nSynthetic spectra without a trained model ({count} each, {NOISE:.0%} noise), "
-        "share at the noise floor and median time per fit:"
-    )
-    print(
-        f"  {'circuit':40s} {'estimate':>9s} {'ms':>7s} {'auto':>9s} {'ms':>7s} "
-        f"{'estimate() alone':>17s}"
-    )
-    for text in SYNTHETIC_CIRCUITS:
-        circuit = korvex.Circuit(text)
-        hits_e = hits_a = 0
-        times_e, times_a = [], []
-        for _ in range(count):
-            truth = circuit.with_values(true_values(rng, text))
-            z0 = truth.impedance(FREQUENCIES)
-            noise = (
-                NOISE
-                * np.abs(z0)
-                * (rng.standard_normal(z0.size) + 1j * rng.standard_normal(z0.size))
-            )
-            z = z0 + noise
-            floor = chi_square(truth, FREQUENCIES, z) * FLOOR_MARGIN
-            est, t_e = timed(
-                lambda: circuit.estimate(FREQUENCIES, z).fit(FREQUENCIES, z, guess_init=False),
-                repeat,
-            )
-            auto, t_a = timed(lambda: circuit.fit(FREQUENCIES, z, starts="auto"), repeat)
-            hits_e += est.chi_square <= floor
-            hits_a += auto.chi_square <= floor
-            times_e.append(t_e)
-            times_a.append(t_a)
-        alone = best_seconds(lambda: circuit.estimate(FREQUENCIES, z), 0.2)
-        print(
-            f"  {text:40s} {hits_e / count:9.1%} {statistics.median(times_e) * 1e3:7.1f} "
-            f"{hits_a / count:9.1%} {statistics.median(times_a) * 1e3:7.1f} "
-            f"{alone * 1e6:14.0f} us"
+def synthetic_set(text, count):
+    """(truth chi-square floor, impedances) per spectrum, the same in both builds."""
+    import korvex
+
+    rng = np.random.default_rng([SEED, SYNTHETIC_CIRCUITS.index(text)])
+    circuit = korvex.Circuit(text)
+    out = []
+    for _ in range(count):
+        truth = circuit.with_values(true_values(rng, text))
+        z0 = truth.impedance(FREQUENCIES)
+        z = z0 + NOISE * np.abs(z0) * (
+            rng.standard_normal(z0.size) + 1j * rng.standard_normal(z0.size)
         )
+        out.append((chi_square(truth, FREQUENCIES, z) * FLOOR_MARGIN, z))
+    return out
+
+
+def worker_case(kind, *args):
+    """Runs inside one build: (seconds, payload)."""
+    import korvex
+
+    if kind == "real":
+        meta, f, z = read_real(args[0])
+        circuit = korvex.Circuit(meta["circuit"])
+        start = time.perf_counter()
+        result = circuit.fit(f, z, starts="auto")
+        return time.perf_counter() - start, result.chi_square / meta["best_known_chi_square"]
+    if kind == "batch":
+        spectra = read_series()
+        start = time.perf_counter()
+        batch = korvex.fit_many(korvex.Circuit(BATCH_CIRCUIT), spectra)
+        seconds = time.perf_counter() - start
+        per_point = [r.chi_square / len(f) for r, (f, _) in zip(batch, spectra)]
+        return seconds, (len(spectra), float(np.median(per_point)))
+    if kind == "synthetic":
+        text, count = args
+        circuit = korvex.Circuit(text)
+        hits, times = 0, []
+        for floor, z in synthetic_set(text, count):
+            start = time.perf_counter()
+            result = circuit.fit(FREQUENCIES, z, starts="auto")
+            times.append(time.perf_counter() - start)
+            hits += result.chi_square <= floor
+        return sum(times), (hits / count, statistics.median(times))
+    raise ValueError(kind)
+
+
+def real_set(builds, repeat):
+    names = sorted(p.stem for p in REAL_DIR.glob("*.json"))
+    print(f'\n1. Measured spectra ({len(names)}), starts="auto" ({load()} at the start)')
+    print(f"  {'spectrum':34s} {'chi2/best':>20s} {'ms (best of ' + str(repeat) + ')':>22s}")
+    print(f"  {'':34s} {'baseline':>10s} {'this':>9s} {'baseline':>11s} {'this':>9s}")
+    times = {"baseline": [], "new": []}
+    hits = {"baseline": 0, "new": 0}
+    for name in names:
+        best, ratio = builds.alternate(("real", name), rounds=repeat)
+        for build in times:
+            times[build].append(best[build])
+            hits[build] += ratio[build] <= BEST_KNOWN_MARGIN
+        print(
+            f"  {name:34s} {ratio['baseline']:10.4g} {ratio['new']:9.4g} "
+            f"{best['baseline'] * 1e3:11.1f} {best['new'] * 1e3:9.1f}"
+        )
+    for build, label in (("baseline", "baseline"), ("new", "this build")):
+        print(
+            f"  {label:10s}: best-known reached on {hits[build]} of {len(names)}, median "
+            f"{statistics.median(times[build]) * 1e3:.1f} ms, slowest "
+            f"{max(times[build]) * 1e3:.1f} ms"
+        )
+    median_ratio = statistics.median(times["baseline"]) / statistics.median(times["new"])
+    slowest_ratio = max(times["baseline"]) / max(times["new"])
+    print(
+        f"  ratios: median {median_ratio:.2f}x, slowest {slowest_ratio:.2f}x "
+        "(goals: 9/9, median <= 15 ms, slowest <= 300 ms)"
+    )
+    print(f"  {load()} at the end")
+
+
+def batch(builds, repeat):
+    print(f"\n2. fit_many({BATCH_CIRCUIT!r}) on the 64 coin-cell cycles ({load()})")
+    best, payload = builds.alternate(("batch",), rounds=repeat)
+    for build, label in (("baseline", "baseline"), ("new", "this build")):
+        n, median = payload[build]
+        print(
+            f"  {label:10s}: {n / best[build]:7.0f} spectra/s   "
+            f"median chi-square per point {median:.3g}"
+        )
+    print(
+        f"  ratio {best['baseline'] / best['new']:.2f}x (goal >= 300 spectra/s)   {load()} at the end"
+    )
+
+
+def synthetic(builds, count):
+    print(
+        f"\n3. Synthetic spectra without a trained model ({count} each, {NOISE:.0%} noise): "
+        f'starts="auto" at the noise floor, median ms per fit ({load()})'
+    )
+    print(f"  {'circuit':40s} {'baseline':>16s} {'this build':>16s}")
+    for text in SYNTHETIC_CIRCUITS:
+        answers = builds.each(("synthetic", text, count))
+        cells = [f"{a[1][0]:7.1%} {a[1][1] * 1e3:7.1f}" for a in answers.values()]
+        print(f"  {text:40s} {cells[0]:>16s} {cells[1]:>16s}")
+    print(f"  {load()} at the end")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="30 synthetic spectra per circuit")
-    parser.add_argument("--repeat", type=int, default=3, help="calls per measured spectrum")
+    parser.add_argument("--repeat", type=int, default=3, help="alternating calls per case")
     args = parser.parse_args()
-    real_set(args.repeat)
-    synthetic(30 if args.quick else 200, 1)
+    from baseline import Builds
+
+    with Builds(__file__) as builds:
+        print(builds.header())
+        real_set(builds, args.repeat)
+        batch(builds, args.repeat)
+        synthetic(builds, 30 if args.quick else 200)
 
 
 if __name__ == "__main__":
+    if "--worker" in sys.argv:
+        from baseline import serve
+
+        serve(worker_case)
     main()

@@ -5,6 +5,9 @@
 
 #include "circuit/params.hpp"
 #include "common/pool.hpp"
+#include "common/units.hpp"
+#include "fit/arc_order.hpp"
+#include "fit/search_run.hpp"
 
 namespace korvex {
 namespace {
@@ -16,67 +19,161 @@ std::vector<bool> held_parameters(const FitSettings& settings) {
   return held;
 }
 
+// A successful outcome beats a failed one (a runaway among them), then the
+// lower cost wins; an outcome beats an error.
+bool better_outcome(const FitResultOr& a, const FitResultOr& b) {
+  const auto* x = std::get_if<FitOutcome>(&a);
+  if (!x || !std::isfinite(x->cost)) return false;
+  const auto* y = std::get_if<FitOutcome>(&b);
+  if (!y || !std::isfinite(y->cost)) return true;
+  if (x->success != y->success) return x->success;
+  return x->cost < y->cost;
+}
+
+// Whether the best kAgreeingStarts runs succeeded at one cost (within
+// kAgreeTolerance, relative), at most one of them from a reading of the
+// estimate (`reading` per run): the search found the same minimum from
+// independent starts, and further starts are unlikely to find a lower one.
+// Readings of one estimate agree too easily on their own.
+bool agreed(std::span<const SearchRun> runs, const std::vector<bool>& reading) {
+  std::vector<std::size_t> done;
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    if (runs[i].success) done.push_back(i);
+  }
+  if (done.size() < kAgreeingStarts) return false;
+  std::partial_sort(done.begin(), done.begin() + kAgreeingStarts, done.end(),
+                    [&](std::size_t a, std::size_t b) { return runs[a].cost < runs[b].cost; });
+  std::size_t readings = 0;
+  for (std::size_t k = 0; k < kAgreeingStarts; ++k) readings += reading[done[k]];
+  return readings <= 1 &&
+         runs[done[kAgreeingStarts - 1]].cost <= runs[done[0]].cost * (1.0 + kAgreeTolerance);
+}
+
+// The order in which the search runs its starts (indices into
+// `start.points`, without the full fits), and per run whether it is a
+// reading of the estimate. Catalogue placeholders rarely lie near the
+// data's minimum: the estimate and the design run before them, the readings
+// of the estimate taking turns with the design so that every batch holds
+// independent starts.
+std::pair<std::vector<std::size_t>, std::vector<bool>> search_order(const StartPoints& start,
+                                                                    bool placeholder_start) {
+  const auto is_reading = [&](std::size_t i) { return i >= 1 && i <= start.readings; };
+  std::vector<std::size_t> readings, others;
+  for (std::size_t i = 0; i < start.points.size(); ++i) {
+    if (start.full_fit[i] || (i == 0 && placeholder_start)) continue;
+    (is_reading(i) ? readings : others).push_back(i);
+  }
+  if (placeholder_start && !start.full_fit[0]) others.push_back(0);
+  std::vector<std::size_t> order;
+  for (std::size_t r = 0, d = 0; r < readings.size() || d < others.size();) {
+    if (r < readings.size()) order.push_back(readings[r++]);
+    if (d < others.size()) order.push_back(others[d++]);
+  }
+  std::vector<bool> reading(order.size());
+  for (std::size_t k = 0; k < order.size(); ++k) reading[k] = is_reading(order[k]);
+  return {std::move(order), std::move(reading)};
+}
+
 }  // namespace
 
 FitResultOr multi_start_fit(const FitSettings& settings) {
   const std::vector<bool> held = held_parameters(settings);
   const std::uint64_t extra = extra_start_count(*settings.starts, param_count(settings.circuit));
-  const auto [points, full_fit] =
+  const StartPoints start_points =
       multi_start_points(settings.circuit, settings.frequencies, settings.impedances,
                          *settings.starts, settings.seed, extra, held);
+  const auto& points = start_points.points;
+  const auto& full_fit = start_points.full_fit;
   const bool automatic = settings.starts->automatic;
 
-  std::vector<FitResultOr> results(points.size(), FitError::solver("start not run"));
-  std::size_t best = points.size();
+  // A guess or values the user gave get the full nine-candidate fit of the
+  // caller's engine, so that the search never does worse than a plain fit
+  // from them; every other start is one run of the search.
+  std::vector<std::size_t> full;
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (full_fit[i]) full.push_back(i);
+  }
+  const auto [searched, reading] = search_order(start_points, settings.starts->placeholder_start);
+  FitSettings one = settings;
+  one.starts.reset();
+  std::vector<FitResultOr> full_results(full.size(), FitError::solver("start not run"));
+  const SearchProblem problem(settings, held);
+  std::vector<SearchRun> runs(searched.size());
+
+  // Batches of a fixed size keep the result independent of the number of
+  // threads; the full fits share the first batch's tasks.
   std::size_t done = 0;
-  while (done < points.size()) {
-    const std::size_t batch = std::min(kStartBatch, points.size() - done);
-    parallel_for(batch, 1, [&](std::size_t k) {
-      FitSettings one = settings;
-      one.starts.reset();
-      // A guess or values the user gave, and the estimate, get the full
-      // nine-candidate fit, so the search never does worse than a plain fit
-      // from either.
-      one.single_candidate = !full_fit[done + k];
-      one.circuit = rebuild(settings.circuit, points[done + k]);
-      results[done + k] = run_fit(one);
+  bool first = true;
+  while (first || done < searched.size()) {
+    const std::size_t batch = std::min(kStartBatch, searched.size() - done);
+    const std::size_t extra_tasks = first ? full.size() : 0;
+    parallel_for(batch + extra_tasks, 1, [&](std::size_t k) {
+      if (k < extra_tasks) {
+        FitSettings own = one;
+        own.circuit = rebuild(settings.circuit, points[full[k]]);
+        full_results[k] = run_fit(own);
+        return;
+      }
+      const std::size_t i = done + k - extra_tasks;
+      runs[i] = problem.run(points[searched[i]], reading[i]);
     });
     done += batch;
-    // A successful start beats a failed one (a runaway among them), then
-    // the lower cost wins.
-    for (std::size_t i = 0; i < done; ++i) {
-      const auto* outcome = std::get_if<FitOutcome>(&results[i]);
-      if (!outcome || !std::isfinite(outcome->cost)) continue;
-      const FitOutcome* kept =
-          best == points.size() ? nullptr : &std::get<FitOutcome>(results[best]);
-      if (!kept || (outcome->success && !kept->success) ||
-          (outcome->success == kept->success && outcome->cost < kept->cost)) {
-        best = i;
-      }
-    }
-    if (!automatic || best == points.size()) continue;
-    const FitOutcome& kept = std::get<FitOutcome>(results[best]);
-    std::size_t agreeing = 0;
-    for (std::size_t i = 0; i < done; ++i) {
-      const auto* outcome = std::get_if<FitOutcome>(&results[i]);
-      agreeing += outcome && outcome->success == kept.success &&
-                  outcome->cost <= kept.cost * (1.0 + kAgreeTolerance);
-    }
-    if (agreeing >= kAgreeingStarts) break;
+    first = false;
+    if (automatic && agreed(std::span<const SearchRun>(runs).first(done), reading)) break;
   }
-  // Nothing finite: the given start's own result (or its error) stands.
-  if (best == points.size()) return results[0];
-  std::uint64_t iterations = 0, evaluations = 0;
+
+  std::uint64_t iterations = 0;
+  std::size_t winner = done;
   for (std::size_t i = 0; i < done; ++i) {
-    if (const auto* outcome = std::get_if<FitOutcome>(&results[i])) {
+    iterations += runs[i].evaluations;
+    if (winner == done || better_run(runs[i], runs[winner])) winner = i;
+  }
+  // The winner of the search is polished by the caller's engine on every
+  // point, from its values only; with no finite run, the given start is.
+  FitSettings polish = one;
+  polish.single_candidate = true;
+  const bool found = winner < done && std::isfinite(runs[winner].cost);
+  if (found && start_points.readings > 0) {
+    // Interchangeable arcs in the estimate's order, fastest first, whichever
+    // start found them.
+    std::vector<double>& values = runs[winner].params;
+    const auto order = arc_order_like(rebuild(settings.circuit, values),
+                                      rebuild(settings.circuit, points[1]), held);
+    std::vector<double> ordered(order.size());
+    for (std::size_t j = 0; j < order.size(); ++j) ordered[j] = values[order[j]];
+    values = std::move(ordered);
+  }
+  if (found || full.empty()) {
+    polish.circuit = rebuild(settings.circuit, found ? runs[winner].params : points[0]);
+    full_results.push_back(run_fit(polish));
+    // A polish that fails where the search converged (it ran off along a
+    // flat valley, say) does not replace the converged values it started
+    // from: they are summarised on every point as they are.
+    const auto* polished = std::get_if<FitOutcome>(&full_results.back());
+    if (found && runs[winner].success && polished && !polished->success) {
+      const ParameterMap map(polish.circuit, held);
+      EvalCounter counter;
+      full_results.push_back(build_outcome(
+          polish.circuit, map, map.free_of(runs[winner].params), runs[winner].termination, 0,
+          angular_frequencies(settings.frequencies), settings.impedances,
+          compute_weights(settings.impedances, settings.weighting), counter));
+    }
+  }
+  std::uint64_t evaluations = problem.evaluations();
+  std::size_t best = 0;
+  for (std::size_t i = 0; i < full_results.size(); ++i) {
+    if (const auto* outcome = std::get_if<FitOutcome>(&full_results[i])) {
       iterations += outcome->iterations;
       evaluations += outcome->impedance_evals;
     }
+    if (better_outcome(full_results[i], full_results[best])) best = i;
   }
-  FitOutcome& chosen = std::get<FitOutcome>(results[best]);
-  chosen.iterations = iterations;
-  chosen.impedance_evals = evaluations;
-  return std::move(results[best]);
+  // Nothing finite: the given start's own result (or its error) stands.
+  if (auto* outcome = std::get_if<FitOutcome>(&full_results[best])) {
+    outcome->iterations = iterations;
+    outcome->impedance_evals = evaluations;
+  }
+  return std::move(full_results[best]);
 }
 
 }  // namespace korvex

@@ -1,8 +1,9 @@
 #pragma once
-// The robust search behind fit(..., starts=): Levenberg-Marquardt fits from
-// the candidates of starts/start_points.hpp, one start per task on the worker
-// pool; a successful start beats a failed one (a runaway included), then the
-// lowest cost wins.
+// The robust search behind fit(..., starts=): local runs of the search
+// (search_run.hpp) from the candidates of starts/start_points.hpp, one start
+// per task on the worker pool; the best run (a success before a failure, a
+// runaway among the failures, then the lowest cost) is polished by the
+// caller's engine on every point.
 #include <cstddef>
 
 #include "fit/driver.hpp"
@@ -11,19 +12,20 @@
 namespace korvex {
 
 // Starts run in batches of this size; "auto" stops after a batch once
-// kAgreeingStarts starts reached the best cost within kAgreeTolerance
-// (relative). A fixed batch size keeps the result independent of the number
+// kAgreeingStarts runs succeeded within kAgreeTolerance (relative) of the
+// best cost. A fixed batch size keeps the result independent of the number
 // of threads.
-inline constexpr std::size_t kStartBatch = 8;
-inline constexpr std::size_t kAgreeingStarts = 4;
-inline constexpr double kAgreeTolerance = 1e-4;
+inline constexpr std::size_t kStartBatch = 4;
+inline constexpr std::size_t kAgreeingStarts = 3;
+inline constexpr double kAgreeTolerance = 1e-3;
 
-// Requires settings.starts and the method "levenberg_marquardt"; every start
-// runs run_fit with the same settings but its own start circuit, so every
-// per-fit control reaches each start unchanged. The given start and the
-// estimate run the full nine-candidate fit, the design's starts one run
-// each. `iterations` and
-// `impedance_evals` are summed over the starts.
+// Requires settings.starts and the method "levenberg_marquardt". The given
+// start, when it is a guess or the user's values, runs run_fit with the same
+// settings (the full nine-candidate fit), so that the search never does worse
+// than a plain fit from it; every other start is one run of the search, and
+// the search's winner is polished by run_fit from its values alone. The
+// better of those outcomes is returned, with `iterations` and
+// `impedance_evals` summed over every run.
 FitResultOr multi_start_fit(const FitSettings& settings);
 
 }  // namespace korvex

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <numeric>
+#include <string>
 
 #include "circuit/params.hpp"
 #include "starts/estimate_features.hpp"
@@ -191,39 +193,11 @@ double into_bounds(double v, double fallback, const Bounds& b) {
   return std::max(v, lo > 0.0 ? 2.0 * lo : lo);
 }
 
-}  // namespace
-
-std::variant<std::vector<double>, EstimateError> estimate_values(
-    const SeriesList& circuit, std::span<const double> frequencies,
-    std::span<const Complex> impedances, const CancelFlag* cancel) {
-  if (frequencies.size() != impedances.size()) {
-    return EstimateError{"frequencies and impedances must have the same length"};
-  }
-  for (std::size_t i = 0; i < frequencies.size(); ++i) {
-    if (!std::isfinite(frequencies[i]) || !std::isfinite(impedances[i].re) ||
-        !std::isfinite(impedances[i].im)) {
-      return EstimateError{"frequencies and impedances must be finite (point " + std::to_string(i) +
-                           " is not)"};
-    }
-  }
-  const CancelScope scope(cancel);
-  Plan plan;
-  plan_list(circuit, Context{}, plan);
-  const SpectrumFeatures features = spectrum_features(
-      frequencies, impedances,
-      FeatureRequest{plan.inductors > 0, plan.tails > 0,
-                     plan.tails > 0 && plan.all_tails_wo ? Kind::Wo : Kind::Cpe, plan.slots > 0});
-  std::vector<Arc> arcs = split_arcs(features, plan.slots);
-  if (plan.tails > 0 && plan.slots > 0) {
-    // Relaxation times at the slow edge of the window are the tail's
-    // curvature, not an arc: when one more piece would sit there, the arcs
-    // are the pieces before it.
-    std::vector<Arc> more = split_arcs(features, plan.slots + 1);
-    if (more.back().tau * features.omega_min > kTailEdge) {
-      more.pop_back();
-      arcs = std::move(more);
-    }
-  }
+// Values in parameter order with `arcs` in the slots, slot k taking
+// arcs[order[k]].
+std::vector<double> values_for(const SeriesList& circuit, const Plan& plan,
+                               const SpectrumFeatures& features, const std::vector<Arc>& arcs,
+                               const std::vector<std::size_t>& order) {
   const double scale = features.modulus_scale;
 
   const double series_r = features.r_inf > 1e-3 * scale ? features.r_inf : 1e-3 * scale;
@@ -247,9 +221,11 @@ std::variant<std::vector<double>, EstimateError> estimate_values(
     for (std::size_t f = 0; f < info.field_count; ++f) v[f] = info.defaults[f];
     switch (leaf.use) {
       case Use::SeriesResistance: v[0] = series_r / plan.series_resistors; break;
-      case Use::ArcResistance: v[0] = std::max(arcs[leaf.slot].r, 1e-4 * scale) * leaf.share; break;
+      case Use::ArcResistance:
+        v[0] = std::max(arcs[order[leaf.slot]].r, 1e-4 * scale) * leaf.share;
+        break;
       case Use::ArcCapacitance: {
-        const Arc& arc = arcs[leaf.slot];
+        const Arc& arc = arcs[order[leaf.slot]];
         const double r = std::max(arc.r, 1e-4 * scale);
         if (leaf.kind == Kind::C) {
           v[0] = arc.tau / r * leaf.share;
@@ -260,7 +236,7 @@ std::variant<std::vector<double>, EstimateError> estimate_values(
         break;
       }
       case Use::SlotElement: {
-        Arc arc = arcs[leaf.slot];
+        Arc arc = arcs[order[leaf.slot]];
         arc.r = std::max(arc.r, 1e-4 * scale);
         arc.alpha = std::clamp(arc.alpha, 0.4, 0.97);
         fill_slot_element(leaf.kind, arc, v);
@@ -283,6 +259,94 @@ std::variant<std::vector<double>, EstimateError> estimate_values(
     }
   }
   return values;
+}
+
+// Slots that take each other's arcs without changing the circuit's
+// impedance: the same kinds in the same places.
+std::vector<std::string> slot_shapes(const Plan& plan) {
+  std::vector<std::string> shapes(plan.slots);
+  for (const LeafPlan& leaf : plan.leaves) {
+    if (leaf.use == Use::ArcResistance || leaf.use == Use::ArcCapacitance ||
+        leaf.use == Use::SlotElement) {
+      shapes[leaf.slot] += std::string(kind_info(leaf.kind).code) + ",";
+    }
+  }
+  return shapes;
+}
+
+}  // namespace
+
+std::variant<std::vector<std::vector<double>>, EstimateError> estimate_variants(
+    const SeriesList& circuit, std::span<const double> frequencies,
+    std::span<const Complex> impedances, const CancelFlag* cancel) {
+  if (frequencies.size() != impedances.size()) {
+    return EstimateError{"frequencies and impedances must have the same length"};
+  }
+  for (std::size_t i = 0; i < frequencies.size(); ++i) {
+    if (!std::isfinite(frequencies[i]) || !std::isfinite(impedances[i].re) ||
+        !std::isfinite(impedances[i].im)) {
+      return EstimateError{"frequencies and impedances must be finite (point " + std::to_string(i) +
+                           " is not)"};
+    }
+  }
+  const CancelScope scope(cancel);
+  Plan plan;
+  plan_list(circuit, Context{}, plan);
+  const SpectrumFeatures features = spectrum_features(
+      frequencies, impedances,
+      FeatureRequest{plan.inductors > 0, plan.tails > 0,
+                     plan.tails > 0 && plan.all_tails_wo ? Kind::Wo : Kind::Cpe, plan.slots > 0});
+  std::vector<std::vector<Arc>> readings{split_arcs(features, plan.slots)};
+  if (plan.tails > 0 && plan.slots > 0) {
+    // Relaxation times at the slow edge of the window are the tail's
+    // curvature, not an arc: when one more piece would sit there, the arcs
+    // are the pieces before it (the other reading comes second).
+    std::vector<Arc> more = split_arcs(features, plan.slots + 1);
+    if (more.back().tau * features.omega_min > kTailEdge) {
+      more.pop_back();
+      readings.insert(readings.begin(), std::move(more));
+    }
+  }
+  if (plan.slots > 0) {
+    // One piece more than there are slots, the smallest left out: a small
+    // arc between two large ones is not taken for one of them.
+    std::vector<Arc> more = split_arcs(features, plan.slots + 1);
+    if (more.size() == plan.slots + 1) {
+      more.erase(std::min_element(more.begin(), more.end(),
+                                  [](const Arc& a, const Arc& b) { return a.r < b.r; }));
+      readings.push_back(std::move(more));
+    }
+  }
+  // Every reading in every order of the arcs over the slots that changes
+  // the impedance (interchangeable slots keep their arcs fastest first).
+  const std::vector<std::string> shapes = slot_shapes(plan);
+  std::vector<std::size_t> order(plan.slots);
+  std::vector<std::vector<double>> out;
+  for (const std::vector<Arc>& arcs : readings) {
+    std::iota(order.begin(), order.end(), 0);
+    do {
+      bool canonical = true;
+      for (std::size_t a = 0; a < order.size(); ++a) {
+        for (std::size_t b = a + 1; b < order.size(); ++b) {
+          canonical = canonical && !(shapes[a] == shapes[b] && order[a] > order[b]);
+        }
+      }
+      if (!canonical) continue;
+      std::vector<double> values = values_for(circuit, plan, features, arcs, order);
+      if (std::find(out.begin(), out.end(), values) == out.end()) out.push_back(std::move(values));
+    } while (out.size() < kMaxEstimateVariants &&
+             std::next_permutation(order.begin(), order.end()));
+    if (out.size() >= kMaxEstimateVariants) break;
+  }
+  return out;
+}
+
+std::variant<std::vector<double>, EstimateError> estimate_values(
+    const SeriesList& circuit, std::span<const double> frequencies,
+    std::span<const Complex> impedances, const CancelFlag* cancel) {
+  auto variants = estimate_variants(circuit, frequencies, impedances, cancel);
+  if (auto* error = std::get_if<EstimateError>(&variants)) return std::move(*error);
+  return std::move(std::get<std::vector<std::vector<double>>>(variants).front());
 }
 
 }  // namespace korvex

@@ -34,10 +34,24 @@ struct EstimateError {
   std::string message;
 };
 
+// The most readings estimate_variants gives.
+inline constexpr std::size_t kMaxEstimateVariants = 6;
+
 // Values in parameter order, or an error for non-finite data or spectra of
 // different lengths (nothing else fails). Throws Cancelled when `cancel` (or
 // the calling thread's flag, see common/cancel.hpp) is set while it runs.
 std::variant<std::vector<double>, EstimateError> estimate_values(
+    const SeriesList& circuit, std::span<const double> frequencies,
+    std::span<const Complex> impedances, const CancelFlag* cancel = nullptr);
+
+// The estimate above first, then other readings of the same spectrum, each
+// in parameter order and each once: the arcs of the other tail reading (the
+// slowest piece of the distribution taken as an arc rather than as the
+// tail's curvature, or the reverse), the arcs of one piece more with the
+// smallest left out, and each reading's arcs in every order over slots of
+// different shapes. At most kMaxEstimateVariants; the errors of
+// estimate_values.
+std::variant<std::vector<std::vector<double>>, EstimateError> estimate_variants(
     const SeriesList& circuit, std::span<const double> frequencies,
     std::span<const Complex> impedances, const CancelFlag* cancel = nullptr);
 

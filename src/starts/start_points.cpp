@@ -24,16 +24,26 @@ StartPoints multi_start_points(const SeriesList& circuit, std::span<const double
   StartPoints out{{given}, {!starts.placeholder_start}};
   auto& points = out.points;
   if (extra == 0) return out;
-  auto estimated = estimate_values(circuit, frequencies, impedances);
-  std::vector<double> centre = given;
-  if (auto* values = std::get_if<std::vector<double>>(&estimated)) centre = std::move(*values);
-  for (std::size_t j = 0; j < centre.size(); ++j) {
-    if (held[j]) centre[j] = given[j];
+  auto estimated = estimate_variants(circuit, frequencies, impedances);
+  std::vector<std::vector<double>> readings;
+  if (auto* values = std::get_if<std::vector<std::vector<double>>>(&estimated)) {
+    readings = std::move(*values);
   }
+  for (auto& reading : readings) {
+    for (std::size_t j = 0; j < reading.size(); ++j) {
+      if (held[j]) reading[j] = given[j];
+    }
+  }
+  const std::vector<double> centre = readings.empty() ? given : readings.front();
   std::uint64_t design = extra;
-  if (centre != given) {
-    points.push_back(centre);
-    out.full_fit.push_back(true);
+  for (auto& reading : readings) {
+    if (design == 0) break;
+    if (reading == given || std::find(points.begin(), points.end(), reading) != points.end()) {
+      continue;
+    }
+    points.push_back(std::move(reading));
+    out.full_fit.push_back(false);
+    ++out.readings;
     --design;
   }
   // Latin hypercube: each coordinate takes every one of `design` strata

@@ -32,7 +32,7 @@ TEST(MultiStart, GivenStartFirstThenEstimateThenDesignInsideBounds) {
   const StartPoints starts = points_of(s, 10, held);
   ASSERT_EQ(starts.points.size(), 11u);
   EXPECT_EQ(starts.points[0], param_values(s.circuit));
-  EXPECT_EQ(starts.full_fit, std::vector<bool>({true, true, false, false, false, false, false,
+  EXPECT_EQ(starts.full_fit, std::vector<bool>({true, false, false, false, false, false, false,
                                                 false, false, false, false}));
   EXPECT_EQ(starts.points[1],
             std::get<std::vector<double>>(estimate_values(s.circuit, s.frequencies, s.impedances)));
@@ -54,6 +54,34 @@ TEST(MultiStart, HeldParametersKeepTheirValueAndSeedsReproduce) {
   EXPECT_EQ(a.points, points_of(s, 6, held).points);
   s.seed = 4;
   EXPECT_NE(a.points, points_of(s, 6, held).points);
+}
+
+// Time constant of the arc in the parallel group or K element at parameters
+// [first, first + 1]: R C for a group, the K's own tau.
+double slot_tau(const std::vector<double>& v, std::size_t first, bool k_element) {
+  return k_element ? v[first + 1] : v[first] * v[first + 1];
+}
+
+TEST(Estimate, ReadingsStartWithTheEstimateAndMoveArcsOnlyBetweenDifferentSlots) {
+  for (const bool k_element : {false, true}) {
+    const char* text = k_element ? "R0-p(R1,C1)-K2" : "R0-p(R1,C1)-p(R2,C2)";
+    const double slow = 1e-1;  // tau of the slow arc; the fast one has 1e-4
+    FitSettings s = settings_for(text, {1, 3, 1e-4 / 3, 30, k_element ? slow : slow / 30});
+    const auto readings = std::get<std::vector<std::vector<double>>>(
+        estimate_variants(s.circuit, s.frequencies, s.impedances));
+    ASSERT_FALSE(readings.empty());
+    EXPECT_LE(readings.size(), kMaxEstimateVariants);
+    EXPECT_EQ(readings.front(), std::get<std::vector<double>>(
+                                    estimate_values(s.circuit, s.frequencies, s.impedances)));
+    bool slow_first = false;
+    for (std::size_t i = 0; i < readings.size(); ++i) {
+      for (std::size_t j = 0; j < i; ++j) EXPECT_NE(readings[i], readings[j]);
+      slow_first |= slot_tau(readings[i], 1, false) > slot_tau(readings[i], 3, k_element);
+    }
+    // Two groups of one shape keep their arcs fastest first; a group and a K
+    // element are tried both ways.
+    EXPECT_EQ(slow_first, k_element) << text;
+  }
 }
 
 TEST(Estimate, RefusesNonFiniteData) {

@@ -91,6 +91,16 @@ def test_starts_reaches_the_minimum_without_model_or_warning():
     assert result.chi_square <= floor * 1.001
 
 
+def test_starts_on_a_long_spectrum_reaches_the_minimum_on_every_point():
+    # The search runs on a log-spaced subset of the points; the polish on all.
+    f = np.logspace(5, -2, 2000)
+    z = noisy(COIN, COIN_VALUES, f=f)
+    floor = korvex.Circuit(COIN).with_values(COIN_VALUES).fit(f, z, guess_init=False).chi_square
+    result = korvex.Circuit(COIN).fit(f, z, starts="auto")
+    assert result.success and result.chi_square <= floor * 1.001
+    assert result.residuals.size == 2 * f.size
+
+
 def test_starts_never_loses_the_given_start():
     # Exact data and the true values given: the search must come back with
     # them, whatever its other starts find.
