@@ -19,15 +19,13 @@ std::vector<bool> held_parameters(const FitSettings& settings) {
   return held;
 }
 
-// A successful outcome beats a failed one (a runaway among them), then the
-// lower cost wins; an outcome beats an error.
+// The better minimum (search_run.hpp) of two outcomes; an outcome beats an error.
 bool better_outcome(const FitResultOr& a, const FitResultOr& b) {
   const auto* x = std::get_if<FitOutcome>(&a);
-  if (!x || !std::isfinite(x->cost)) return false;
+  if (!x) return false;
   const auto* y = std::get_if<FitOutcome>(&b);
-  if (!y || !std::isfinite(y->cost)) return true;
-  if (x->success != y->success) return x->success;
-  return x->cost < y->cost;
+  if (!y) return std::isfinite(x->cost);
+  return better_minimum(x->success, x->cost, y->success, y->cost);
 }
 
 // Whether the best kAgreeingStarts runs succeeded at one cost (within

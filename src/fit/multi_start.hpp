@@ -1,9 +1,9 @@
 #pragma once
 // The robust search behind fit(..., starts=): local runs of the search
 // (search_run.hpp) from the candidates of starts/start_points.hpp, one start
-// per task on the worker pool; the best run (a success before a failure, a
-// runaway among the failures, then the lowest cost) is polished by the
-// caller's engine on every point.
+// per task on the worker pool; the best run (a success before a failure
+// unless the failure costs less than half, then the lowest cost: see
+// better_minimum) is polished by the caller's engine on every point.
 #include <cstddef>
 
 #include "fit/driver.hpp"

@@ -42,11 +42,15 @@ std::vector<std::size_t> search_points(std::span<const double> frequencies) {
 
 }  // namespace
 
+bool better_minimum(bool a_success, double a_cost, bool b_success, double b_cost) {
+  if (!std::isfinite(a_cost)) return false;
+  if (!std::isfinite(b_cost)) return true;
+  if (a_success == b_success) return a_cost < b_cost;
+  return a_success ? !(b_cost < kFailureWinsBelow * a_cost) : a_cost < kFailureWinsBelow * b_cost;
+}
+
 bool better_run(const SearchRun& a, const SearchRun& b) {
-  if (!std::isfinite(a.cost)) return false;
-  if (!std::isfinite(b.cost)) return true;
-  if (a.success != b.success) return a.success;
-  return a.cost < b.cost;
+  return better_minimum(a.success, a.cost, b.success, b.cost);
 }
 
 SearchProblem::SearchProblem(const FitSettings& settings, const std::vector<bool>& held)

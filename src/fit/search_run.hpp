@@ -29,8 +29,18 @@ struct SearchRun {
   Termination termination = Termination::NotConverged;  // of the run's last part
 };
 
-// Whether `a` beats `b`: a success beats a failure, then the lower cost
-// (a NaN cost never wins).
+// A failed minimum (a parameter ran off, say) beats a successful one only
+// below this fraction of its cost. Where the data leave an element
+// undetermined (an arc that does not close inside the window) the best fit
+// runs that element off; a converged fit far above it is not the model's
+// best fit, and reporting it as a success would hide that. Close costs keep
+// the successful one.
+inline constexpr double kFailureWinsBelow = 0.5;
+
+// Whether a minimum (success, cost) beats another: a success beats a
+// failure unless the failure costs less than kFailureWinsBelow of it, then
+// the lower cost wins (a NaN cost never wins).
+bool better_minimum(bool a_success, double a_cost, bool b_success, double b_cost);
 bool better_run(const SearchRun& a, const SearchRun& b);
 
 // The problem every run of one search shares; borrows `settings`.
