@@ -177,3 +177,19 @@ def test_constants_and_bounds_hold_in_every_start():
     )
     assert result.params["R0.r"] == 0.7
     assert 0.5 <= result.params["CPE1.alpha"] <= 0.82
+
+
+def test_search_returns_an_open_arc_as_the_runaway_it_is():
+    # The second arc does not close inside the window: the model's best fit
+    # runs R2 off. A converged fit far above that cost is not a success.
+    f = np.logspace(5, 0, 26)
+    z = korvex.Circuit("R0-p(R1,CPE1)-CPE2").with_values([5, 30, 1.5e-4, 0.87, 1.2e-2, 0.17])
+    z = z.impedance(f)
+    rng = np.random.default_rng(1)
+    z *= 1 + 0.002 * (rng.standard_normal(f.size) + 1j * rng.standard_normal(f.size))
+    circuit = korvex.Circuit("R0-p(R1,CPE1)-p(R2,CPE2)")
+    with pytest.warns(UserWarning, match="R2.r ran off"):
+        result = circuit.fit(f, z, starts="auto", weight="modulus")
+    closed = circuit.fit(f, z, starts="auto", weight="modulus", bounds={"R2.r": (0, 1e4)})
+    assert (result.status, result.success) == ("runaway", False)
+    assert result.chi_square <= 1.01 * closed.chi_square
