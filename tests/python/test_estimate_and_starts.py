@@ -188,8 +188,8 @@ def test_search_returns_an_open_arc_as_the_runaway_it_is():
     rng = np.random.default_rng(1)
     z *= 1 + 0.002 * (rng.standard_normal(f.size) + 1j * rng.standard_normal(f.size))
     circuit = korvex.Circuit("R0-p(R1,CPE1)-p(R2,CPE2)")
-    with pytest.warns(UserWarning, match="R2.r ran off"):
-        result = circuit.fit(f, z, starts="auto", weight="modulus")
+    result = circuit.fit(f, z, starts="auto", weight="modulus")
     closed = circuit.fit(f, z, starts="auto", weight="modulus", bounds={"R2.r": (0, 1e4)})
     assert (result.status, result.success) == ("runaway", False)
+    assert "R2.r ran off" in result.warnings[0]
     assert result.chi_square <= 1.01 * closed.chi_square
