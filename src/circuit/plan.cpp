@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/units.hpp"
+
 namespace korvex {
 
 ImpedancePlan::ImpedancePlan(const SeriesList& circuit) { compile(circuit, 0); }
@@ -13,6 +15,9 @@ void ImpedancePlan::compile(const SeriesList& list, unsigned level) {
       const std::span<const double> values = node.element.values();
       const std::size_t first = param_count_;
       param_count_ += values.size();
+      const Kind kind = node.element.kind;
+      needs_log_ = needs_log_ || kind == Kind::La || kind == Kind::Cpe || kind == Kind::Zarc ||
+                   kind == Kind::Tlmq;
       steps_.push_back(
           {Op::kElement, node.element.kind, level, first, param_count_, steps_.size() + 1, 0});
       tree_values_.insert(tree_values_.end(), values.begin(), values.end());
@@ -168,6 +173,22 @@ bool ImpedancePlan::evaluate_changed(std::span<const double> params, std::size_t
                                      PlanScratch& scratch) const {
   if (record.frequencies != terms.size()) return evaluate(params, terms, out, scratch);
   return run(params, terms, out, scratch, Mode::kReuse, changed, &record, nullptr);
+}
+
+bool evaluate_at(const ImpedancePlan& plan, std::span<const double> params, const double* x,
+                 std::size_t n, bool hertz, Complex* out) {
+  constexpr std::size_t B = ImpedancePlan::kBlockSize;
+  PlanScratch& scratch = PlanScratch::of_this_thread();
+  std::vector<FrequencyTerms>& terms = scratch.terms;
+  for (std::size_t start = 0; start < n; start += B) {
+    const std::size_t m = std::min(B, n - start);
+    terms.clear();
+    for (std::size_t i = start; i < start + m; ++i) {
+      terms.emplace_back(hertz ? x[i] * kTwoPi : x[i], plan.needs_log());
+    }
+    if (!plan.evaluate(params, terms, {out + start, m}, scratch)) return false;
+  }
+  return true;
 }
 
 PlanScratch& PlanScratch::of_this_thread() {

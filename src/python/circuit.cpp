@@ -181,14 +181,16 @@ nb::object with_named_values(const PyCircuit& c, nb::handle values_obj) {
 using ComplexArray = nb::ndarray<nb::numpy, std::complex<double>, nb::ndim<1>>;
 
 ComplexArray impedance_method(const PyCircuit& c, nb::handle frequencies_obj) {
-  const std::vector<double> frequencies = read_frequencies(frequencies_obj);
+  const ImpedancePlan& plan = c.impedance_plan();
+  const FrequencyInput input(frequencies_obj);
+  const std::span<const double> frequencies = input.values();
   const std::size_t n = frequencies.size();
   // The array owns the buffer through the capsule; until the capsule exists
   // the unique_ptr frees it if anything throws.
   std::unique_ptr<Complex[]> buffer(new Complex[n == 0 ? 1 : n]);
   {
     nb::gil_scoped_release release;
-    impedance_spectrum(c.nodes, frequencies, std::span<Complex>(buffer.get(), n));
+    impedance_spectrum(plan, frequencies, std::span<Complex>(buffer.get(), n));
   }
   nb::capsule owner(buffer.get(), [](void* p) noexcept { delete[] static_cast<Complex*>(p); });
   Complex* data = buffer.release();
