@@ -24,6 +24,18 @@ Complex eval_series(const SeriesList& list, const FrequencyTerms& w, Cursor* cur
     if (node.parallel) {
       Complex admittance{0.0, 0.0};
       for (const SeriesList& branch : node.branches) {
+        if (single_admittance(branch)) {
+          const Element& e = branch[0].element;
+          const std::size_t n = field_count(e.kind);
+          if (cursor && static_cast<std::size_t>(cursor->end - cursor->next) < n) {
+            cursor->ok = false;
+            return sum;
+          }
+          admittance =
+              admittance + kind_admittance(e.kind, cursor ? cursor->next : e.fields.data(), w);
+          if (cursor) cursor->next += n;
+          continue;
+        }
         admittance = admittance + creciprocal(eval_series(branch, w, cursor));
         if (cursor && !cursor->ok) return sum;
       }
@@ -68,7 +80,7 @@ void impedance_block(const SeriesList& circuit, std::span<const double> omegas,
 bool series_impedance_with_params_block(const SeriesList& circuit, std::span<const double> params,
                                         std::span<const double> omegas, std::span<Complex> out) {
   return evaluate_at(ImpedancePlan(circuit), params, omegas.data(), omegas.size(), false,
-                       out.data());
+                     out.data());
 }
 
 void impedance_spectrum(const SeriesList& circuit, std::span<const double> frequencies,
@@ -91,8 +103,7 @@ void impedance_spectrum(const ImpedancePlan& plan, std::span<const double> frequ
   parallel_for(chunks, 1, [&](std::size_t c) {
     const std::size_t start = c * chunk;
     const std::size_t m = std::min(chunk, n - start);
-    evaluate_at(plan, plan.tree_values(), frequencies.data() + start, m, true,
-                out.data() + start);
+    evaluate_at(plan, plan.tree_values(), frequencies.data() + start, m, true, out.data() + start);
   });
 }
 

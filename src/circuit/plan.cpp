@@ -6,7 +6,20 @@
 
 namespace korvex {
 
-ImpedancePlan::ImpedancePlan(const SeriesList& circuit) { compile(circuit, 0); }
+bool single_admittance(const SeriesList& branch) {
+  return branch.size() == 1 && !branch[0].parallel && has_direct_admittance(branch[0].element.kind);
+}
+
+ImpedancePlan::ImpedancePlan(const SeriesList& circuit) {
+  compile(circuit, 0);
+  for (const Step& step : steps_) {
+    const bool element = step.op == Op::kElement || step.op == Op::kAdmittance;
+    const Kind k = step.kind;
+    if (element && (k == Kind::La || k == Kind::Cpe || k == Kind::Zarc || k == Kind::Tlmq)) {
+      needs_log_ = true;
+    }
+  }
+}
 
 void ImpedancePlan::compile(const SeriesList& list, unsigned level) {
   levels_ = std::max<std::size_t>(levels_, level + 1);
@@ -15,9 +28,6 @@ void ImpedancePlan::compile(const SeriesList& list, unsigned level) {
       const std::span<const double> values = node.element.values();
       const std::size_t first = param_count_;
       param_count_ += values.size();
-      const Kind kind = node.element.kind;
-      needs_log_ = needs_log_ || kind == Kind::La || kind == Kind::Cpe || kind == Kind::Zarc ||
-                   kind == Kind::Tlmq;
       steps_.push_back(
           {Op::kElement, node.element.kind, level, first, param_count_, steps_.size() + 1, 0});
       tree_values_.insert(tree_values_.end(), values.begin(), values.end());
@@ -26,6 +36,16 @@ void ImpedancePlan::compile(const SeriesList& list, unsigned level) {
     const std::size_t group = steps_.size();
     steps_.push_back({Op::kOpenGroup, Kind::R, level, param_count_, 0, 0, 0});
     for (const SeriesList& branch : node.branches) {
+      if (single_admittance(branch)) {
+        levels_ = std::max<std::size_t>(levels_, level + 2);  // the branch level's arrays
+        const std::span<const double> values = branch[0].element.values();
+        const std::size_t first = param_count_;
+        param_count_ += values.size();
+        steps_.push_back({Op::kAdmittance, branch[0].element.kind, level + 1, first, param_count_,
+                          steps_.size() + 1, 0});
+        tree_values_.insert(tree_values_.end(), values.begin(), values.end());
+        continue;
+      }
       const std::size_t open = steps_.size();
       steps_.push_back({Op::kOpenBranch, Kind::R, level + 1, param_count_, 0, 0, 0});
       compile(branch, level + 1);
@@ -91,6 +111,22 @@ void ImpedancePlan::evaluate_block(const double* params, const FrequencyTerms* w
         for (std::size_t i = 0; i < n; ++i) {
           sum_re[i] = sum_re[i] + z_re[i];
           sum_im[i] = sum_im[i] + z_im[i];
+        }
+        break;
+      }
+      case Op::kAdmittance: {
+        double* group_re = base - 2 * B;  // the group's admittance sum
+        double* group_im = base - B;
+        if (kept) {
+          add_recorded(k, group_re, group_im);
+          break;
+        }
+        double* __restrict y_re = record ? pass.write_re + k * pass.stride : base + 2 * B;
+        double* __restrict y_im = record ? pass.write_im + k * pass.stride : base + 3 * B;
+        kind_admittance_block(step.kind, params + step.first_param, w, n, y_re, y_im);
+        for (std::size_t i = 0; i < n; ++i) {
+          group_re[i] = group_re[i] + y_re[i];
+          group_im[i] = group_im[i] + y_im[i];
         }
         break;
       }

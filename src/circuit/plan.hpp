@@ -15,8 +15,8 @@ namespace korvex {
 // Scratch of one evaluation thread; grows to the largest plan it has served
 // and is then reused without allocating.
 struct PlanScratch {
-  std::vector<double> levels;  // 6 arrays of one block per nesting level
-  std::vector<Complex> model;  // a whole spectrum's model values, for the callers' use
+  std::vector<double> levels;         // 6 arrays of one block per nesting level
+  std::vector<Complex> model;         // a whole spectrum's model values, for the callers' use
   std::vector<FrequencyTerms> terms;  // one block's terms, for evaluations at given frequencies
 
   // The calling thread's own scratch. Evaluations never nest, so one per
@@ -71,6 +71,7 @@ class ImpedancePlan {
  private:
   enum class Op : unsigned char {
     kElement,      // sum[level] += element
+    kAdmittance,   // y[level - 1] += admittance of a branch of one element
     kOpenGroup,    // y[level] = 0
     kOpenBranch,   // sum[level] = 0
     kCloseBranch,  // y[level - 1] += 1 / sum[level]
@@ -110,6 +111,10 @@ class ImpedancePlan {
   std::size_t levels_ = 1;
   bool needs_log_ = false;
 };
+
+// A parallel branch of one element that has_direct_admittance: its group adds
+// the element's admittance instead of the reciprocal of its impedance.
+bool single_admittance(const SeriesList& branch);
 
 // The terms of every angular frequency in `omegas`.
 std::vector<FrequencyTerms> frequency_terms(std::span<const double> omegas);

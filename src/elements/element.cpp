@@ -224,6 +224,36 @@ inline Complex formula(Kind kind, const double* p, const FrequencyTerms& w, cons
   return {std::nan(""), std::nan("")};
 }
 
+// 1 / Z of R, C and CPE (has_direct_admittance), z the impedance formula's value.
+inline Complex admittance(Kind kind, const double* p, const FrequencyTerms& w,
+                          const Prepared& prep) {
+  // Away from under- and overflow of the reciprocals, where both forms differ
+  // in the last bits only.
+  if (kind == Kind::C) {
+    const double m = p[0] * std::fabs(w.omega);
+    if (m > 1e-150 && m < 1e150) return p[0] * w.s;
+  }
+  if (kind == Kind::Cpe && prep.power.fast_at(w) && prep.log_q < kInf) {
+    const double x = prep.power.e() * w.log_omega + prep.log_q;
+    if (std::fabs(x) < 350.0) {
+      const double m = std::exp(x);
+      return {m * prep.power.cos_t(), m * prep.power.sin_t()};
+    }
+  }
+  return creciprocal(formula(kind, p, w, prep));
+}
+
+template <Kind kind>
+void fill_admittance(const double* p, const FrequencyTerms* w, std::size_t n, double* __restrict re,
+                     double* __restrict im) {
+  const Prepared prep = prepare(kind, p);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Complex y = admittance(kind, p, w[i], prep);
+    re[i] = y.re;
+    im[i] = y.im;
+  }
+}
+
 template <Kind kind>
 void fill(const double* p, const FrequencyTerms* w, std::size_t n, double* __restrict re,
           double* __restrict im) {
@@ -239,6 +269,33 @@ void fill(const double* p, const FrequencyTerms* w, std::size_t n, double* __res
 
 Complex kind_impedance(Kind kind, const double* p, const FrequencyTerms& w) {
   return formula(kind, p, w, prepare(kind, p));
+}
+
+Complex kind_admittance(Kind kind, const double* p, const FrequencyTerms& w) {
+  return admittance(kind, p, w, prepare(kind, p));
+}
+
+void kind_admittance_block(Kind kind, const double* p, const FrequencyTerms* w, std::size_t n,
+                           double* re, double* im) {
+  switch (kind) {
+    case Kind::R: {
+      // The same value at every frequency.
+      const Complex y = creciprocal({p[0], 0.0});
+      for (std::size_t i = 0; i < n; ++i) {
+        re[i] = y.re;
+        im[i] = y.im;
+      }
+      return;
+    }
+    case Kind::C: return fill_admittance<Kind::C>(p, w, n, re, im);
+    case Kind::Cpe: return fill_admittance<Kind::Cpe>(p, w, n, re, im);
+    default: break;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const Complex y = kind_admittance(kind, p, w[i]);
+    re[i] = y.re;
+    im[i] = y.im;
+  }
 }
 
 void kind_impedance_block(Kind kind, const double* p, const FrequencyTerms* w, std::size_t n,

@@ -55,7 +55,7 @@ std::pair<double, double> bounds(std::string_view field_name);
 // per spectrum: a fit evaluates the same frequencies thousands of times.
 struct FrequencyTerms {
   double omega;
-  Complex s;  // j*omega
+  Complex s;         // j*omega
   double warburg;    // sqrt(omega) / (sqrt omega)^2, about omega^-1/2
   Complex sqrt_s;    // principal sqrt(j*omega)
   double log_omega;  // ln omega: powers of j*omega become exp(alpha * ln omega);
@@ -73,6 +73,20 @@ Complex kind_impedance(Kind kind, const double* p, const FrequencyTerms& w);
 // done once.
 void kind_impedance_block(Kind kind, const double* p, const FrequencyTerms* w, std::size_t n,
                           double* re, double* im);
+
+// Kinds whose admittance is cheaper than the reciprocal of their impedance:
+// a parallel branch of one such element adds kind_admittance to its group.
+inline bool has_direct_admittance(Kind kind) {
+  return kind == Kind::R || kind == Kind::C || kind == Kind::Cpe;
+}
+
+// 1 / kind_impedance, for the kinds above: c*j*omega for C and
+// q omega^alpha (cos t + j sin t) for a CPE where those are finite and non-zero,
+// else (and for R) creciprocal of the impedance, so that a zero frequency or
+// value still gives what the reciprocal gives.
+Complex kind_admittance(Kind kind, const double* p, const FrequencyTerms& w);
+void kind_admittance_block(Kind kind, const double* p, const FrequencyTerms* w, std::size_t n,
+                           double* re, double* im);
 
 inline Complex impedance_of(const Element& e, double omega) {
   return kind_impedance(e.kind, e.fields.data(), FrequencyTerms(omega));
