@@ -205,7 +205,7 @@ __attribute__((always_inline)) inline Vec4 gelu4(Vec4 x) {
   const Vec4 z = -2.0 * (0.7978845608028654 * (x + 0.044715 * (x * x * x)));
   const Vec4 lo = z < -708.0 ? Vec4{} - 708.0 : z;
   const Vec4 clamped = 709.0 < lo ? Vec4{} + 709.0 : lo;
-  const Vec4 e = exp_in_range<Vec4, Int4>(clamped);
+  const Vec4 e = korvex::exp_in_range<Vec4, Int4>(clamped);
   return z > 709.0 ? x * 0.0 : x / (1.0 + e);
 }
 
