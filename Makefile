@@ -40,6 +40,8 @@ bench: configure-cpp
 	@KORVEX_EXTRAS=test,bench scripts/setup
 	@$(CMAKE) --build build/cpp -j $(JOBS) --target korvex_bench_jacobian -- --quiet
 	@$(PY) bench/impedance_speed.py
+	@$(PY) bench/numba_loop.py
+	@$(PY) bench/engine_speed.py
 	@$(PY) bench/residuals.py
 	@$(PY) bench/fit.py
 	@$(PY) bench/global_methods.py

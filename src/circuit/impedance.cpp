@@ -24,6 +24,18 @@ Complex eval_series(const SeriesList& list, const FrequencyTerms& w, Cursor* cur
     if (node.parallel) {
       Complex admittance{0.0, 0.0};
       for (const SeriesList& branch : node.branches) {
+        if (single_admittance(branch)) {
+          const Element& e = branch[0].element;
+          const std::size_t n = field_count(e.kind);
+          if (cursor && static_cast<std::size_t>(cursor->end - cursor->next) < n) {
+            cursor->ok = false;
+            return sum;
+          }
+          admittance =
+              admittance + kind_admittance(e.kind, cursor ? cursor->next : e.fields.data(), w);
+          if (cursor) cursor->next += n;
+          continue;
+        }
         admittance = admittance + creciprocal(eval_series(branch, w, cursor));
         if (cursor && !cursor->ok) return sum;
       }
@@ -41,16 +53,6 @@ Complex eval_series(const SeriesList& list, const FrequencyTerms& w, Cursor* cur
     }
   }
   return sum;
-}
-
-// `plan` at x[i] (angular frequencies, or hertz when `hertz`) for every i,
-// with element values `params`.
-bool evaluate_plan(const ImpedancePlan& plan, std::span<const double> params, const double* x,
-                   std::size_t n, bool hertz, Complex* out) {
-  std::vector<FrequencyTerms> terms;
-  terms.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) terms.emplace_back(hertz ? x[i] * kTwoPi : x[i]);
-  return plan.evaluate(params, terms, {out, n}, PlanScratch::of_this_thread());
 }
 
 }  // namespace
@@ -72,21 +74,25 @@ std::optional<Complex> series_impedance_with_params(const SeriesList& circuit,
 void impedance_block(const SeriesList& circuit, std::span<const double> omegas,
                      std::span<Complex> out) {
   const ImpedancePlan plan(circuit);
-  evaluate_plan(plan, plan.tree_values(), omegas.data(), omegas.size(), false, out.data());
+  evaluate_at(plan, plan.tree_values(), omegas.data(), omegas.size(), false, out.data());
 }
 
 bool series_impedance_with_params_block(const SeriesList& circuit, std::span<const double> params,
                                         std::span<const double> omegas, std::span<Complex> out) {
-  return evaluate_plan(ImpedancePlan(circuit), params, omegas.data(), omegas.size(), false,
-                       out.data());
+  return evaluate_at(ImpedancePlan(circuit), params, omegas.data(), omegas.size(), false,
+                     out.data());
 }
 
 void impedance_spectrum(const SeriesList& circuit, std::span<const double> frequencies,
                         std::span<Complex> out) {
+  impedance_spectrum(ImpedancePlan(circuit), frequencies, out);
+}
+
+void impedance_spectrum(const ImpedancePlan& plan, std::span<const double> frequencies,
+                        std::span<Complex> out) {
   const std::size_t n = frequencies.size();
-  const ImpedancePlan plan(circuit);
   if (n < kParallelImpedanceThreshold) {
-    evaluate_plan(plan, plan.tree_values(), frequencies.data(), n, true, out.data());
+    evaluate_at(plan, plan.tree_values(), frequencies.data(), n, true, out.data());
     return;
   }
   // Chunks of whole blocks, about eight per thread.
@@ -97,8 +103,7 @@ void impedance_spectrum(const SeriesList& circuit, std::span<const double> frequ
   parallel_for(chunks, 1, [&](std::size_t c) {
     const std::size_t start = c * chunk;
     const std::size_t m = std::min(chunk, n - start);
-    evaluate_plan(plan, plan.tree_values(), frequencies.data() + start, m, true,
-                  out.data() + start);
+    evaluate_at(plan, plan.tree_values(), frequencies.data() + start, m, true, out.data() + start);
   });
 }
 

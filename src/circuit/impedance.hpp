@@ -5,6 +5,7 @@
 #include <span>
 
 #include "circuit/node.hpp"
+#include "circuit/plan.hpp"
 #include "common/units.hpp"
 
 namespace korvex {
@@ -42,6 +43,9 @@ inline constexpr const char* kNotEnoughValues = "impedance_from_iter: not enough
 // process spinning on a core 0.96-0.98, never more than one thread's time.
 inline constexpr std::size_t kParallelImpedanceThreshold = 1000;
 void impedance_spectrum(const SeriesList& circuit, std::span<const double> frequencies,
+                        std::span<Complex> out);
+// The same with the circuit already compiled (its element values).
+void impedance_spectrum(const ImpedancePlan& plan, std::span<const double> frequencies,
                         std::span<Complex> out);
 
 }  // namespace korvex

@@ -2,9 +2,24 @@
 
 #include <algorithm>
 
+#include "common/units.hpp"
+
 namespace korvex {
 
-ImpedancePlan::ImpedancePlan(const SeriesList& circuit) { compile(circuit, 0); }
+bool single_admittance(const SeriesList& branch) {
+  return branch.size() == 1 && !branch[0].parallel && has_direct_admittance(branch[0].element.kind);
+}
+
+ImpedancePlan::ImpedancePlan(const SeriesList& circuit) {
+  compile(circuit, 0);
+  for (const Step& step : steps_) {
+    const bool element = step.op == Op::kElement || step.op == Op::kAdmittance;
+    const Kind k = step.kind;
+    if (element && (k == Kind::La || k == Kind::Cpe || k == Kind::Zarc || k == Kind::Tlmq)) {
+      needs_log_ = true;
+    }
+  }
+}
 
 void ImpedancePlan::compile(const SeriesList& list, unsigned level) {
   levels_ = std::max<std::size_t>(levels_, level + 1);
@@ -21,6 +36,16 @@ void ImpedancePlan::compile(const SeriesList& list, unsigned level) {
     const std::size_t group = steps_.size();
     steps_.push_back({Op::kOpenGroup, Kind::R, level, param_count_, 0, 0, 0});
     for (const SeriesList& branch : node.branches) {
+      if (single_admittance(branch)) {
+        levels_ = std::max<std::size_t>(levels_, level + 2);  // the branch level's arrays
+        const std::span<const double> values = branch[0].element.values();
+        const std::size_t first = param_count_;
+        param_count_ += values.size();
+        steps_.push_back({Op::kAdmittance, branch[0].element.kind, level + 1, first, param_count_,
+                          steps_.size() + 1, 0});
+        tree_values_.insert(tree_values_.end(), values.begin(), values.end());
+        continue;
+      }
       const std::size_t open = steps_.size();
       steps_.push_back({Op::kOpenBranch, Kind::R, level + 1, param_count_, 0, 0, 0});
       compile(branch, level + 1);
@@ -86,6 +111,22 @@ void ImpedancePlan::evaluate_block(const double* params, const FrequencyTerms* w
         for (std::size_t i = 0; i < n; ++i) {
           sum_re[i] = sum_re[i] + z_re[i];
           sum_im[i] = sum_im[i] + z_im[i];
+        }
+        break;
+      }
+      case Op::kAdmittance: {
+        double* group_re = base - 2 * B;  // the group's admittance sum
+        double* group_im = base - B;
+        if (kept) {
+          add_recorded(k, group_re, group_im);
+          break;
+        }
+        double* __restrict y_re = record ? pass.write_re + k * pass.stride : base + 2 * B;
+        double* __restrict y_im = record ? pass.write_im + k * pass.stride : base + 3 * B;
+        kind_admittance_block(step.kind, params + step.first_param, w, n, y_re, y_im);
+        for (std::size_t i = 0; i < n; ++i) {
+          group_re[i] = group_re[i] + y_re[i];
+          group_im[i] = group_im[i] + y_im[i];
         }
         break;
       }
@@ -168,6 +209,22 @@ bool ImpedancePlan::evaluate_changed(std::span<const double> params, std::size_t
                                      PlanScratch& scratch) const {
   if (record.frequencies != terms.size()) return evaluate(params, terms, out, scratch);
   return run(params, terms, out, scratch, Mode::kReuse, changed, &record, nullptr);
+}
+
+bool evaluate_at(const ImpedancePlan& plan, std::span<const double> params, const double* x,
+                 std::size_t n, bool hertz, Complex* out) {
+  constexpr std::size_t B = ImpedancePlan::kBlockSize;
+  PlanScratch& scratch = PlanScratch::of_this_thread();
+  std::vector<FrequencyTerms>& terms = scratch.terms;
+  for (std::size_t start = 0; start < n; start += B) {
+    const std::size_t m = std::min(B, n - start);
+    terms.clear();
+    for (std::size_t i = start; i < start + m; ++i) {
+      terms.emplace_back(hertz ? x[i] * kTwoPi : x[i], plan.needs_log());
+    }
+    if (!plan.evaluate(params, terms, {out + start, m}, scratch)) return false;
+  }
+  return true;
 }
 
 PlanScratch& PlanScratch::of_this_thread() {

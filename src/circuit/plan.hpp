@@ -15,8 +15,9 @@ namespace korvex {
 // Scratch of one evaluation thread; grows to the largest plan it has served
 // and is then reused without allocating.
 struct PlanScratch {
-  std::vector<double> levels;  // 6 arrays of one block per nesting level
-  std::vector<Complex> model;  // a whole spectrum's model values, for the callers' use
+  std::vector<double> levels;         // 6 arrays of one block per nesting level
+  std::vector<Complex> model;         // a whole spectrum's model values, for the callers' use
+  std::vector<FrequencyTerms> terms;  // one block's terms, for evaluations at given frequencies
 
   // The calling thread's own scratch. Evaluations never nest, so one per
   // thread serves every fit running on it without sharing anything.
@@ -40,6 +41,8 @@ class ImpedancePlan {
   std::size_t param_count() const { return param_count_; }
   // The element values of the tree the plan was compiled from, leaf order.
   std::span<const double> tree_values() const { return tree_values_; }
+  // Whether an element takes powers of j*omega (FrequencyTerms::log_omega).
+  bool needs_log() const { return needs_log_; }
 
   // Impedance at terms[i] for every i, into out[i], with element values from
   // `params` (leaf order; at least param_count() of them, extra ones
@@ -68,6 +71,7 @@ class ImpedancePlan {
  private:
   enum class Op : unsigned char {
     kElement,      // sum[level] += element
+    kAdmittance,   // y[level - 1] += admittance of a branch of one element
     kOpenGroup,    // y[level] = 0
     kOpenBranch,   // sum[level] = 0
     kCloseBranch,  // y[level - 1] += 1 / sum[level]
@@ -105,10 +109,21 @@ class ImpedancePlan {
   std::vector<double> tree_values_;
   std::size_t param_count_ = 0;
   std::size_t levels_ = 1;
+  bool needs_log_ = false;
 };
+
+// A parallel branch of one element that has_direct_admittance: its group adds
+// the element's admittance instead of the reciprocal of its impedance.
+bool single_admittance(const SeriesList& branch);
 
 // The terms of every angular frequency in `omegas`.
 std::vector<FrequencyTerms> frequency_terms(std::span<const double> omegas);
+
+// `plan` at x[i] (angular frequencies, or hertz when `hertz`) for every i,
+// with element values `params`, into out[i]: the terms are worked out block
+// by block into the thread's scratch. False as ImpedancePlan::evaluate.
+bool evaluate_at(const ImpedancePlan& plan, std::span<const double> params, const double* x,
+                 std::size_t n, bool hertz, Complex* out);
 
 // A plan and the terms of one spectrum's angular frequencies, built once per
 // fit (or per call) and borrowed by every evaluation.

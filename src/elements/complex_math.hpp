@@ -6,6 +6,8 @@
 
 namespace korvex {
 
+inline constexpr double kSmallestNormal = 2.2250738585072014e-308;
+
 struct Complex {
   double re = 0.0;
   double im = 0.0;
@@ -23,7 +25,15 @@ inline Complex cdiv(Complex a, Complex b) {
   const double den = b.re * b.re + b.im * b.im;
   return {(a.re * b.re + a.im * b.im) / den, (a.im * b.re - a.re * b.im) / den};
 }
-inline Complex creciprocal(Complex b) { return cdiv({1.0, 0.0}, b); }
+// 1 / b as conj b / |b|^2. Where |b|^2 is a normal number, with one division
+// (every parallel group pays two reciprocals per frequency); below that, as
+// cdiv takes it, so that tiny divisors give the same huge or infinite values.
+inline Complex creciprocal(Complex b) {
+  const double den = b.re * b.re + b.im * b.im;
+  if (!(den >= kSmallestNormal)) return cdiv({1.0, 0.0}, b);
+  const double inv = 1.0 / den;
+  return {b.re * inv, -b.im * inv};
+}
 
 // Principal square root.
 inline Complex csqrt(Complex z) {

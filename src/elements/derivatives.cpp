@@ -23,7 +23,7 @@ void tanh_sech2(Complex z, Complex& t, Complex& sech2) {
 
 // Z = p0 (1 - j) / sqrt(omega): linear in p0.
 Complex grad_w(const double* p, const FrequencyTerms& w, Complex* dz) {
-  const double unit = w.sqrt_omega / w.sqrt_omega_sq;
+  const double unit = w.warburg;
   dz[0] = {unit, -unit};
   return scale(dz[0], p[0]);
 }

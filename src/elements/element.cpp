@@ -72,8 +72,10 @@ std::pair<double, double> bounds(std::string_view field_name) {
   return {1e-12, kInf};
 }
 
-FrequencyTerms::FrequencyTerms(double w)
-    : omega(w), s{0.0 * w, w}, sqrt_omega(std::sqrt(w)), sqrt_omega_sq(sqrt_omega * sqrt_omega) {
+FrequencyTerms::FrequencyTerms(double w, bool with_log)
+    : omega(w), s{0.0 * w, w}, log_omega(with_log ? std::log(w) : std::nan("")) {
+  const double root = std::sqrt(w);
+  warburg = root / (root * root);
   const double h = std::sqrt(std::fabs(w) / 2.0);
   sqrt_s = {h, std::copysign(h, w)};
 }
@@ -81,63 +83,87 @@ FrequencyTerms::FrequencyTerms(double w)
 namespace {
 
 // The per-kind formulas, shared by the single-frequency and the block forms so
-// that both perform the same operations in the same order. `power(z, e)` is
-// z^e: cpow itself, or a PreparedPower for e that returns the same bits.
+// that both perform the same operations in the same order.
 
-// z^e with the angle terms of the purely imaginary case worked out once: for
-// z = jy (y non-zero) cpow takes t = e * copysign(pi/2, y), which only
-// depends on the sign of y, so cos(t) and sin(t) are the same two pairs for
-// every frequency. Everything else runs exactly as in cpow.
-class PreparedPower {
+// (c*j*omega)^e for a fixed c and e. At a finite omega > 0 with c > 0 finite
+// this is exp(e * (ln c + ln omega)) * (cos t + j sin t), t = e*pi/2: one exp
+// per frequency, with the angle terms and ln c worked out once per call. The
+// exact shortcuts of cpow (e = 1, 0.5, 0) and every other case (c or omega
+// zero, negative, infinite or NaN) take cpow itself.
+class JwPower {
  public:
-  explicit PreparedPower(double e) : e_(e) {
-    if (e == 1.0 || e == 0.5 || e == 0.0) return;  // cpow's exact shortcuts
-    const double t_pos = e * kHalfPi;
-    const double t_neg = e * -kHalfPi;
-    cos_pos_ = std::cos(t_pos);
-    sin_pos_ = std::sin(t_pos);
-    cos_neg_ = std::cos(t_neg);
-    sin_neg_ = std::sin(t_neg);
+  JwPower() = default;
+  JwPower(double c, double e) : c_(c), e_(e) {
+    fast_ = e != 1.0 && e != 0.5 && e != 0.0 && c > 0.0 && c < kInf && std::isfinite(e);
+    if (!fast_) return;
+    log_c_ = std::log(c);
+    cos_t_ = std::cos(e * kHalfPi);
+    sin_t_ = std::sin(e * kHalfPi);
   }
 
-  // `e` is always the exponent given at construction.
-  Complex operator()(Complex z, double /*e*/) const {
-    const double e = e_;
-    if (e == 1.0) return z;
-    if (e == 0.5) return csqrt(z);
-    if (e == 0.0) return {1.0, 0.0};
-    if (z.re == 0.0 && (z.im > 0.0 || z.im < 0.0)) {
-      const double m = std::pow(std::fabs(z.im), e);
-      return z.im > 0.0 ? Complex{m * cos_pos_, m * sin_pos_} : Complex{m * cos_neg_, m * sin_neg_};
-    }
-    return cpow(z, e);  // not purely imaginary: the general path
+  // True where operator() takes the exp form.
+  bool fast_at(const FrequencyTerms& w) const { return fast_ && std::isfinite(w.log_omega); }
+  double e() const { return e_; }
+  double cos_t() const { return cos_t_; }
+  double sin_t() const { return sin_t_; }
+
+  Complex operator()(const FrequencyTerms& w) const {
+    if (!fast_at(w)) return cpow(c_ * w.s, e_);
+    const double m = std::exp(e_ * (log_c_ + w.log_omega));
+    return {m * cos_t_, m * sin_t_};
   }
 
  private:
-  double e_;
-  double cos_pos_ = 0.0, sin_pos_ = 0.0, cos_neg_ = 0.0, sin_neg_ = 0.0;
+  double c_ = 1.0, e_ = 1.0;
+  bool fast_ = false;
+  double log_c_ = 0.0, cos_t_ = 0.0, sin_t_ = 0.0;
 };
 
-struct PlainPower {
-  Complex operator()(Complex z, double e) const { return cpow(z, e); }
+// What an element's formula needs that does not depend on the frequency.
+struct Prepared {
+  JwPower power;
+  double log_q = kInf;  // CPE: ln q where q > 0 is finite
 };
+
+Prepared prepare(Kind kind, const double* p) {
+  Prepared out;
+  switch (kind) {
+    case Kind::La: out.power = JwPower(p[0], p[1]); break;
+    case Kind::Cpe:
+      out.power = JwPower(1.0, p[1]);
+      if (p[0] > 0.0 && p[0] < kInf) out.log_q = std::log(p[0]);
+      break;
+    case Kind::Zarc: out.power = JwPower(p[1], p[2]); break;
+    case Kind::Tlmq: out.power = JwPower(1.0, p[2]); break;
+    default: break;
+  }
+  return out;
+}
 
 inline Complex z_r(const double* p, const FrequencyTerms&) { return {p[0], 0.0}; }
 inline Complex z_c(const double* p, const FrequencyTerms& w) { return creciprocal(p[0] * w.s); }
 inline Complex z_l(const double* p, const FrequencyTerms& w) { return p[0] * w.s; }
-template <class Power>
-inline Complex z_la(const double* p, const FrequencyTerms& w, const Power& power) {
-  return power(p[0] * w.s, p[1]);
+inline Complex z_la(const double*, const FrequencyTerms& w, const Prepared& prep) {
+  return prep.power(w);
 }
-template <class Power>
-inline Complex z_cpe(const double* p, const FrequencyTerms& w, const Power& power) {
-  const double alpha = p[1];
-  const Complex s_alpha = alpha == 0.5 ? w.sqrt_s : power(w.s, alpha);
+// 1 / (q (j omega)^alpha). On the power's exp form, with q > 0 finite, one exp
+// and no division: (q omega^alpha)^-1 (cos t - j sin t). Moduli beyond 1e152
+// or below 1e-152 take the reciprocal, which under- and overflows there as
+// it always did (a fit's wild trial steps are rejected on it).
+inline Complex z_cpe(const double* p, const FrequencyTerms& w, const Prepared& prep) {
+  if (prep.power.fast_at(w) && prep.log_q < kInf) {
+    const double x = -(prep.power.e() * w.log_omega + prep.log_q);
+    if (std::fabs(x) < 350.0) {
+      const double m = std::exp(x);
+      return {m * prep.power.cos_t(), -(m * prep.power.sin_t())};
+    }
+  }
+  const Complex s_alpha = p[1] == 0.5 ? w.sqrt_s : prep.power(w);
   return creciprocal(p[0] * s_alpha);
 }
 inline Complex z_w(const double* p, const FrequencyTerms& w) {
-  const double re = p[0] * w.sqrt_omega / w.sqrt_omega_sq;
-  return {re, -(p[0] * w.sqrt_omega / w.sqrt_omega_sq)};
+  const double re = p[0] * w.warburg;
+  return {re, -re};
 }
 inline Complex z_wo(const double* p, const FrequencyTerms& w) {
   const Complex u = csqrt(p[1] * w.s);
@@ -160,15 +186,12 @@ inline Complex z_k(const double* p, const FrequencyTerms& w) {
   const Complex one{1.0, 0.0};
   return cdiv({p[0], 0.0}, one + p[1] * w.s);
 }
-template <class Power>
-inline Complex z_zarc(const double* p, const FrequencyTerms& w, const Power& power) {
+inline Complex z_zarc(const double* p, const FrequencyTerms& w, const Prepared& prep) {
   const Complex one{1.0, 0.0};
-  return cdiv({p[0], 0.0}, one + power(p[1] * w.s, p[2]));
+  return cdiv({p[0], 0.0}, one + prep.power(w));
 }
-template <class Power>
-inline Complex z_tlmq(const double* p, const FrequencyTerms& w, const Power& power) {
-  const double gamma = p[2];
-  const Complex s_gamma = gamma == 0.5 ? w.sqrt_s : power(w.s, gamma);
+inline Complex z_tlmq(const double* p, const FrequencyTerms& w, const Prepared& prep) {
+  const Complex s_gamma = p[2] == 0.5 ? w.sqrt_s : prep.power(w);
   const Complex zq = creciprocal(p[1] * s_gamma);
   const Complex num = csqrt(p[0] * zq);
   return cdiv(num, ctanh(csqrt(cdiv({p[0], 0.0}, zq))));
@@ -180,11 +203,63 @@ inline Complex z_t(const double* p, const FrequencyTerms& w) {
   return cdiv(p[0] * coth + p[1] * csch, beta);
 }
 
-template <class Formula>
-inline void fill(const FrequencyTerms* w, std::size_t n, double* __restrict re,
-                 double* __restrict im, Formula formula) {
+// One kind's formula at one frequency, with its frequency-free terms.
+inline Complex formula(Kind kind, const double* p, const FrequencyTerms& w, const Prepared& prep) {
+  switch (kind) {
+    case Kind::R: return z_r(p, w);
+    case Kind::C: return z_c(p, w);
+    case Kind::L: return z_l(p, w);
+    case Kind::La: return z_la(p, w, prep);
+    case Kind::Cpe: return z_cpe(p, w, prep);
+    case Kind::W: return z_w(p, w);
+    case Kind::Wo: return z_wo(p, w);
+    case Kind::Ws: return z_ws(p, w);
+    case Kind::G: return z_g(p, w);
+    case Kind::Gs: return z_gs(p, w);
+    case Kind::K: return z_k(p, w);
+    case Kind::Zarc: return z_zarc(p, w, prep);
+    case Kind::Tlmq: return z_tlmq(p, w, prep);
+    case Kind::T: return z_t(p, w);
+  }
+  return {std::nan(""), std::nan("")};
+}
+
+// 1 / Z of R, C and CPE (has_direct_admittance), z the impedance formula's value.
+inline Complex admittance(Kind kind, const double* p, const FrequencyTerms& w,
+                          const Prepared& prep) {
+  // Away from under- and overflow of the reciprocals, where both forms differ
+  // in the last bits only.
+  if (kind == Kind::C) {
+    const double m = p[0] * std::fabs(w.omega);
+    if (m > 1e-150 && m < 1e150) return p[0] * w.s;
+  }
+  if (kind == Kind::Cpe && prep.power.fast_at(w) && prep.log_q < kInf) {
+    const double x = prep.power.e() * w.log_omega + prep.log_q;
+    if (std::fabs(x) < 350.0) {
+      const double m = std::exp(x);
+      return {m * prep.power.cos_t(), m * prep.power.sin_t()};
+    }
+  }
+  return creciprocal(formula(kind, p, w, prep));
+}
+
+template <Kind kind>
+void fill_admittance(const double* p, const FrequencyTerms* w, std::size_t n, double* __restrict re,
+                     double* __restrict im) {
+  const Prepared prep = prepare(kind, p);
   for (std::size_t i = 0; i < n; ++i) {
-    const Complex z = formula(w[i]);
+    const Complex y = admittance(kind, p, w[i], prep);
+    re[i] = y.re;
+    im[i] = y.im;
+  }
+}
+
+template <Kind kind>
+void fill(const double* p, const FrequencyTerms* w, std::size_t n, double* __restrict re,
+          double* __restrict im) {
+  const Prepared prep = prepare(kind, p);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Complex z = formula(kind, p, w[i], prep);
     re[i] = z.re;
     im[i] = z.im;
   }
@@ -193,62 +268,53 @@ inline void fill(const FrequencyTerms* w, std::size_t n, double* __restrict re,
 }  // namespace
 
 Complex kind_impedance(Kind kind, const double* p, const FrequencyTerms& w) {
-  const PlainPower power;
+  return formula(kind, p, w, prepare(kind, p));
+}
+
+Complex kind_admittance(Kind kind, const double* p, const FrequencyTerms& w) {
+  return admittance(kind, p, w, prepare(kind, p));
+}
+
+void kind_admittance_block(Kind kind, const double* p, const FrequencyTerms* w, std::size_t n,
+                           double* re, double* im) {
   switch (kind) {
-    case Kind::R: return z_r(p, w);
-    case Kind::C: return z_c(p, w);
-    case Kind::L: return z_l(p, w);
-    case Kind::La: return z_la(p, w, power);
-    case Kind::Cpe: return z_cpe(p, w, power);
-    case Kind::W: return z_w(p, w);
-    case Kind::Wo: return z_wo(p, w);
-    case Kind::Ws: return z_ws(p, w);
-    case Kind::G: return z_g(p, w);
-    case Kind::Gs: return z_gs(p, w);
-    case Kind::K: return z_k(p, w);
-    case Kind::Zarc: return z_zarc(p, w, power);
-    case Kind::Tlmq: return z_tlmq(p, w, power);
-    case Kind::T: return z_t(p, w);
+    case Kind::R: {
+      // The same value at every frequency.
+      const Complex y = creciprocal({p[0], 0.0});
+      for (std::size_t i = 0; i < n; ++i) {
+        re[i] = y.re;
+        im[i] = y.im;
+      }
+      return;
+    }
+    case Kind::C: return fill_admittance<Kind::C>(p, w, n, re, im);
+    case Kind::Cpe: return fill_admittance<Kind::Cpe>(p, w, n, re, im);
+    default: break;
   }
-  return {std::nan(""), std::nan("")};
+  for (std::size_t i = 0; i < n; ++i) {
+    const Complex y = kind_admittance(kind, p, w[i]);
+    re[i] = y.re;
+    im[i] = y.im;
+  }
 }
 
 void kind_impedance_block(Kind kind, const double* p, const FrequencyTerms* w, std::size_t n,
                           double* re, double* im) {
   switch (kind) {
-    case Kind::R: {
-      const double r = p[0];
-      for (std::size_t i = 0; i < n; ++i) {
-        re[i] = r;
-        im[i] = 0.0;
-      }
-      return;
-    }
-    case Kind::C: return fill(w, n, re, im, [p](const FrequencyTerms& t) { return z_c(p, t); });
-    case Kind::L: return fill(w, n, re, im, [p](const FrequencyTerms& t) { return z_l(p, t); });
-    case Kind::La: {
-      const PreparedPower power(p[1]);
-      return fill(w, n, re, im, [&](const FrequencyTerms& t) { return z_la(p, t, power); });
-    }
-    case Kind::Cpe: {
-      const PreparedPower power(p[1]);
-      return fill(w, n, re, im, [&](const FrequencyTerms& t) { return z_cpe(p, t, power); });
-    }
-    case Kind::W: return fill(w, n, re, im, [p](const FrequencyTerms& t) { return z_w(p, t); });
-    case Kind::Wo: return fill(w, n, re, im, [p](const FrequencyTerms& t) { return z_wo(p, t); });
-    case Kind::Ws: return fill(w, n, re, im, [p](const FrequencyTerms& t) { return z_ws(p, t); });
-    case Kind::G: return fill(w, n, re, im, [p](const FrequencyTerms& t) { return z_g(p, t); });
-    case Kind::Gs: return fill(w, n, re, im, [p](const FrequencyTerms& t) { return z_gs(p, t); });
-    case Kind::K: return fill(w, n, re, im, [p](const FrequencyTerms& t) { return z_k(p, t); });
-    case Kind::Zarc: {
-      const PreparedPower power(p[2]);
-      return fill(w, n, re, im, [&](const FrequencyTerms& t) { return z_zarc(p, t, power); });
-    }
-    case Kind::Tlmq: {
-      const PreparedPower power(p[2]);
-      return fill(w, n, re, im, [&](const FrequencyTerms& t) { return z_tlmq(p, t, power); });
-    }
-    case Kind::T: return fill(w, n, re, im, [p](const FrequencyTerms& t) { return z_t(p, t); });
+    case Kind::R: return fill<Kind::R>(p, w, n, re, im);
+    case Kind::C: return fill<Kind::C>(p, w, n, re, im);
+    case Kind::L: return fill<Kind::L>(p, w, n, re, im);
+    case Kind::La: return fill<Kind::La>(p, w, n, re, im);
+    case Kind::Cpe: return fill<Kind::Cpe>(p, w, n, re, im);
+    case Kind::W: return fill<Kind::W>(p, w, n, re, im);
+    case Kind::Wo: return fill<Kind::Wo>(p, w, n, re, im);
+    case Kind::Ws: return fill<Kind::Ws>(p, w, n, re, im);
+    case Kind::G: return fill<Kind::G>(p, w, n, re, im);
+    case Kind::Gs: return fill<Kind::Gs>(p, w, n, re, im);
+    case Kind::K: return fill<Kind::K>(p, w, n, re, im);
+    case Kind::Zarc: return fill<Kind::Zarc>(p, w, n, re, im);
+    case Kind::Tlmq: return fill<Kind::Tlmq>(p, w, n, re, im);
+    case Kind::T: return fill<Kind::T>(p, w, n, re, im);
   }
   for (std::size_t i = 0; i < n; ++i) re[i] = im[i] = std::nan("");
 }

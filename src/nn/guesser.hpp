@@ -6,6 +6,7 @@
 // three dimensionless channels on a logarithmic grid, a dilated residual
 // 1-D convolution trunk, mean/max pooling, a three-layer head, then
 // de-standardisation, clamping and rescaling by the two scales. All float64.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -17,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/exp.hpp"
 #include "elements/complex_math.hpp"
 #include "nn/nn_error.hpp"
 #include "nn/weight_file.hpp"
@@ -63,14 +65,17 @@ Features compute_features(std::span<const double> frequencies, std::span<const C
 // Piecewise-linear over ascending xs, constant beyond either end.
 double interpolate(std::span<const double> xs, std::span<const double> ys, double x);
 
-// tanh form of GELU. Inline: the guesser applies it to every activation, and
-// a call per value costs as much as the arithmetic around the tanh.
+// tanh form of GELU, x (1 + tanh u) / 2 with u = sqrt(2/pi) (x + 0.044715 x^3),
+// written with one exp as x / (1 + e^(-2u)). Where e^(-2u) overflows the
+// value is x * 0 (-0, or NaN at -inf), as with tanh u = -1.
 inline double gelu(double x) {
-  return x * 0.5 * (1.0 + std::tanh(0.7978845608028654 * (x + 0.044715 * (x * x * x))));
+  const double z = -2.0 * (0.7978845608028654 * (x + 0.044715 * (x * x * x)));
+  const double clamped = std::min(std::max(z, -708.0), 709.0);
+  const double e = korvex::exp_in_range<double, std::int64_t>(clamped);
+  return z > 709.0 ? x * 0.0 : x / (1.0 + e);
 }
-inline void gelu_in_place(std::span<double> x) {
-  for (double& v : x) v = gelu(v);
-}
+// gelu of every value, bit for bit; four at a time.
+void gelu_in_place(std::span<double> x);
 
 struct Guesser {
   Tensors tensors;

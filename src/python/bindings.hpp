@@ -2,7 +2,10 @@
 // Python objects of the module and their registration functions, one per file.
 #include <nanobind/nanobind.h>
 
+#include <memory>
+
 #include "circuit/node.hpp"
+#include "circuit/plan.hpp"
 
 namespace korvex::py {
 
@@ -16,6 +19,15 @@ struct PyElement {
 struct PyCircuit {
   SeriesList nodes;
   bool explicit_values = false;
+  // The evaluation plan of `nodes`, compiled on the first impedance() call
+  // (under the interpreter lock) and kept: at 60 frequencies compiling it
+  // again would cost a sixth of the call.
+  mutable std::shared_ptr<const ImpedancePlan> plan = nullptr;
+
+  const ImpedancePlan& impedance_plan() const {
+    if (!plan) plan = std::make_shared<const ImpedancePlan>(nodes);
+    return *plan;
+  }
 };
 
 // A new Python Circuit owning `nodes`.

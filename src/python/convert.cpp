@@ -367,6 +367,43 @@ std::vector<double> read_frequencies(nb::handle frequencies) {
                             .c_str());
 }
 
+namespace {
+
+// A buffer's item format is native float64 ("d", or "<d" etc. where that is native).
+bool native_double_format(const char* format) {
+  if (!format) return false;
+  if (*format == '@' || *format == '=' ||
+      (*format == '<' && std::endian::native == std::endian::little)) {
+    ++format;
+  }
+  return std::strcmp(format, "d") == 0;
+}
+
+}  // namespace
+
+FrequencyInput::FrequencyInput(nb::handle frequencies) {
+  PyObject* obj = frequencies.ptr();
+  if (PyObject_CheckBuffer(obj)) {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
+      if (view_.ndim == 1 && view_.itemsize == static_cast<Py_ssize_t>(sizeof(double)) &&
+          native_double_format(view_.format)) {
+        borrowed_ = true;
+        values_ = {static_cast<const double*>(view_.buf), static_cast<std::size_t>(view_.shape[0])};
+        return;
+      }
+      PyBuffer_Release(&view_);
+    } else {
+      PyErr_Clear();
+    }
+  }
+  copy_ = read_frequencies(frequencies);
+  values_ = copy_;
+}
+
+FrequencyInput::~FrequencyInput() {
+  if (borrowed_) PyBuffer_Release(&view_);
+}
+
 std::optional<Weighting> weighting_named(const std::string& name) {
   if (name == "unit") return Weighting::Unit;
   if (name == "modulus") return Weighting::Modulus;

@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,25 @@ SpectrumData read_spectrum(nb::handle frequencies, nb::handle impedances,
                            FrameRows rows = FrameRows::OneSpectrum);
 // A sequence of frequencies, or a dataframe's frequency column (no filtering).
 std::vector<double> read_frequencies(nb::handle frequencies);
+
+// read_frequencies() without the copy where it is not needed: a C-contiguous
+// one-dimensional buffer of native float64 (a NumPy array) is borrowed and
+// released with this object; anything else is read as read_frequencies reads it.
+class FrequencyInput {
+ public:
+  explicit FrequencyInput(nb::handle frequencies);
+  ~FrequencyInput();
+  FrequencyInput(const FrequencyInput&) = delete;
+  FrequencyInput& operator=(const FrequencyInput&) = delete;
+
+  std::span<const double> values() const { return values_; }
+
+ private:
+  Py_buffer view_{};
+  bool borrowed_ = false;
+  std::vector<double> copy_;
+  std::span<const double> values_;
+};
 // The weighting a `weight=` name selects, or nothing.
 std::optional<Weighting> weighting_named(const std::string& name);
 // The same; an unknown name raises ValueError.

@@ -62,6 +62,7 @@ void restore_bounds(PyCircuit& c, const std::vector<Bounds>& saved) {
     }
   }
   c.nodes = with_param_bounds(c.nodes, saved);
+  c.plan.reset();
 }
 
 std::vector<Bounds> read_bounds(nb::handle value) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 
@@ -107,6 +108,31 @@ TEST(Formulas, Golden) {
   const Complex cpe = z_of(Kind::Cpe, {0.5, 0.5}, w);  // 1 / (0.5 * sqrt(2j)) = 1/(0.5(1+j))
   EXPECT_NEAR(cpe.re, 1.0, 1e-15);
   EXPECT_NEAR(cpe.im, -1.0, 1e-15);
+}
+
+// The direct admittances of R, C and CPE are the reciprocals of their
+// impedances to the last bits, out to the values and frequencies where the
+// reciprocal under- or overflows (and takes over).
+TEST(Formulas, DirectAdmittanceIsTheReciprocal) {
+  const double values[] = {1e-300, 1e-160, 1e-12, 2e-5, 0.7, 40.0, 1e12, 1e160, 0.0, -3.0};
+  for (const Kind kind : {Kind::R, Kind::C, Kind::Cpe}) {
+    for (const double v : values) {
+      for (const double alpha : {0.5, 0.85, 1.0}) {
+        for (const double w : {0.0, 1e-3, 3.0, 1e6, 1e200}) {
+          const double p[] = {v, alpha};
+          const FrequencyTerms t(w);
+          const Complex y = kind_admittance(kind, p, t);
+          const Complex r = creciprocal(kind_impedance(kind, p, t));
+          const double scale = std::hypot(r.re, r.im);
+          if (!std::isfinite(scale) || scale == 0.0) {
+            EXPECT_TRUE(std::memcmp(&y, &r, sizeof y) == 0) << code(kind) << v << " " << w;
+            continue;
+          }
+          EXPECT_LE(std::hypot(y.re - r.re, y.im - r.im), 1e-14 * scale) << code(kind) << v;
+        }
+      }
+    }
+  }
 }
 
 // The purely imaginary shortcut of cpow must equal the polar formula bit for bit.

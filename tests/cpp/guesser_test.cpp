@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <numbers>
@@ -123,6 +124,28 @@ TEST(Gelu, TanhForm) {
   EXPECT_NEAR(gelu(-1.0), -0.15880800939172324, 1e-15);
   EXPECT_EQ(gelu(40.0), 40.0);
   EXPECT_NEAR(gelu(-40.0), 0.0, 1e-300);
+}
+
+// The array form gives the scalar bits (both clones), and both stay within a
+// few units in the last place of the tanh form where that is not cancelling.
+TEST(Gelu, ArrayFormIsTheScalarAndTheTanhForm) {
+  std::mt19937_64 rng(5);
+  std::normal_distribution<double> value(0.0, 4.0);
+  std::vector<double> x(1003);
+  for (double& v : x) v = value(rng);
+  x[0] = -INFINITY, x[1] = INFINITY, x[2] = kNaN, x[3] = -1e300, x[4] = 1e-310;
+  std::vector<double> y = x;
+  gelu_in_place(y);
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const double scalar = gelu(x[i]);
+    EXPECT_TRUE(std::memcmp(&scalar, &y[i], sizeof scalar) == 0) << x[i];
+    const double tanh_form =
+        x[i] * 0.5 * (1.0 + std::tanh(0.7978845608028654 * (x[i] + 0.044715 * std::pow(x[i], 3))));
+    if (x[i] > -2.0 && std::isfinite(x[i])) EXPECT_NEAR(y[i], tanh_form, 1e-15 * std::fabs(x[i]));
+  }
+  EXPECT_TRUE(std::isnan(y[0]) && std::isnan(y[2]));
+  EXPECT_EQ(y[1], INFINITY);
+  EXPECT_EQ(y[3], 0.0);
 }
 
 // The convolution exactly as defined, one output at a time.

@@ -1,3 +1,4 @@
+import array
 import gc
 import math
 import sys
@@ -31,6 +32,22 @@ def test_impedance_values_and_inputs():
         np.testing.assert_array_equal(c.impedance(same), z)
     empty = c.impedance([])
     assert empty.dtype == np.complex128 and empty.shape == (0,)
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda f: np.repeat(f, 2)[::2],  # strided
+        lambda f: np.array(f, dtype=">f8"),  # not native byte order
+        lambda f: np.array(f, dtype=np.float32),
+        lambda f: array.array("d", f),
+        lambda f: np.frombuffer(np.array(f).tobytes()),  # read-only
+    ],
+)
+def test_impedance_reads_every_float_buffer_as_its_values(make):
+    c = RC.with_values(TRUE_RC)
+    given = make(FREQS)
+    np.testing.assert_array_equal(c.impedance(given), c.impedance([float(x) for x in given]))
 
 
 def test_impedance_frame_keeps_every_row():
