@@ -1,0 +1,170 @@
+#include "analysis/identify_starts.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <string>
+
+#include "circuit/impedance.hpp"
+#include "circuit/params.hpp"
+#include "starts/estimate.hpp"
+
+namespace korvex::analysis {
+namespace {
+
+// A node's structure without labels or values: two nodes of one shape are
+// interchangeable in a series list.
+std::string shape(const Node& n) {
+  if (!n.parallel) return std::string(code(n.element.kind));
+  std::string s = "p(";
+  for (std::size_t b = 0; b < n.branches.size(); ++b) {
+    if (b > 0) s += ',';
+    for (std::size_t k = 0; k < n.branches[b].size(); ++k) {
+      if (k > 0) s += '-';
+      s += shape(n.branches[b][k]);
+    }
+  }
+  return s + ")";
+}
+
+// Elements that are an arc by themselves (the estimate's self slots).
+bool is_arc_element(Kind k) {
+  return k == Kind::K || k == Kind::Zarc || k == Kind::Ws || k == Kind::G || k == Kind::Gs ||
+         k == Kind::T;
+}
+
+bool is_slot(const Node& n) { return n.parallel || is_arc_element(n.element.kind); }
+
+// First parameter index of each top-level node, and one past the last.
+std::vector<std::size_t> block_offsets(const SeriesList& circuit) {
+  std::vector<std::size_t> offsets{0};
+  for (const Node& n : circuit) offsets.push_back(offsets.back() + param_count(SeriesList{n}));
+  return offsets;
+}
+
+}  // namespace
+
+std::vector<std::vector<double>> slot_order_starts(const SeriesList& circuit,
+                                                   std::span<const double> frequencies,
+                                                   std::span<const Complex> impedances) {
+  std::vector<std::size_t> slots;
+  for (std::size_t i = 0; i < circuit.size(); ++i) {
+    if (is_slot(circuit[i])) slots.push_back(i);
+  }
+  std::vector<std::string> shapes(circuit.size());
+  for (std::size_t i = 0; i < circuit.size(); ++i) shapes[i] = shape(circuit[i]);
+  const auto by_shape = [&](std::size_t a, std::size_t b) { return shapes[a] < shapes[b]; };
+  const std::vector<std::size_t> offsets = block_offsets(circuit);
+
+  // The text's own order first, then the other distinct orders of shapes.
+  std::vector<std::vector<std::size_t>> orders{slots};
+  std::vector<std::size_t> order = slots;
+  std::sort(order.begin(), order.end(), by_shape);
+  do {
+    const bool same_as_text = std::equal(order.begin(), order.end(), slots.begin(),
+                                         [&](auto a, auto b) { return shapes[a] == shapes[b]; });
+    if (!same_as_text) orders.push_back(order);
+  } while (orders.size() < kMaxSlotOrders &&
+           std::next_permutation(order.begin(), order.end(), by_shape));
+
+  std::vector<std::vector<double>> starts;
+  for (const auto& o : orders) {
+    // Node o[k] moves to the position of the k-th slot.
+    SeriesList permuted = circuit;
+    std::vector<std::size_t> source(circuit.size());
+    std::iota(source.begin(), source.end(), 0);
+    for (std::size_t k = 0; k < slots.size(); ++k) {
+      permuted[slots[k]] = circuit[o[k]];
+      source[slots[k]] = o[k];
+    }
+    auto estimated = estimate_values(permuted, frequencies, impedances);
+    const auto* values = std::get_if<std::vector<double>>(&estimated);
+    if (!values) return {};
+    std::vector<double> start(offsets.back());
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < circuit.size(); ++i) {
+      const std::size_t from = source[i];
+      const std::size_t width = offsets[from + 1] - offsets[from];
+      std::copy_n(values->begin() + static_cast<std::ptrdiff_t>(at), width,
+                  start.begin() + static_cast<std::ptrdiff_t>(offsets[from]));
+      at += width;
+    }
+    if (std::find(starts.begin(), starts.end(), start) == starts.end()) {
+      starts.push_back(std::move(start));
+    }
+  }
+  return starts;
+}
+
+std::optional<std::vector<double>> nested_start(const SeriesList& larger,
+                                                const SeriesList& smaller,
+                                                std::span<const double> frequencies,
+                                                std::span<const Complex> impedances) {
+  if (smaller.size() >= larger.size()) return std::nullopt;
+  std::vector<std::string> shapes(larger.size());
+  for (std::size_t i = 0; i < larger.size(); ++i) shapes[i] = shape(larger[i]);
+  // matched[i]: the node of `smaller` that larger's node i takes its values from.
+  std::vector<std::optional<std::size_t>> matched(larger.size());
+  for (std::size_t s = 0; s < smaller.size(); ++s) {
+    const std::string wanted = shape(smaller[s]);
+    std::size_t i = 0;
+    while (i < larger.size() && (matched[i] || shapes[i] != wanted)) ++i;
+    if (i == larger.size()) return std::nullopt;
+    matched[i] = s;
+  }
+
+  SeriesList extra;
+  for (std::size_t i = 0; i < larger.size(); ++i) {
+    if (!matched[i]) extra.push_back(larger[i]);
+  }
+  std::vector<Complex> left(frequencies.size());
+  impedance_spectrum(smaller, frequencies, left);
+  for (std::size_t k = 0; k < left.size(); ++k) {
+    left[k] = {impedances[k].re - left[k].re, impedances[k].im - left[k].im};
+  }
+  auto estimated = estimate_values(extra, frequencies, left);
+  const auto* extra_values = std::get_if<std::vector<double>>(&estimated);
+  if (!extra_values) return std::nullopt;
+
+  const std::vector<double> fitted = param_values(smaller);
+  const std::vector<std::size_t> from = block_offsets(smaller);
+  const std::vector<std::size_t> to = block_offsets(larger);
+  std::vector<double> start(to.back());
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < larger.size(); ++i) {
+    const std::size_t width = to[i + 1] - to[i];
+    const auto dest = start.begin() + static_cast<std::ptrdiff_t>(to[i]);
+    if (matched[i]) {
+      std::copy_n(fitted.begin() + static_cast<std::ptrdiff_t>(from[*matched[i]]), width, dest);
+    } else {
+      std::copy_n(extra_values->begin() + static_cast<std::ptrdiff_t>(at), width, dest);
+      at += width;
+    }
+  }
+  return start;
+}
+
+std::vector<std::size_t> log_spaced_subset(std::span<const double> frequencies,
+                                           std::size_t count) {
+  std::vector<std::size_t> order(frequencies.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return frequencies[a] < frequencies[b]; });
+  if (frequencies.size() <= count || count < 2) return order;
+  const double lo = std::log(std::max(frequencies[order.front()], 1e-300));
+  const double hi = std::log(std::max(frequencies[order.back()], 1e-300));
+  const double step = (hi - lo) / static_cast<double>(count - 1);
+  std::vector<std::size_t> kept;
+  double next = lo;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const bool last = k + 1 == order.size();
+    const double at = std::log(std::max(frequencies[order[k]], 1e-300));
+    if (last || at >= next) {
+      kept.push_back(order[k]);
+      while (next <= at) next += step;
+    }
+  }
+  return kept;
+}
+
+}  // namespace korvex::analysis
