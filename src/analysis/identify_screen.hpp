@@ -1,0 +1,45 @@
+#pragma once
+// How identify brings every candidate to its best fit without a full search
+// of each: a screen (one analytic-Jacobian run from each plausible start),
+// larger nested candidates started from smaller ones' fits, the robust
+// search only for the candidates that decide the ranking, and a polish of
+// each on every point.
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "analysis/identify.hpp"
+#include "circuit/node.hpp"
+#include "fit/outcome.hpp"
+
+namespace korvex::analysis {
+
+// Spectra longer than this are screened and searched on a log-spaced subset
+// of this many points; every candidate is polished on all of them.
+inline constexpr std::size_t kScreenPoints = 120;
+// The robust search runs on the candidates whose screen lies within this
+// many criterion units of the best screen, at most kSearchedCandidates of
+// them: the ones that decide the ranking.
+inline constexpr double kSearchMargin = 10.0;
+inline constexpr std::size_t kSearchedCandidates = 3;
+
+struct CandidateFit {
+  std::optional<FitOutcome> fit;  // on every point; none when it failed (see `error`)
+  std::string error;
+  bool guessed = false;  // started from the trained model's guess among others
+};
+
+// One fit per circuit, in the given order. Leaders (the searched candidates)
+// end with the exact engine's polish on every point; the others keep the
+// screen's fit when it already covered every point.
+std::vector<CandidateFit> fit_candidates(const std::vector<SeriesList>& circuits,
+                                         std::span<const double> frequencies,
+                                         std::span<const Complex> impedances,
+                                         Criterion criterion);
+
+// n ln(chi2 / n) plus the criterion's penalty for `n_params`, n = n_residuals.
+double criterion_value(double chi_square, std::size_t n_residuals, std::size_t n_params,
+                       Criterion criterion);
+
+}  // namespace korvex::analysis
