@@ -68,6 +68,14 @@ void offer(Candidate& c, std::optional<FitOutcome> fit) {
   if (fit && (!c.best || fit->chi_square < c.best->chi_square)) c.best = std::move(fit);
 }
 
+std::optional<FitOutcome> fast_fit(const SeriesList& circuit, std::span<const double> values,
+                                   const Spectrum& s) {
+  FitSettings settings = settings_for(circuit, values, s.frequencies, s.impedances);
+  settings.single_candidate = true;
+  settings.fast_engine = true;
+  return try_fit(settings);
+}
+
 // One fast run (analytic Jacobian, stall rule) from each start: the
 // screen's unit of work, all of them on the pool.
 struct Start {
@@ -79,11 +87,7 @@ void run_starts(const std::vector<Start>& starts, std::vector<Candidate>& candid
                 const Spectrum& s) {
   std::vector<std::optional<FitOutcome>> fits(starts.size());
   parallel_for(starts.size(), 1, [&](std::size_t k) {
-    FitSettings settings = settings_for(candidates[starts[k].candidate].circuit,
-                                        starts[k].values, s.frequencies, s.impedances);
-    settings.single_candidate = true;
-    settings.fast_engine = true;
-    fits[k] = try_fit(settings);
+    fits[k] = fast_fit(candidates[starts[k].candidate].circuit, starts[k].values, s);
   });
   for (std::size_t k = 0; k < starts.size(); ++k) {
     offer(candidates[starts[k].candidate], std::move(fits[k]));
@@ -136,6 +140,48 @@ void share_nested(std::vector<Candidate>& candidates, const Spectrum& s) {
     }
     run_starts(starts, candidates, s);
     first = last;
+  }
+}
+
+// The other way round: a candidate that a larger one holds starts from the
+// larger's best fit with each choice of its nodes, so a candidate whose own
+// screen missed a small arc (or split a large one) gets the larger fit's
+// arcs instead.
+void share_reduced(std::vector<Candidate>& candidates, const Spectrum& s) {
+  std::vector<Start> starts;
+  for (std::size_t small = 0; small < candidates.size(); ++small) {
+    for (const Candidate& large : candidates) {
+      if (!large.best) continue;
+      for (auto& values : reduced_starts(candidates[small].circuit, large.best->circuit)) {
+        starts.push_back({small, std::move(values)});
+      }
+    }
+  }
+  run_starts(starts, candidates, s);
+}
+
+// Every candidate with each of its arcs moved in turn: the other nodes
+// refitted without it (taking over what it explained), then the arc placed
+// on what they leave unexplained. An arc spent on part of a larger one thus
+// moves to a feature the fit missed, such as a small arc at one end.
+void move_arcs(std::vector<Candidate>& candidates, const Spectrum& s) {
+  std::vector<std::pair<std::size_t, std::size_t>> moves;  // (candidate, top-level node)
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    if (!candidates[i].best) continue;
+    for (std::size_t slot : arc_slots(candidates[i].circuit)) moves.emplace_back(i, slot);
+  }
+  std::vector<std::optional<FitOutcome>> fits(moves.size());
+  parallel_for(moves.size(), 1, [&](std::size_t k) {
+    const SeriesList& fitted = candidates[moves[k].first].best->circuit;
+    SeriesList others = fitted;
+    others.erase(others.begin() + static_cast<std::ptrdiff_t>(moves[k].second));
+    auto rest = fast_fit(others, param_values(others), s);
+    if (!rest) return;
+    auto start = nested_start(fitted, rest->circuit, s.frequencies, s.impedances);
+    if (start) fits[k] = fast_fit(fitted, *start, s);
+  });
+  for (std::size_t k = 0; k < moves.size(); ++k) {
+    offer(candidates[moves[k].first], std::move(fits[k]));
   }
 }
 
@@ -216,6 +262,8 @@ std::vector<CandidateFit> fit_candidates(const std::vector<SeriesList>& circuits
                                   : subset_of(frequencies, impedances, kScreenPoints);
   screen(candidates, frequencies, impedances, s);
   share_nested(candidates, s);
+  share_reduced(candidates, s);
+  move_arcs(candidates, s);
   search_leaders(candidates, s, criterion);
   std::vector<CandidateFit> out(candidates.size());
   parallel_for(candidates.size(), 1, [&](std::size_t i) {

@@ -21,7 +21,7 @@ inline constexpr std::size_t kScreenPoints = 120;
 // The robust search runs on the candidates whose screen lies within this
 // many criterion units of the best screen, at most kSearchedCandidates of
 // them: the ones that decide the ranking.
-inline constexpr double kSearchMargin = 10.0;
+inline constexpr double kSearchMargin = 20.0;
 inline constexpr std::size_t kSearchedCandidates = 3;
 
 struct CandidateFit {

@@ -47,10 +47,7 @@ std::vector<std::size_t> block_offsets(const SeriesList& circuit) {
 std::vector<std::vector<double>> slot_order_starts(const SeriesList& circuit,
                                                    std::span<const double> frequencies,
                                                    std::span<const Complex> impedances) {
-  std::vector<std::size_t> slots;
-  for (std::size_t i = 0; i < circuit.size(); ++i) {
-    if (is_slot(circuit[i])) slots.push_back(i);
-  }
+  const std::vector<std::size_t> slots = arc_slots(circuit);
   std::vector<std::string> shapes(circuit.size());
   for (std::size_t i = 0; i < circuit.size(); ++i) shapes[i] = shape(circuit[i]);
   const auto by_shape = [&](std::size_t a, std::size_t b) { return shapes[a] < shapes[b]; };
@@ -142,6 +139,68 @@ std::optional<std::vector<double>> nested_start(const SeriesList& larger,
     }
   }
   return start;
+}
+
+std::vector<std::vector<double>> reduced_starts(const SeriesList& smaller,
+                                                const SeriesList& larger) {
+  if (smaller.size() >= larger.size()) return {};
+  std::vector<std::string> wanted(smaller.size());
+  for (std::size_t s = 0; s < smaller.size(); ++s) wanted[s] = shape(smaller[s]);
+  std::vector<std::string> offered(larger.size());
+  for (std::size_t i = 0; i < larger.size(); ++i) offered[i] = shape(larger[i]);
+  // Per distinct shape: smaller's nodes of it, and larger's.
+  std::vector<std::string> kinds = wanted;
+  std::sort(kinds.begin(), kinds.end());
+  kinds.erase(std::unique(kinds.begin(), kinds.end()), kinds.end());
+  std::vector<std::vector<std::size_t>> need(kinds.size()), have(kinds.size());
+  for (std::size_t k = 0; k < kinds.size(); ++k) {
+    for (std::size_t s = 0; s < smaller.size(); ++s) {
+      if (wanted[s] == kinds[k]) need[k].push_back(s);
+    }
+    for (std::size_t i = 0; i < larger.size(); ++i) {
+      if (offered[i] == kinds[k]) have[k].push_back(i);
+    }
+    if (have[k].size() < need[k].size()) return {};
+  }
+
+  const std::vector<double> fitted = param_values(larger);
+  const std::vector<std::size_t> from = block_offsets(larger);
+  const std::vector<std::size_t> to = block_offsets(smaller);
+  // One selection mask per shape (which of larger's nodes are taken), each
+  // walked through its combinations like an odometer.
+  std::vector<std::vector<bool>> masks(kinds.size());
+  for (std::size_t k = 0; k < kinds.size(); ++k) {
+    masks[k].assign(have[k].size(), false);
+    std::fill_n(masks[k].begin(), need[k].size(), true);
+  }
+  std::vector<std::vector<double>> starts;
+  do {
+    std::vector<double> start(to.back());
+    for (std::size_t k = 0; k < kinds.size(); ++k) {
+      std::size_t next = 0;
+      for (std::size_t h = 0; h < have[k].size(); ++h) {
+        if (!masks[k][h]) continue;
+        const std::size_t s = need[k][next++];
+        const std::size_t i = have[k][h];
+        std::copy_n(fitted.begin() + static_cast<std::ptrdiff_t>(from[i]), to[s + 1] - to[s],
+                    start.begin() + static_cast<std::ptrdiff_t>(to[s]));
+      }
+    }
+    starts.push_back(std::move(start));
+    std::size_t k = 0;
+    // prev_permutation walks a mask from "first taken" through every choice.
+    while (k < kinds.size() && !std::prev_permutation(masks[k].begin(), masks[k].end())) ++k;
+    if (k == kinds.size()) break;
+  } while (starts.size() < kMaxSlotOrders);
+  return starts;
+}
+
+std::vector<std::size_t> arc_slots(const SeriesList& circuit) {
+  std::vector<std::size_t> slots;
+  for (std::size_t i = 0; i < circuit.size(); ++i) {
+    if (is_slot(circuit[i])) slots.push_back(i);
+  }
+  return slots;
 }
 
 std::vector<std::size_t> log_spaced_subset(std::span<const double> frequencies,

@@ -36,6 +36,17 @@ std::optional<std::vector<double>> nested_start(const SeriesList& larger,
                                                 std::span<const double> frequencies,
                                                 std::span<const Complex> impedances);
 
+// When `larger` (fitted) has a node of the same shape for every top-level
+// node of `smaller`: `smaller`'s values taken from those nodes, one start per
+// distinct choice of them (at most kMaxSlotOrders), so that a circuit with
+// one arc fewer starts from each arc of the larger fit left out in turn.
+std::vector<std::vector<double>> reduced_starts(const SeriesList& smaller,
+                                                const SeriesList& larger);
+
+// Positions of the top-level nodes that are arcs: parallel groups and the
+// elements that make an arc by themselves (K, Zarc, Ws, G, Gs, T).
+std::vector<std::size_t> arc_slots(const SeriesList& circuit);
+
 // Indices of about `count` points spread evenly in log frequency (every
 // point when there are no more than `count`), ascending in frequency.
 std::vector<std::size_t> log_spaced_subset(std::span<const double> frequencies, std::size_t count);
