@@ -35,6 +35,40 @@ bool is_arc_element(Kind k) {
 
 bool is_slot(const Node& n) { return n.parallel || is_arc_element(n.element.kind); }
 
+// A capacitor's values as a constant-phase element's: the same q and an
+// exponent just inside the bound of 1, where a fit can still move it.
+constexpr double kCapacitorAlpha = 0.98;
+
+// Whether `special` is `general` or `general` with some CPE set to a
+// capacitor: a fit of `special` is then a start for `general`.
+bool fits_into(const Node& special, const Node& general) {
+  if (special.parallel != general.parallel) return false;
+  if (!special.parallel) {
+    const Kind s = special.element.kind, g = general.element.kind;
+    return s == g || (s == Kind::C && g == Kind::Cpe);
+  }
+  if (special.branches.size() != general.branches.size()) return false;
+  for (std::size_t b = 0; b < special.branches.size(); ++b) {
+    const SeriesList &sb = special.branches[b], &gb = general.branches[b];
+    if (sb.size() != gb.size()) return false;
+    for (std::size_t k = 0; k < sb.size(); ++k) {
+      if (!fits_into(sb[k], gb[k])) return false;
+    }
+  }
+  return true;
+}
+
+// `special`'s values in `general`'s parameter order (fits_into holds).
+void transfer_values(const Node& special, const Node& general, std::vector<double>& out) {
+  const auto from = collect_leaves(SeriesList{special});
+  const auto to = collect_leaves(SeriesList{general});
+  for (std::size_t k = 0; k < from.size(); ++k) {
+    const auto values = from[k].element->values();
+    out.insert(out.end(), values.begin(), values.end());
+    if (from[k].element->kind != to[k].element->kind) out.push_back(kCapacitorAlpha);
+  }
+}
+
 // First parameter index of each top-level node, and one past the last.
 std::vector<std::size_t> block_offsets(const SeriesList& circuit) {
   std::vector<std::size_t> offsets{0};
@@ -97,44 +131,51 @@ std::optional<std::vector<double>> nested_start(const SeriesList& larger,
                                                 const SeriesList& smaller,
                                                 std::span<const double> frequencies,
                                                 std::span<const Complex> impedances) {
-  if (smaller.size() >= larger.size()) return std::nullopt;
-  std::vector<std::string> shapes(larger.size());
-  for (std::size_t i = 0; i < larger.size(); ++i) shapes[i] = shape(larger[i]);
-  // matched[i]: the node of `smaller` that larger's node i takes its values from.
+  if (smaller.size() > larger.size()) return std::nullopt;
+  // matched[i]: the node of `smaller` that larger's node i takes its values
+  // from; a node of the same shape first, then one that it generalises.
   std::vector<std::optional<std::size_t>> matched(larger.size());
+  bool generalised = false;
   for (std::size_t s = 0; s < smaller.size(); ++s) {
     const std::string wanted = shape(smaller[s]);
     std::size_t i = 0;
-    while (i < larger.size() && (matched[i] || shapes[i] != wanted)) ++i;
-    if (i == larger.size()) return std::nullopt;
+    while (i < larger.size() && (matched[i] || shape(larger[i]) != wanted)) ++i;
+    if (i == larger.size()) {
+      i = 0;
+      while (i < larger.size() && (matched[i] || !fits_into(smaller[s], larger[i]))) ++i;
+      if (i == larger.size()) return std::nullopt;
+      generalised = true;
+    }
     matched[i] = s;
   }
+  if (smaller.size() == larger.size() && !generalised) return std::nullopt;
 
   SeriesList extra;
   for (std::size_t i = 0; i < larger.size(); ++i) {
     if (!matched[i]) extra.push_back(larger[i]);
   }
-  std::vector<Complex> left(frequencies.size());
-  impedance_spectrum(smaller, frequencies, left);
-  for (std::size_t k = 0; k < left.size(); ++k) {
-    left[k] = {impedances[k].re - left[k].re, impedances[k].im - left[k].im};
+  std::vector<double> extra_values;
+  if (!extra.empty()) {
+    std::vector<Complex> left(frequencies.size());
+    impedance_spectrum(smaller, frequencies, left);
+    for (std::size_t k = 0; k < left.size(); ++k) {
+      left[k] = {impedances[k].re - left[k].re, impedances[k].im - left[k].im};
+    }
+    auto estimated = estimate_values(extra, frequencies, left);
+    auto* values = std::get_if<std::vector<double>>(&estimated);
+    if (!values) return std::nullopt;
+    extra_values = std::move(*values);
   }
-  auto estimated = estimate_values(extra, frequencies, left);
-  const auto* extra_values = std::get_if<std::vector<double>>(&estimated);
-  if (!extra_values) return std::nullopt;
 
-  const std::vector<double> fitted = param_values(smaller);
-  const std::vector<std::size_t> from = block_offsets(smaller);
-  const std::vector<std::size_t> to = block_offsets(larger);
-  std::vector<double> start(to.back());
+  std::vector<double> start;
   std::size_t at = 0;
   for (std::size_t i = 0; i < larger.size(); ++i) {
-    const std::size_t width = to[i + 1] - to[i];
-    const auto dest = start.begin() + static_cast<std::ptrdiff_t>(to[i]);
     if (matched[i]) {
-      std::copy_n(fitted.begin() + static_cast<std::ptrdiff_t>(from[*matched[i]]), width, dest);
+      transfer_values(smaller[*matched[i]], larger[i], start);
     } else {
-      std::copy_n(extra_values->begin() + static_cast<std::ptrdiff_t>(at), width, dest);
+      const std::size_t width = param_count(SeriesList{larger[i]});
+      start.insert(start.end(), extra_values.begin() + static_cast<std::ptrdiff_t>(at),
+                   extra_values.begin() + static_cast<std::ptrdiff_t>(at + width));
       at += width;
     }
   }

@@ -28,9 +28,10 @@ std::vector<std::vector<double>> slot_order_starts(const SeriesList& circuit,
                                                    std::span<const Complex> impedances);
 
 // When every top-level node of `smaller` has a node of the same shape in
-// `larger` (and `larger` has more): `larger`'s values with the shared nodes
-// at `smaller`'s (fitted) values and the others estimated from the spectrum
-// minus `smaller`'s impedance. None otherwise.
+// `larger`, or one it generalises (a CPE where `smaller` has a capacitor), and
+// `larger` has more nodes or generalises one: `larger`'s values with the
+// shared nodes at `smaller`'s (fitted) values and the others estimated from
+// the spectrum minus `smaller`'s impedance. None otherwise.
 std::optional<std::vector<double>> nested_start(const SeriesList& larger,
                                                 const SeriesList& smaller,
                                                 std::span<const double> frequencies,
