@@ -60,8 +60,9 @@ bool fits_into(const Node& special, const Node& general) {
 
 // `special`'s values in `general`'s parameter order (fits_into holds).
 void transfer_values(const Node& special, const Node& general, std::vector<double>& out) {
-  const auto from = collect_leaves(SeriesList{special});
-  const auto to = collect_leaves(SeriesList{general});
+  const SeriesList special_list{special}, general_list{general};
+  const auto from = collect_leaves(special_list);
+  const auto to = collect_leaves(general_list);
   for (std::size_t k = 0; k < from.size(); ++k) {
     const auto values = from[k].element->values();
     out.insert(out.end(), values.begin(), values.end());
