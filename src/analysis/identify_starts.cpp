@@ -7,10 +7,14 @@
 
 #include "circuit/impedance.hpp"
 #include "circuit/params.hpp"
+#include "fit/arc_order.hpp"
 #include "starts/estimate.hpp"
 
 namespace korvex::analysis {
 namespace {
+
+// Assignments visited when reducing one circuit to another.
+constexpr std::size_t kMaxAssignments = 256;
 
 // A node's structure without labels or values: two nodes of one shape are
 // interchangeable in a series list.
@@ -75,6 +79,25 @@ std::vector<std::size_t> block_offsets(const SeriesList& circuit) {
   std::vector<std::size_t> offsets{0};
   for (const Node& n : circuit) offsets.push_back(offsets.back() + param_count(SeriesList{n}));
   return offsets;
+}
+
+// `general`'s fitted values in `special`'s parameter order (fits_into
+// holds): a CPE becomes the capacitor of the same modulus at the group's
+// characteristic frequency.
+void specialise_values(const Node& general, const Node& special, std::vector<double>& out) {
+  const SeriesList special_list{special}, general_list{general};
+  const auto from = collect_leaves(general_list);
+  const auto to = collect_leaves(special_list);
+  const double tau = general.parallel ? arc_time_constant(general) : std::nan("");
+  const double omega = std::isfinite(tau) && tau > 0.0 ? 1.0 / tau : 1.0;
+  for (std::size_t k = 0; k < from.size(); ++k) {
+    const auto values = from[k].element->values();
+    if (from[k].element->kind == to[k].element->kind) {
+      out.insert(out.end(), values.begin(), values.end());
+    } else {  // |1 / (q (j w)^alpha)| = |1 / (c j w)|
+      out.push_back(values[0] * std::pow(omega, values[1] - 1.0));
+    }
+  }
 }
 
 }  // namespace
@@ -185,55 +208,46 @@ std::optional<std::vector<double>> nested_start(const SeriesList& larger,
 
 std::vector<std::vector<double>> reduced_starts(const SeriesList& smaller,
                                                 const SeriesList& larger) {
-  if (smaller.size() >= larger.size()) return {};
-  std::vector<std::string> wanted(smaller.size());
-  for (std::size_t s = 0; s < smaller.size(); ++s) wanted[s] = shape(smaller[s]);
-  std::vector<std::string> offered(larger.size());
-  for (std::size_t i = 0; i < larger.size(); ++i) offered[i] = shape(larger[i]);
-  // Per distinct shape: smaller's nodes of it, and larger's.
-  std::vector<std::string> kinds = wanted;
-  std::sort(kinds.begin(), kinds.end());
-  kinds.erase(std::unique(kinds.begin(), kinds.end()), kinds.end());
-  std::vector<std::vector<std::size_t>> need(kinds.size()), have(kinds.size());
-  for (std::size_t k = 0; k < kinds.size(); ++k) {
-    for (std::size_t s = 0; s < smaller.size(); ++s) {
-      if (wanted[s] == kinds[k]) need[k].push_back(s);
-    }
+  if (smaller.size() > larger.size()) return {};
+  // options[s]: larger's nodes that smaller's node s can take its values from.
+  std::vector<std::vector<std::size_t>> options(smaller.size());
+  bool identical = smaller.size() == larger.size();
+  for (std::size_t s = 0; s < smaller.size(); ++s) {
     for (std::size_t i = 0; i < larger.size(); ++i) {
-      if (offered[i] == kinds[k]) have[k].push_back(i);
+      if (fits_into(smaller[s], larger[i])) options[s].push_back(i);
     }
-    if (have[k].size() < need[k].size()) return {};
+    if (options[s].empty()) return {};
+    identical = identical && shape(smaller[s]) == shape(larger[s]);
   }
+  if (identical) return {};
 
-  const std::vector<double> fitted = param_values(larger);
-  const std::vector<std::size_t> from = block_offsets(larger);
-  const std::vector<std::size_t> to = block_offsets(smaller);
-  // One selection mask per shape (which of larger's nodes are taken), each
-  // walked through its combinations like an odometer.
-  std::vector<std::vector<bool>> masks(kinds.size());
-  for (std::size_t k = 0; k < kinds.size(); ++k) {
-    masks[k].assign(have[k].size(), false);
-    std::fill_n(masks[k].begin(), need[k].size(), true);
-  }
   std::vector<std::vector<double>> starts;
-  do {
-    std::vector<double> start(to.back());
-    for (std::size_t k = 0; k < kinds.size(); ++k) {
-      std::size_t next = 0;
-      for (std::size_t h = 0; h < have[k].size(); ++h) {
-        if (!masks[k][h]) continue;
-        const std::size_t s = need[k][next++];
-        const std::size_t i = have[k][h];
-        std::copy_n(fitted.begin() + static_cast<std::ptrdiff_t>(from[i]), to[s + 1] - to[s],
-                    start.begin() + static_cast<std::ptrdiff_t>(to[s]));
+  std::vector<std::size_t> chosen(smaller.size());
+  std::vector<bool> used(larger.size(), false);
+  std::size_t visits = 0;
+  // Depth-first over the assignments; interchangeable nodes give the same
+  // start several times, kept once.
+  const auto assign = [&](const auto& self, std::size_t s) -> void {
+    if (starts.size() >= kMaxSlotOrders || ++visits > kMaxAssignments) return;
+    if (s == smaller.size()) {
+      std::vector<double> start;
+      for (std::size_t k = 0; k < smaller.size(); ++k) {
+        specialise_values(larger[chosen[k]], smaller[k], start);
       }
+      if (std::find(starts.begin(), starts.end(), start) == starts.end()) {
+        starts.push_back(std::move(start));
+      }
+      return;
     }
-    starts.push_back(std::move(start));
-    std::size_t k = 0;
-    // prev_permutation walks a mask from "first taken" through every choice.
-    while (k < kinds.size() && !std::prev_permutation(masks[k].begin(), masks[k].end())) ++k;
-    if (k == kinds.size()) break;
-  } while (starts.size() < kMaxSlotOrders);
+    for (std::size_t i : options[s]) {
+      if (used[i]) continue;
+      used[i] = true;
+      chosen[s] = i;
+      self(self, s + 1);
+      used[i] = false;
+    }
+  };
+  assign(assign, 0);
   return starts;
 }
 

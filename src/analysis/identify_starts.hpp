@@ -37,10 +37,12 @@ std::optional<std::vector<double>> nested_start(const SeriesList& larger,
                                                 std::span<const double> frequencies,
                                                 std::span<const Complex> impedances);
 
-// When `larger` (fitted) has a node of the same shape for every top-level
-// node of `smaller`: `smaller`'s values taken from those nodes, one start per
+// When `larger` (fitted) has, for every top-level node of `smaller`, a node
+// of the same shape or one that generalises it (a CPE where `smaller` has a
+// capacitor): `smaller`'s values taken from those nodes, one start per
 // distinct choice of them (at most kMaxSlotOrders), so that a circuit with
-// one arc fewer starts from each arc of the larger fit left out in turn.
+// one arc fewer starts from each arc of the larger fit left out in turn, and
+// a circuit of capacitors from each choice of the CPEs that become them.
 std::vector<std::vector<double>> reduced_starts(const SeriesList& smaller,
                                                 const SeriesList& larger);
 
