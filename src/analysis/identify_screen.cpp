@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <limits>
 #include <numeric>
 
 #include "analysis/identify_starts.hpp"
@@ -73,7 +74,14 @@ std::optional<FitOutcome> fast_fit(const SeriesList& circuit, std::span<const do
   FitSettings settings = settings_for(circuit, values, s.frequencies, s.impedances);
   settings.single_candidate = true;
   settings.fast_engine = true;
+  settings.max_iterations = kScreenIterations;
   return try_fit(settings);
+}
+
+// Whether a candidate's fit is already as good as `chi_square` (another
+// fit's), give or take kSettledRatio: nothing to gain by moving it there.
+bool settled(const Candidate& c, double chi_square) {
+  return c.best && c.best->chi_square <= kSettledRatio * chi_square;
 }
 
 // One fast run (analytic Jacobian, stall rule) from each start: the
@@ -143,19 +151,27 @@ void share_nested(std::vector<Candidate>& candidates, const Spectrum& s) {
   }
 }
 
-// The other way round: a candidate that a larger one holds starts from the
-// larger's best fit with each choice of its nodes, so a candidate whose own
-// screen missed a small arc (or split a large one) gets the larger fit's
-// arcs instead.
-void share_reduced(std::vector<Candidate>& candidates, const Spectrum& s) {
+// The other way round: a candidate that larger ones hold starts from the
+// best of them (by the criterion) with each choice of its nodes, so a
+// candidate whose own screen missed a small arc (or split a large one) gets
+// that fit's arcs instead.
+void share_reduced(std::vector<Candidate>& candidates, const Spectrum& s, Criterion criterion) {
+  const std::size_t n = 2 * s.frequencies.size();
   std::vector<Start> starts;
   for (std::size_t small = 0; small < candidates.size(); ++small) {
+    std::vector<std::vector<double>> chosen;
+    double chosen_value = std::numeric_limits<double>::infinity();
     for (const Candidate& large : candidates) {
       if (!large.best) continue;
-      for (auto& values : reduced_starts(candidates[small].circuit, large.best->circuit)) {
-        starts.push_back({small, std::move(values)});
-      }
+      const double value =
+          criterion_value(large.best->chi_square, n, large.best->params.size(), criterion);
+      if (!(value < chosen_value) || settled(candidates[small], large.best->chi_square)) continue;
+      auto values = reduced_starts(candidates[small].circuit, large.best->circuit);
+      if (values.empty()) continue;
+      chosen = std::move(values);
+      chosen_value = value;
     }
+    for (auto& values : chosen) starts.push_back({small, std::move(values)});
   }
   run_starts(starts, candidates, s);
 }
@@ -165,9 +181,13 @@ void share_reduced(std::vector<Candidate>& candidates, const Spectrum& s) {
 // on what they leave unexplained. An arc spent on part of a larger one thus
 // moves to a feature the fit missed, such as a small arc at one end.
 void move_arcs(std::vector<Candidate>& candidates, const Spectrum& s) {
+  double lowest = std::numeric_limits<double>::infinity();
+  for (const Candidate& c : candidates) {
+    if (c.best) lowest = std::min(lowest, c.best->chi_square);
+  }
   std::vector<std::pair<std::size_t, std::size_t>> moves;  // (candidate, top-level node)
   for (std::size_t i = 0; i < candidates.size(); ++i) {
-    if (!candidates[i].best) continue;
+    if (!candidates[i].best || settled(candidates[i], lowest)) continue;
     for (std::size_t slot : arc_slots(candidates[i].circuit)) moves.emplace_back(i, slot);
   }
   std::vector<std::optional<FitOutcome>> fits(moves.size());
@@ -197,10 +217,17 @@ void search_leaders(std::vector<Candidate>& candidates, const Spectrum& s, Crite
                         i);
   }
   std::sort(scored.begin(), scored.end());
+  double lowest = std::numeric_limits<double>::infinity();
+  for (const Candidate& c : candidates) {
+    if (c.best) lowest = std::min(lowest, c.best->chi_square);
+  }
   for (std::size_t k = 0; k < scored.size() && k < kSearchedCandidates; ++k) {
     if (scored[k].first > scored.front().first + kSearchMargin) break;
     Candidate& c = candidates[scored[k].second];
     c.leader = true;
+    // The first is always searched; a runner-up that already fits as well as
+    // the best-fitting candidate has nothing to find.
+    if (k > 0 && settled(c, lowest)) continue;
     FitSettings settings =
         settings_for(c.circuit, c.best->params, s.frequencies, s.impedances);
     settings.starts = StartCount{.automatic = true};
@@ -210,12 +237,13 @@ void search_leaders(std::vector<Candidate>& candidates, const Spectrum& s, Crite
 }
 
 // The fit reported for the candidate: the exact engine on every point for a
-// leader, the fast one for the others when the screen saw a subset.
+// leader; for the others the screen's fit when it converged on every point,
+// else the fast engine's from it.
 CandidateFit finish(Candidate& c, std::span<const double> frequencies,
                     std::span<const Complex> impedances, bool screened_all) {
   CandidateFit out;
   out.guessed = c.guessed;
-  if (c.best && screened_all && !c.leader) {
+  if (c.best && c.best->success && screened_all && !c.leader) {
     out.fit = std::move(c.best);
     return out;
   }
@@ -262,7 +290,7 @@ std::vector<CandidateFit> fit_candidates(const std::vector<SeriesList>& circuits
                                   : subset_of(frequencies, impedances, kScreenPoints);
   screen(candidates, frequencies, impedances, s);
   share_nested(candidates, s);
-  share_reduced(candidates, s);
+  share_reduced(candidates, s, criterion);
   move_arcs(candidates, s);
   search_leaders(candidates, s, criterion);
   std::vector<CandidateFit> out(candidates.size());

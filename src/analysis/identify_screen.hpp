@@ -4,6 +4,7 @@
 // larger nested candidates started from smaller ones' fits, the robust
 // search only for the candidates that decide the ranking, and a polish of
 // each on every point.
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -23,6 +24,14 @@ inline constexpr std::size_t kScreenPoints = 120;
 // them: the ones that decide the ranking.
 inline constexpr double kSearchMargin = 20.0;
 inline constexpr std::size_t kSearchedCandidates = 3;
+// The screen's runs stop after this many Levenberg-Marquardt iterations'
+// budget: from a plausible start they converge well within it, and a start
+// that runs away is cut short instead of spending the full budget.
+inline constexpr std::uint64_t kScreenIterations = 200;
+// A candidate whose chi-square is within this factor of another fit's (a
+// larger candidate's, or the lowest of all) skips the starts taken from that
+// fit: they could lower its criterion by n ln(ratio) at most.
+inline constexpr double kSettledRatio = 1.05;
 
 struct CandidateFit {
   std::optional<FitOutcome> fit;  // on every point; none when it failed (see `error`)
