@@ -151,27 +151,19 @@ void share_nested(std::vector<Candidate>& candidates, const Spectrum& s) {
   }
 }
 
-// The other way round: a candidate that larger ones hold starts from the
-// best of them (by the criterion) with each choice of its nodes, so a
-// candidate whose own screen missed a small arc (or split a large one) gets
-// that fit's arcs instead.
-void share_reduced(std::vector<Candidate>& candidates, const Spectrum& s, Criterion criterion) {
-  const std::size_t n = 2 * s.frequencies.size();
+// The other way round: a candidate that a larger one holds starts from the
+// larger's best fit with each choice of its nodes, so a candidate whose own
+// screen missed a small arc (or split a large one) gets that fit's arcs
+// instead.
+void share_reduced(std::vector<Candidate>& candidates, const Spectrum& s) {
   std::vector<Start> starts;
   for (std::size_t small = 0; small < candidates.size(); ++small) {
-    std::vector<std::vector<double>> chosen;
-    double chosen_value = std::numeric_limits<double>::infinity();
     for (const Candidate& large : candidates) {
-      if (!large.best) continue;
-      const double value =
-          criterion_value(large.best->chi_square, n, large.best->params.size(), criterion);
-      if (!(value < chosen_value) || settled(candidates[small], large.best->chi_square)) continue;
-      auto values = reduced_starts(candidates[small].circuit, large.best->circuit);
-      if (values.empty()) continue;
-      chosen = std::move(values);
-      chosen_value = value;
+      if (!large.best || settled(candidates[small], large.best->chi_square)) continue;
+      for (auto& values : reduced_starts(candidates[small].circuit, large.best->circuit)) {
+        starts.push_back({small, std::move(values)});
+      }
     }
-    for (auto& values : chosen) starts.push_back({small, std::move(values)});
   }
   run_starts(starts, candidates, s);
 }
@@ -290,7 +282,7 @@ std::vector<CandidateFit> fit_candidates(const std::vector<SeriesList>& circuits
                                   : subset_of(frequencies, impedances, kScreenPoints);
   screen(candidates, frequencies, impedances, s);
   share_nested(candidates, s);
-  share_reduced(candidates, s, criterion);
+  share_reduced(candidates, s);
   move_arcs(candidates, s);
   search_leaders(candidates, s, criterion);
   std::vector<CandidateFit> out(candidates.size());

@@ -220,13 +220,20 @@ std::vector<std::vector<double>> reduced_starts(const SeriesList& smaller,
     identical = identical && shape(smaller[s]) == shape(larger[s]);
   }
   if (identical) return {};
+  // Nodes of one shape are interchangeable: they take larger's nodes in
+  // increasing order, so each choice is made once.
+  std::vector<std::optional<std::size_t>> previous_alike(smaller.size());
+  for (std::size_t s = 0; s < smaller.size(); ++s) {
+    for (std::size_t t = 0; t < s; ++t) {
+      if (shape(smaller[t]) == shape(smaller[s])) previous_alike[s] = t;
+    }
+  }
 
   std::vector<std::vector<double>> starts;
   std::vector<std::size_t> chosen(smaller.size());
   std::vector<bool> used(larger.size(), false);
   std::size_t visits = 0;
-  // Depth-first over the assignments; interchangeable nodes give the same
-  // start several times, kept once.
+  // Depth-first over the assignments; a start met twice is kept once.
   const auto assign = [&](const auto& self, std::size_t s) -> void {
     if (starts.size() >= kMaxSlotOrders || ++visits > kMaxAssignments) return;
     if (s == smaller.size()) {
@@ -240,7 +247,7 @@ std::vector<std::vector<double>> reduced_starts(const SeriesList& smaller,
       return;
     }
     for (std::size_t i : options[s]) {
-      if (used[i]) continue;
+      if (used[i] || (previous_alike[s] && i < chosen[*previous_alike[s]])) continue;
       used[i] = true;
       chosen[s] = i;
       self(self, s + 1);
