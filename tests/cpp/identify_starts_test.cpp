@@ -52,7 +52,10 @@ TEST_F(TwoArcs, NestedStartKeepsTheSmallerFit) {
 }
 
 TEST(ReducedStarts, OneStartPerChoiceOfTheLargerFitsNodes) {
-  const SeriesList three = circuit("p(R1,CPE1)-p(R2,CPE2)-p(R3,CPE3)");
+  // Distinct fitted values, so that each choice gives its own start.
+  const SeriesList three =
+      rebuild(circuit("p(R1,CPE1)-p(R2,CPE2)-p(R3,CPE3)"),
+              std::vector<double>{1.0, 1e-3, 0.9, 2.0, 1e-2, 0.8, 3.0, 1e-1, 0.7});
   const SeriesList capacitors = circuit("p(R1,C1)-p(R2,CPE2)-p(R3,CPE3)");
   const std::tuple<std::string, const SeriesList*, std::size_t> cases[] = {
       {"p(R1,CPE1)-p(R2,CPE2)", &three, 3},  // each arc left out once
