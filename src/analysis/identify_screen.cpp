@@ -41,8 +41,7 @@ struct Candidate {
 };
 
 FitSettings settings_for(const SeriesList& circuit, std::span<const double> values,
-                         std::span<const double> frequencies,
-                         std::span<const Complex> impedances) {
+                         std::span<const double> frequencies, std::span<const Complex> impedances) {
   FitSettings settings;
   settings.circuit = rebuild(circuit, values);
   settings.frequencies.assign(frequencies.begin(), frequencies.end());
@@ -220,17 +219,17 @@ void search_leaders(std::vector<Candidate>& candidates, const Spectrum& s, Crite
     // The first is always searched; a runner-up that already fits as well as
     // the best-fitting candidate has nothing to find.
     if (k > 0 && settled(c, lowest)) continue;
-    FitSettings settings =
-        settings_for(c.circuit, c.best->params, s.frequencies, s.impedances);
+    FitSettings settings = settings_for(c.circuit, c.best->params, s.frequencies, s.impedances);
     settings.starts = StartCount{.automatic = true};
     settings.fast_engine = true;
     offer(c, try_fit(settings));
   }
 }
 
-// The fit reported for the candidate: the exact engine on every point for a
-// leader; for the others the screen's fit when it converged on every point,
-// else the fast engine's from it.
+// The fit reported for the candidate: on every point, by the exact engine
+// for a leader of a spectrum the screen saw whole; for the others the
+// screen's fit when it converged on every point, else the fast engine's from
+// it.
 CandidateFit finish(Candidate& c, std::span<const double> frequencies,
                     std::span<const Complex> impedances, bool screened_all) {
   CandidateFit out;
@@ -242,7 +241,13 @@ CandidateFit finish(Candidate& c, std::span<const double> frequencies,
   FitSettings settings = settings_for(c.circuit, c.best ? c.best->params : param_values(c.circuit),
                                       frequencies, impedances);
   settings.single_candidate = c.best.has_value();
-  settings.fast_engine = c.best && !c.leader;
+  if (c.best && !c.leader) {
+    settings.fast_engine = true;
+    settings.max_iterations = screened_all ? kScreenIterations : kLongPolishIterations;
+  }
+  // On a long spectrum every central-difference Jacobian costs 2P
+  // evaluations of every point: the leaders, too, take the analytic one.
+  settings.fast_engine = settings.fast_engine || !screened_all;
   try {
     FitResultOr result = run_fit(settings);
     if (auto* error = std::get_if<FitError>(&result)) {
@@ -272,8 +277,7 @@ double criterion_value(double chi_square, std::size_t n_residuals, std::size_t n
 
 std::vector<CandidateFit> fit_candidates(const std::vector<SeriesList>& circuits,
                                          std::span<const double> frequencies,
-                                         std::span<const Complex> impedances,
-                                         Criterion criterion) {
+                                         std::span<const Complex> impedances, Criterion criterion) {
   std::vector<Candidate> candidates(circuits.size());
   for (std::size_t i = 0; i < circuits.size(); ++i) candidates[i].circuit = circuits[i];
   const bool screened_all = frequencies.size() <= kScreenPoints;

@@ -24,10 +24,16 @@ inline constexpr std::size_t kScreenPoints = 120;
 // them: the ones that decide the ranking.
 inline constexpr double kSearchMargin = 20.0;
 inline constexpr std::size_t kSearchedCandidates = 3;
-// The screen's runs stop after this many Levenberg-Marquardt iterations'
-// budget: from a plausible start they converge well within it, and a start
-// that runs away is cut short instead of spending the full budget.
-inline constexpr std::uint64_t kScreenIterations = 200;
+// The screen's runs (and the polish of the candidates that do not lead)
+// stop after this many Levenberg-Marquardt iterations' budget: from a
+// plausible start they converge well within it, and a start that runs away
+// is cut short instead of spending the full budget.
+inline constexpr std::uint64_t kScreenIterations = 50;
+// The polish on every point of a long spectrum, for a candidate that does
+// not lead, starts next to its optimum (the subset's) and only follows it:
+// a short budget keeps a parameter creeping towards its bound from costing
+// thousands of evaluations of every point.
+inline constexpr std::uint64_t kLongPolishIterations = 10;
 // A candidate whose chi-square is within this factor of another fit's (a
 // larger candidate's, or the lowest of all) skips the starts taken from that
 // fit: they could lower its criterion by n ln(ratio) at most.
@@ -40,12 +46,12 @@ struct CandidateFit {
 };
 
 // One fit per circuit, in the given order. Leaders (the searched candidates)
-// end with the exact engine's polish on every point; the others keep the
-// screen's fit when it already covered every point.
+// end with the exact engine's polish on every point (the fast engine's on a
+// spectrum longer than kScreenPoints); the others keep the screen's fit when
+// it converged on every point.
 std::vector<CandidateFit> fit_candidates(const std::vector<SeriesList>& circuits,
                                          std::span<const double> frequencies,
-                                         std::span<const Complex> impedances,
-                                         Criterion criterion);
+                                         std::span<const Complex> impedances, Criterion criterion);
 
 // n ln(chi2 / n) plus the criterion's penalty for `n_params`, n = n_residuals.
 double criterion_value(double chi_square, std::size_t n_residuals, std::size_t n_params,

@@ -151,8 +151,7 @@ std::vector<std::vector<double>> slot_order_starts(const SeriesList& circuit,
   return starts;
 }
 
-std::optional<std::vector<double>> nested_start(const SeriesList& larger,
-                                                const SeriesList& smaller,
+std::optional<std::vector<double>> nested_start(const SeriesList& larger, const SeriesList& smaller,
                                                 std::span<const double> frequencies,
                                                 std::span<const Complex> impedances) {
   if (smaller.size() > larger.size()) return std::nullopt;
@@ -266,8 +265,7 @@ std::vector<std::size_t> arc_slots(const SeriesList& circuit) {
   return slots;
 }
 
-std::vector<std::size_t> log_spaced_subset(std::span<const double> frequencies,
-                                           std::size_t count) {
+std::vector<std::size_t> log_spaced_subset(std::span<const double> frequencies, std::size_t count) {
   std::vector<std::size_t> order(frequencies.size());
   std::iota(order.begin(), order.end(), 0);
   std::stable_sort(order.begin(), order.end(),

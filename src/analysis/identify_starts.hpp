@@ -32,8 +32,7 @@ std::vector<std::vector<double>> slot_order_starts(const SeriesList& circuit,
 // `larger` has more nodes or generalises one: `larger`'s values with the
 // shared nodes at `smaller`'s (fitted) values and the others estimated from
 // the spectrum minus `smaller`'s impedance. None otherwise.
-std::optional<std::vector<double>> nested_start(const SeriesList& larger,
-                                                const SeriesList& smaller,
+std::optional<std::vector<double>> nested_start(const SeriesList& larger, const SeriesList& smaller,
                                                 std::span<const double> frequencies,
                                                 std::span<const Complex> impedances);
 

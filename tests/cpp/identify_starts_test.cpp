@@ -37,8 +37,7 @@ TEST_F(TwoArcs, SlotOrdersCountDistinctShapesOnly) {
 
 // The larger circuit keeps the smaller one's values on the shared nodes.
 TEST_F(TwoArcs, NestedStartKeepsTheSmallerFit) {
-  const SeriesList smaller =
-      rebuild(circuit("R0-p(R1,C1)"), std::vector<double>{5.0, 20.0, 5e-6});
+  const SeriesList smaller = rebuild(circuit("R0-p(R1,C1)"), std::vector<double>{5.0, 20.0, 5e-6});
   const auto start = nested_start(circuit("R0-p(R1,C1)-p(R2,CPE2)"), smaller, f, z);
   ASSERT_TRUE(start.has_value());
   ASSERT_EQ(start->size(), 6u);
@@ -60,7 +59,7 @@ TEST(ReducedStarts, OneStartPerChoiceOfTheLargerFitsNodes) {
   const std::tuple<std::string, const SeriesList*, std::size_t> cases[] = {
       {"p(R1,CPE1)-p(R2,CPE2)", &three, 3},  // each arc left out once
       {"p(R1,CPE1)", &three, 3},
-      {"p(R1,C1)-p(R2,CPE2)-p(R3,CPE3)", &three, 3},  // which CPE becomes the capacitor
+      {"p(R1,C1)-p(R2,CPE2)-p(R3,CPE3)", &three, 3},         // which CPE becomes the capacitor
       {"p(R1,CPE1)-p(R2,CPE2)-p(R3,CPE3)", &capacitors, 0},  // not held: a capacitor is no CPE
       {"p(R1,CPE1)-p(R2,CPE2)-p(R3,CPE3)", &three, 0},       // the same circuit
   };
