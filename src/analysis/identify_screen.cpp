@@ -68,6 +68,8 @@ void offer(Candidate& c, std::optional<FitOutcome> fit) {
   if (fit && (!c.best || fit->chi_square < c.best->chi_square)) c.best = std::move(fit);
 }
 
+// One run of the fast engine (analytic Jacobian, stall rule) from `values`
+// alone, on the screening spectrum.
 std::optional<FitOutcome> fast_fit(const SeriesList& circuit, std::span<const double> values,
                                    const Spectrum& s) {
   FitSettings settings = settings_for(circuit, values, s.frequencies, s.impedances);
@@ -83,13 +85,14 @@ bool settled(const Candidate& c, double chi_square) {
   return c.best && c.best->chi_square <= kSettledRatio * chi_square;
 }
 
-// One fast run (analytic Jacobian, stall rule) from each start: the
-// screen's unit of work, all of them on the pool.
+// A start of one candidate: the screen's unit of work.
 struct Start {
   std::size_t candidate;
   std::vector<double> values;
 };
 
+// One fast run from each start, all of them on the pool; each candidate
+// keeps its best.
 void run_starts(const std::vector<Start>& starts, std::vector<Candidate>& candidates,
                 const Spectrum& s) {
   std::vector<std::optional<FitOutcome>> fits(starts.size());
@@ -196,8 +199,8 @@ void move_arcs(std::vector<Candidate>& candidates, const Spectrum& s) {
   }
 }
 
-// The robust search (starts="auto" from the best screen) on the candidates
-// whose screen decides the ranking; they are the leaders.
+// The robust search (starts="auto") on the candidates whose screen decides
+// the ranking; they are the leaders.
 void search_leaders(std::vector<Candidate>& candidates, const Spectrum& s, Criterion criterion) {
   const std::size_t n = 2 * s.frequencies.size();
   std::vector<std::pair<double, std::size_t>> scored;
@@ -208,19 +211,28 @@ void search_leaders(std::vector<Candidate>& candidates, const Spectrum& s, Crite
                         i);
   }
   std::sort(scored.begin(), scored.end());
-  double lowest = std::numeric_limits<double>::infinity();
-  for (const Candidate& c : candidates) {
-    if (c.best) lowest = std::min(lowest, c.best->chi_square);
-  }
+  const auto lowest_chi_square = [&] {
+    double lowest = std::numeric_limits<double>::infinity();
+    for (const Candidate& c : candidates) {
+      if (c.best) lowest = std::min(lowest, c.best->chi_square);
+    }
+    return lowest;
+  };
   for (std::size_t k = 0; k < scored.size() && k < kSearchedCandidates; ++k) {
     if (scored[k].first > scored.front().first + kSearchMargin) break;
     Candidate& c = candidates[scored[k].second];
     c.leader = true;
     // The first is always searched; a runner-up that already fits as well as
-    // the best-fitting candidate has nothing to find.
-    if (k > 0 && settled(c, lowest)) continue;
-    FitSettings settings = settings_for(c.circuit, c.best->params, s.frequencies, s.impedances);
-    settings.starts = StartCount{.automatic = true};
+    // the best-fitting candidate (after the searches before it) has nothing
+    // to find.
+    if (k > 0 && settled(c, lowest_chi_square())) continue;
+    // The search's own starts (the estimate and a design around it) from the
+    // catalogue placeholders: the screen's best is kept if the search does
+    // no better, and starting the search there would let a few starts that
+    // fall back into the screen's basin stop it early.
+    FitSettings settings =
+        settings_for(c.circuit, param_values(c.circuit), s.frequencies, s.impedances);
+    settings.starts = StartCount{.automatic = true, .placeholder_start = true};
     settings.fast_engine = true;
     offer(c, try_fit(settings));
   }
