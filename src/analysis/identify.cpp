@@ -60,7 +60,8 @@ IdentifyOr identify(std::span<const double> frequencies, std::span<const Complex
   }
 
   std::vector<CandidateFit> fits =
-      fit_candidates(circuits, frequencies, impedances, settings.criterion);
+      fit_candidates(circuits, frequencies, impedances, settings.criterion,
+                     settings.misfit_ratio * out.noise_level);
   std::vector<Ranked> ranked(texts.size());
   for (std::size_t i = 0; i < ranked.size(); ++i) {
     // The one text form of the circuit, whatever spelling the candidate came in.

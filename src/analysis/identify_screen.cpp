@@ -201,7 +201,8 @@ void move_arcs(std::vector<Candidate>& candidates, const Spectrum& s) {
 
 // The robust search (starts="auto") on the candidates whose screen decides
 // the ranking; they are the leaders.
-void search_leaders(std::vector<Candidate>& candidates, const Spectrum& s, Criterion criterion) {
+void search_leaders(std::vector<Candidate>& candidates, const Spectrum& s, Criterion criterion,
+                    double good_fit) {
   const std::size_t n = 2 * s.frequencies.size();
   std::vector<std::pair<double, std::size_t>> scored;
   for (std::size_t i = 0; i < candidates.size(); ++i) {
@@ -226,6 +227,8 @@ void search_leaders(std::vector<Candidate>& candidates, const Spectrum& s, Crite
     // the best-fitting candidate (after the searches before it) has nothing
     // to find.
     if (k > 0 && settled(c, lowest_chi_square())) continue;
+    // A fit from the trained guess that reaches the noise needs no search.
+    if (c.guessed && std::sqrt(c.best->chi_square / static_cast<double>(n)) <= good_fit) continue;
     // The search's own starts (the estimate and a design around it) from the
     // catalogue placeholders: the screen's best is kept if the search does
     // no better, and starting the search there would let a few starts that
@@ -289,7 +292,8 @@ double criterion_value(double chi_square, std::size_t n_residuals, std::size_t n
 
 std::vector<CandidateFit> fit_candidates(const std::vector<SeriesList>& circuits,
                                          std::span<const double> frequencies,
-                                         std::span<const Complex> impedances, Criterion criterion) {
+                                         std::span<const Complex> impedances, Criterion criterion,
+                                         double good_fit) {
   std::vector<Candidate> candidates(circuits.size());
   for (std::size_t i = 0; i < circuits.size(); ++i) candidates[i].circuit = circuits[i];
   const bool screened_all = frequencies.size() <= kScreenPoints;
@@ -300,7 +304,7 @@ std::vector<CandidateFit> fit_candidates(const std::vector<SeriesList>& circuits
   share_nested(candidates, s);
   share_reduced(candidates, s);
   move_arcs(candidates, s);
-  search_leaders(candidates, s, criterion);
+  search_leaders(candidates, s, criterion, good_fit);
   std::vector<CandidateFit> out(candidates.size());
   parallel_for(candidates.size(), 1, [&](std::size_t i) {
     out[i] = finish(candidates[i], frequencies, impedances, screened_all);

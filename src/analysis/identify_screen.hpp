@@ -45,13 +45,16 @@ struct CandidateFit {
   bool guessed = false;  // started from the trained model's guess among others
 };
 
-// One fit per circuit, in the given order. Leaders (the searched candidates)
+// One fit per circuit, in the given order. A leader started from its
+// trained guess whose rms relative residual is at most `good_fit` (the noise
+// it may leave) skips the search. Leaders (the searched candidates)
 // end with the exact engine's polish on every point (the fast engine's on a
 // spectrum longer than kScreenPoints); the others keep the screen's fit when
 // it converged on every point.
 std::vector<CandidateFit> fit_candidates(const std::vector<SeriesList>& circuits,
                                          std::span<const double> frequencies,
-                                         std::span<const Complex> impedances, Criterion criterion);
+                                         std::span<const Complex> impedances, Criterion criterion,
+                                         double good_fit);
 
 // n ln(chi2 / n) plus the criterion's penalty for `n_params`, n = n_residuals.
 double criterion_value(double chi_square, std::size_t n_residuals, std::size_t n_params,
