@@ -2,58 +2,26 @@
 
 #include <algorithm>
 #include <cmath>
-#include <exception>
 #include <limits>
 #include <numeric>
 
+#include "analysis/identify_screen.hpp"
 #include "analysis/kramers_kronig.hpp"
 #include "analysis/spectrum_check.hpp"
 #include "circuit/params.hpp"
 #include "circuit/parser.hpp"
 #include "circuit/text.hpp"
 #include "common/cancel.hpp"
-#include "common/pool.hpp"
-#include "fit/driver.hpp"
 #include "models/builtin_topologies.hpp"
-#include "models/circuit_guess.hpp"
 
 namespace korvex::analysis {
 namespace {
 
-// The default fit, started from the trained guess when there is one.
-void fit_candidate(const SeriesList& circuit, std::span<const double> frequencies,
-                   std::span<const Complex> impedances, Ranked& out) {
-  FitSettings settings;
-  auto guess = models::guess_params(circuit, frequencies, impedances, std::nullopt);
-  if (auto* values = std::get_if<std::vector<double>>(&guess)) {
-    settings.circuit = rebuild(circuit, *values);
-  } else {
-    // Without a trained model the catalogue placeholders alone miss the
-    // minimum on most real spectra: search from the data-driven estimate and
-    // a design around it instead.
-    settings.circuit = circuit;
-    settings.starts = StartCount{.automatic = true, .placeholder_start = true};
-    out.flags.push_back("unguessed");
-  }
-  settings.frequencies.assign(frequencies.begin(), frequencies.end());
-  settings.impedances.assign(impedances.begin(), impedances.end());
-  FitResultOr result = run_fit(settings);
-  if (auto* error = std::get_if<FitError>(&result)) {
-    out.error = error->message();
-    return;
-  }
-  out.fit = std::move(std::get<FitOutcome>(result));
-}
-
 void score(Ranked& r, std::size_t n_residuals, double noise_level, double misfit_ratio) {
   r.n_params = param_count(r.fit->circuit);
   const double n = static_cast<double>(n_residuals);
-  const double k = static_cast<double>(r.n_params);
-  // An exact fit (chi2 = 0) would give -inf for every such candidate; the
-  // floor keeps them comparable by their parameter counts.
-  const double fit_term = n * std::log(std::max(r.fit->chi_square / n, 1e-300));
-  r.aic = fit_term + 2.0 * k;
-  r.bic = fit_term + k * std::log(n);
+  r.aic = criterion_value(r.fit->chi_square, n_residuals, r.n_params, Criterion::AIC);
+  r.bic = criterion_value(r.fit->chi_square, n_residuals, r.n_params, Criterion::BIC);
   const auto& stderr_ = r.fit->stderr_;
   bool unidentifiable = !stderr_.has_value();
   for (std::size_t j = 0; stderr_ && j < r.fit->params.size(); ++j) {
@@ -91,18 +59,17 @@ IdentifyOr identify(std::span<const double> frequencies, std::span<const Complex
     out.noise_level = std::max(k->noise, rms);
   }
 
+  std::vector<CandidateFit> fits =
+      fit_candidates(circuits, frequencies, impedances, settings.criterion,
+                     settings.misfit_ratio * out.noise_level);
   std::vector<Ranked> ranked(texts.size());
-  parallel_for(texts.size(), 1, [&](std::size_t i) {
+  for (std::size_t i = 0; i < ranked.size(); ++i) {
     // The one text form of the circuit, whatever spelling the candidate came in.
     ranked[i].circuit = circuit_text(circuits[i]);
-    try {
-      fit_candidate(circuits[i], frequencies, impedances, ranked[i]);
-    } catch (const Cancelled&) {
-      throw;
-    } catch (const std::exception& e) {
-      ranked[i].error = e.what();
-    }
-  });
+    if (!fits[i].guessed) ranked[i].flags.push_back("unguessed");
+    ranked[i].fit = std::move(fits[i].fit);
+    ranked[i].error = std::move(fits[i].error);
+  }
 
   const std::size_t n_residuals = 2 * frequencies.size();
   const double worst = std::numeric_limits<double>::infinity();
@@ -126,6 +93,12 @@ IdentifyOr identify(std::span<const double> frequencies, std::span<const Complex
     total += r.weight;
   }
   for (Ranked& r : ranked) r.weight = total > 0.0 ? r.weight / total : 0.0;
+  const auto tied = [&](const Ranked& r) { return r.criterion <= best + kIndistinguishable; };
+  if (std::count_if(ranked.begin(), ranked.end(), tied) > 1) {
+    for (Ranked& r : ranked) {
+      if (tied(r)) r.flags.push_back("indistinguishable");
+    }
+  }
 
   // Ties go to the simpler circuit, then to the earlier candidate.
   std::vector<std::size_t> order(ranked.size());

@@ -1,7 +1,8 @@
 #pragma once
-// "Which circuit?": fits every candidate topology to one spectrum with the
-// default fit (a trained guess, then Levenberg-Marquardt, modulus weighting)
-// and ranks the fits by an information criterion.
+// "Which circuit?": fits every candidate topology to one spectrum
+// (identify_screen.hpp: a screen of every candidate, the robust search for
+// the leaders, modulus weighting) and ranks the fits by an information
+// criterion.
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -19,6 +20,12 @@ namespace korvex::analysis {
 // modulus-weighted sum of squares, n = 2N residuals and k parameters.
 enum class Criterion { BIC, AIC };
 
+// Candidates whose criterion lies within this of the best one's are not told
+// apart by this spectrum (a difference of 2 in BIC is "not worth more than a
+// bare mention" on Kass and Raftery's scale); each gets the flag
+// "indistinguishable" when there are two or more.
+inline constexpr double kIndistinguishable = 2.0;
+
 struct IdentifySettings {
   std::vector<std::string> candidates;  // circuit texts; empty: the eleven built-in topologies
   Criterion criterion = Criterion::BIC;
@@ -34,7 +41,8 @@ struct Ranked {
   double aic = 0, bic = 0;
   double criterion = 0;            // the one ranked by
   double weight = 0;               // exp(-delta/2), normalised over the candidates
-  std::vector<std::string> flags;  // "unidentifiable", "misfit", "unguessed", "failed"
+  std::vector<std::string> flags;  // "unidentifiable", "misfit", "unguessed", "failed",
+                                   // "indistinguishable"
 };
 
 struct IdentifyOutcome {

@@ -347,8 +347,11 @@ class Ranked:
     weights for AIC, approximate posterior probabilities for BIC), both
     criteria, and ``flags``: "unidentifiable" (a standard error larger than
     its value, or none), "misfit" (rms residual above ``misfit_ratio`` times
-    the Kramers-Kronig noise level), "unguessed" (no trained model: searched
-    from the data-driven estimate and several starts, as ``starts="auto"``) and "failed" (see ``error``).
+    the Kramers-Kronig noise level), "unguessed" (no trained model: started
+    from the data-driven estimate and the other candidates' fits only),
+    "indistinguishable" (within 2 of the best criterion, with at least one
+    other candidate: this spectrum does not tell them apart) and "failed"
+    (see ``error``).
     ``status`` and ``message`` are the fit's, or "failed" and ``error``."""
 
     text: str
@@ -562,15 +565,22 @@ def identify(
     """Which circuit? Fits every candidate and ranks the fits, best first.
 
     ``candidates`` are circuit texts (default: the eleven built-in
-    topologies); each gets the default fit (trained guess, then
-    Levenberg-Marquardt on modulus-weighted residuals), in parallel with the
-    interpreter lock released. Ranking is by the Bayesian information
+    topologies), fitted on modulus-weighted residuals in parallel with the
+    interpreter lock released: every candidate is screened by one
+    Levenberg-Marquardt run from each plausible start (its trained guess, the
+    data-driven estimate in each order of its arcs, the fits of the
+    candidates nested in it or holding it), and the robust search
+    (``starts="auto"``) runs on the few whose screen decides the ranking,
+    which are then polished by the default engine. Spectra over 120 points
+    are screened on a log-spaced subset and polished on every point. Ranking
+    is by the Bayesian information
     criterion by default, ``n ln(chi2/n) + k ln n`` with n = 2N residuals and
     k parameters: its penalty grows with the number of points, so unlike AIC
     it does not keep preferring a nested, larger circuit whose extra elements
     only follow the noise. ``criterion="aic"`` ranks by ``n ln(chi2/n) + 2k``.
-    Ties go to the circuit with fewer parameters. The result is a `Ranking`,
-    a list of `Ranked` candidates.
+    Ties go to the circuit with fewer parameters; candidates within 2 of the
+    best criterion are flagged "indistinguishable". The result is a
+    `Ranking`, a list of `Ranked` candidates.
     """
     from korvex import Circuit
 

@@ -218,6 +218,16 @@ def test_identify_ties_keep_the_simpler_then_earlier_candidate():
     assert ranked[0].criterion == ranked[1].criterion
     assert [r.text for r in ranked] == ["R5-p(R6,CPE6)", "R0-p(R1,CPE1)"]
     assert ranked[0].weight == ranked[1].weight == 0.5
+    assert all("indistinguishable" in r.flags for r in ranked)
+
+
+def test_identify_screens_long_spectra_on_a_subset_and_fits_every_point():
+    f = np.logspace(5, -2, 400)
+    truth = [5.0, 20.0, 1e-4, 0.8]
+    z = korvex.Circuit("R0-(R1,CPE1)").with_values(truth).impedance(f)
+    ranked = korvex.identify(f, z, ["R0-(R1,C1)", "R0-(R1,CPE1)"])
+    assert ranked[0].text == "R0-p(R1,CPE1)"
+    assert list(ranked[0].fit.params.values()) == pytest.approx(truth, rel=1e-6)
 
 
 def test_identify_aic_and_flags():
@@ -225,6 +235,7 @@ def test_identify_aic_and_flags():
     ranked = korvex.identify(F60, z, ["R0-(R1,CPE1)", "R0-L1"], criterion="aic")
     assert ranked[0].criterion == ranked[0].aic
     assert ranked[1].text == "R0-L1" and {"misfit", "unguessed"} <= set(ranked[1].flags)
+    assert not any("indistinguishable" in r.flags for r in ranked)
 
 
 def test_plots_draw_on_given_axes():
