@@ -9,6 +9,7 @@
 #include "analysis/identify_starts.hpp"
 #include "circuit/params.hpp"
 #include "common/cancel.hpp"
+#include "common/log_spaced.hpp"
 #include "common/pool.hpp"
 #include "fit/driver.hpp"
 #include "models/circuit_guess.hpp"
@@ -24,7 +25,7 @@ struct Spectrum {
 Spectrum subset_of(std::span<const double> frequencies, std::span<const Complex> impedances,
                    std::size_t count) {
   Spectrum s;
-  for (std::size_t i : log_spaced_subset(frequencies, count)) {
+  for (std::size_t i : log_spaced_points(frequencies, count)) {
     s.frequencies.push_back(frequencies[i]);
     s.impedances.push_back(impedances[i]);
   }

@@ -105,50 +105,11 @@ void specialise_values(const Node& general, const Node& special, std::vector<dou
 std::vector<std::vector<double>> slot_order_starts(const SeriesList& circuit,
                                                    std::span<const double> frequencies,
                                                    std::span<const Complex> impedances) {
-  const std::vector<std::size_t> slots = arc_slots(circuit);
-  std::vector<std::string> shapes(circuit.size());
-  for (std::size_t i = 0; i < circuit.size(); ++i) shapes[i] = shape(circuit[i]);
-  const auto by_shape = [&](std::size_t a, std::size_t b) { return shapes[a] < shapes[b]; };
-  const std::vector<std::size_t> offsets = block_offsets(circuit);
-
-  // The text's own order first, then the other distinct orders of shapes.
-  std::vector<std::vector<std::size_t>> orders{slots};
-  std::vector<std::size_t> order = slots;
-  std::sort(order.begin(), order.end(), by_shape);
-  do {
-    const bool same_as_text = std::equal(order.begin(), order.end(), slots.begin(),
-                                         [&](auto a, auto b) { return shapes[a] == shapes[b]; });
-    if (!same_as_text) orders.push_back(order);
-  } while (orders.size() < kMaxSlotOrders &&
-           std::next_permutation(order.begin(), order.end(), by_shape));
-
-  std::vector<std::vector<double>> starts;
-  for (const auto& o : orders) {
-    // Node o[k] moves to the position of the k-th slot.
-    SeriesList permuted = circuit;
-    std::vector<std::size_t> source(circuit.size());
-    std::iota(source.begin(), source.end(), 0);
-    for (std::size_t k = 0; k < slots.size(); ++k) {
-      permuted[slots[k]] = circuit[o[k]];
-      source[slots[k]] = o[k];
-    }
-    auto estimated = estimate_values(permuted, frequencies, impedances);
-    const auto* values = std::get_if<std::vector<double>>(&estimated);
-    if (!values) return {};
-    std::vector<double> start(offsets.back());
-    std::size_t at = 0;
-    for (std::size_t i = 0; i < circuit.size(); ++i) {
-      const std::size_t from = source[i];
-      const std::size_t width = offsets[from + 1] - offsets[from];
-      std::copy_n(values->begin() + static_cast<std::ptrdiff_t>(at), width,
-                  start.begin() + static_cast<std::ptrdiff_t>(offsets[from]));
-      at += width;
-    }
-    if (std::find(starts.begin(), starts.end(), start) == starts.end()) {
-      starts.push_back(std::move(start));
-    }
+  auto starts = estimate_slot_orders(circuit, frequencies, impedances, kMaxSlotOrders);
+  if (auto* values = std::get_if<std::vector<std::vector<double>>>(&starts)) {
+    return std::move(*values);
   }
-  return starts;
+  return {};
 }
 
 std::optional<std::vector<double>> nested_start(const SeriesList& larger, const SeriesList& smaller,
@@ -263,28 +224,6 @@ std::vector<std::size_t> arc_slots(const SeriesList& circuit) {
     if (is_slot(circuit[i])) slots.push_back(i);
   }
   return slots;
-}
-
-std::vector<std::size_t> log_spaced_subset(std::span<const double> frequencies, std::size_t count) {
-  std::vector<std::size_t> order(frequencies.size());
-  std::iota(order.begin(), order.end(), 0);
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return frequencies[a] < frequencies[b]; });
-  if (frequencies.size() <= count || count < 2) return order;
-  const double lo = std::log(std::max(frequencies[order.front()], 1e-300));
-  const double hi = std::log(std::max(frequencies[order.back()], 1e-300));
-  const double step = (hi - lo) / static_cast<double>(count - 1);
-  std::vector<std::size_t> kept;
-  double next = lo;
-  for (std::size_t k = 0; k < order.size(); ++k) {
-    const bool last = k + 1 == order.size();
-    const double at = std::log(std::max(frequencies[order[k]], 1e-300));
-    if (last || at >= next) {
-      kept.push_back(order[k]);
-      while (next <= at) next += step;
-    }
-  }
-  return kept;
 }
 
 }  // namespace korvex::analysis

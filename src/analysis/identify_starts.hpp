@@ -49,8 +49,4 @@ std::vector<std::vector<double>> reduced_starts(const SeriesList& smaller,
 // elements that make an arc by themselves (K, Zarc, Ws, G, Gs, T).
 std::vector<std::size_t> arc_slots(const SeriesList& circuit);
 
-// Indices of about `count` points spread evenly in log frequency (every
-// point when there are no more than `count`), ascending in frequency.
-std::vector<std::size_t> log_spaced_subset(std::span<const double> frequencies, std::size_t count);
-
 }  // namespace korvex::analysis

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numeric>
 
+#include "common/log_spaced.hpp"
 #include "common/units.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/lm_problem.hpp"
@@ -11,36 +12,6 @@
 #include "starts/start_values.hpp"
 
 namespace korvex {
-namespace {
-
-// The points of the search: all of them, or for a long spectrum the point
-// nearest each of kSearchPoints evenly spaced values of log f (every point
-// counts once), so that every decade keeps its share of the search.
-std::vector<std::size_t> search_points(std::span<const double> frequencies) {
-  std::vector<std::size_t> order(frequencies.size());
-  std::iota(order.begin(), order.end(), 0);
-  const bool all_positive =
-      std::all_of(frequencies.begin(), frequencies.end(), [](double f) { return f > 0.0; });
-  if (frequencies.size() <= kSearchPoints || !all_positive) return order;
-  std::sort(order.begin(), order.end(),
-            [&](std::size_t a, std::size_t b) { return frequencies[a] < frequencies[b]; });
-  const double lo = std::log(frequencies[order.front()]);
-  const double hi = std::log(frequencies[order.back()]);
-  std::vector<std::size_t> picked;
-  std::size_t at = 0;
-  for (std::size_t k = 0; k < kSearchPoints; ++k) {
-    const double target =
-        lo + (hi - lo) * static_cast<double>(k) / static_cast<double>(kSearchPoints - 1);
-    while (at + 1 < order.size() && std::fabs(std::log(frequencies[order[at + 1]]) - target) <=
-                                        std::fabs(std::log(frequencies[order[at]]) - target)) {
-      ++at;
-    }
-    if (picked.empty() || picked.back() != order[at]) picked.push_back(order[at]);
-  }
-  return picked;
-}
-
-}  // namespace
 
 bool better_minimum(bool a_success, double a_cost, bool b_success, double b_cost) {
   if (!std::isfinite(a_cost)) return false;
@@ -58,7 +29,7 @@ SearchProblem::SearchProblem(const FitSettings& settings, const std::vector<bool
       held_(held),
       map_(settings.circuit, held),
       bounds_(map_.free_of(param_bounds(settings.circuit))) {
-  for (std::size_t i : search_points(settings.frequencies)) {
+  for (std::size_t i : log_spaced_points(settings.frequencies, kSearchPoints)) {
     frequencies_.push_back(settings.frequencies[i]);
     omegas_.push_back(settings.frequencies[i] * kTwoPi);
     impedances_.push_back(settings.impedances[i]);

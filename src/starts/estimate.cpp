@@ -274,11 +274,17 @@ std::vector<std::string> slot_shapes(const Plan& plan) {
   return shapes;
 }
 
-}  // namespace
+// The estimate's readings of one spectrum for one circuit: the circuit's
+// plan, the spectrum's features, and the arcs of each reading.
+struct Readings {
+  Plan plan;
+  SpectrumFeatures features;
+  std::vector<std::vector<Arc>> arcs;
+};
 
-std::variant<std::vector<std::vector<double>>, EstimateError> estimate_variants(
-    const SeriesList& circuit, std::span<const double> frequencies,
-    std::span<const Complex> impedances, const CancelFlag* cancel) {
+std::variant<Readings, EstimateError> read_spectrum(const SeriesList& circuit,
+                                                    std::span<const double> frequencies,
+                                                    std::span<const Complex> impedances) {
   if (frequencies.size() != impedances.size()) {
     return EstimateError{"frequencies and impedances must have the same length"};
   }
@@ -289,14 +295,16 @@ std::variant<std::vector<std::vector<double>>, EstimateError> estimate_variants(
                            " is not)"};
     }
   }
-  const CancelScope scope(cancel);
-  Plan plan;
+  Readings r;
+  Plan& plan = r.plan;
   plan_list(circuit, Context{}, plan);
-  const SpectrumFeatures features = spectrum_features(
+  r.features = spectrum_features(
       frequencies, impedances,
       FeatureRequest{plan.inductors > 0, plan.tails > 0,
                      plan.tails > 0 && plan.all_tails_wo ? Kind::Wo : Kind::Cpe, plan.slots > 0});
-  std::vector<std::vector<Arc>> readings{split_arcs(features, plan.slots)};
+  const SpectrumFeatures& features = r.features;
+  std::vector<std::vector<Arc>>& readings = r.arcs;
+  readings.push_back(split_arcs(features, plan.slots));
   if (plan.tails > 0 && plan.slots > 0) {
     // Relaxation times at the slow edge of the window are the tail's
     // curvature, not an arc: when one more piece would sit there, the arcs
@@ -317,12 +325,18 @@ std::variant<std::vector<std::vector<double>>, EstimateError> estimate_variants(
       readings.push_back(std::move(more));
     }
   }
-  // Every reading in every order of the arcs over the slots that changes
-  // the impedance (interchangeable slots keep their arcs fastest first).
-  const std::vector<std::string> shapes = slot_shapes(plan);
-  std::vector<std::size_t> order(plan.slots);
+  return r;
+}
+
+// The first `reading_count` readings, each in every order of its arcs over
+// the slots that changes the impedance (interchangeable slots keep their
+// arcs fastest first), each set of values once, at most `limit` of them.
+std::vector<std::vector<double>> over_slot_orders(const SeriesList& circuit, const Readings& r,
+                                                  std::size_t reading_count, std::size_t limit) {
+  const std::vector<std::string> shapes = slot_shapes(r.plan);
+  std::vector<std::size_t> order(r.plan.slots);
   std::vector<std::vector<double>> out;
-  for (const std::vector<Arc>& arcs : readings) {
+  for (std::size_t k = 0; k < reading_count && k < r.arcs.size() && out.size() < limit; ++k) {
     std::iota(order.begin(), order.end(), 0);
     do {
       bool canonical = true;
@@ -332,13 +346,31 @@ std::variant<std::vector<std::vector<double>>, EstimateError> estimate_variants(
         }
       }
       if (!canonical) continue;
-      std::vector<double> values = values_for(circuit, plan, features, arcs, order);
+      std::vector<double> values = values_for(circuit, r.plan, r.features, r.arcs[k], order);
       if (std::find(out.begin(), out.end(), values) == out.end()) out.push_back(std::move(values));
-    } while (out.size() < kMaxEstimateVariants &&
-             std::next_permutation(order.begin(), order.end()));
-    if (out.size() >= kMaxEstimateVariants) break;
+    } while (out.size() < limit && std::next_permutation(order.begin(), order.end()));
   }
   return out;
+}
+
+}  // namespace
+
+std::variant<std::vector<std::vector<double>>, EstimateError> estimate_variants(
+    const SeriesList& circuit, std::span<const double> frequencies,
+    std::span<const Complex> impedances, const CancelFlag* cancel) {
+  const CancelScope scope(cancel);
+  auto read = read_spectrum(circuit, frequencies, impedances);
+  if (auto* error = std::get_if<EstimateError>(&read)) return std::move(*error);
+  const Readings& r = std::get<Readings>(read);
+  return over_slot_orders(circuit, r, r.arcs.size(), kMaxEstimateVariants);
+}
+
+std::variant<std::vector<std::vector<double>>, EstimateError> estimate_slot_orders(
+    const SeriesList& circuit, std::span<const double> frequencies,
+    std::span<const Complex> impedances, std::size_t limit) {
+  auto read = read_spectrum(circuit, frequencies, impedances);
+  if (auto* error = std::get_if<EstimateError>(&read)) return std::move(*error);
+  return over_slot_orders(circuit, std::get<Readings>(read), 1, limit);
 }
 
 std::variant<std::vector<double>, EstimateError> estimate_values(

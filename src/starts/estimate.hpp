@@ -55,4 +55,12 @@ std::variant<std::vector<std::vector<double>>, EstimateError> estimate_variants(
     const SeriesList& circuit, std::span<const double> frequencies,
     std::span<const Complex> impedances, const CancelFlag* cancel = nullptr);
 
+// The first reading of the estimate in every order of its arcs over the
+// circuit's slots that changes the impedance (an RC and an RQ: two orders),
+// each set of values once, at most `limit`: a circuit whose slots differ in
+// shape has one plausible start per order. The errors of estimate_values.
+std::variant<std::vector<std::vector<double>>, EstimateError> estimate_slot_orders(
+    const SeriesList& circuit, std::span<const double> frequencies,
+    std::span<const Complex> impedances, std::size_t limit);
+
 }  // namespace korvex

@@ -68,17 +68,5 @@ TEST(ReducedStarts, OneStartPerChoiceOfTheLargerFitsNodes) {
   }
 }
 
-TEST(LogSpacedSubset, KeepsEveryPointOrAnEvenSpreadInAscendingOrder) {
-  std::vector<double> f;
-  for (int i = 0; i < 2000; ++i) f.push_back(std::pow(10.0, 5.0 - 8.0 * i / 1999.0));
-  const auto kept = log_spaced_subset(f, 120);
-  EXPECT_LE(kept.size(), 120u);
-  EXPECT_GE(kept.size(), 110u);
-  EXPECT_EQ(kept.front(), 1999u);  // the lowest frequency first
-  EXPECT_EQ(kept.back(), 0u);
-  EXPECT_EQ(log_spaced_subset(std::vector<double>{3.0, 1.0, 2.0}, 120),
-            (std::vector<std::size_t>{1, 2, 0}));
-}
-
 }  // namespace
 }  // namespace korvex::analysis
