@@ -92,6 +92,19 @@ void ImpedancePlan::evaluate_block(const double* params, const FrequencyTerms* w
     }
   };
 
+  // Adds one element's block (its impedance or its admittance, as `block`
+  // gives it) of step k to the (re, im) arrays, recording it when asked.
+  const auto add_block = [&](auto block, const Step& step, std::size_t k, double* base,
+                             double* __restrict re, double* __restrict im) {
+    double* __restrict v_re = record ? pass.write_re + k * pass.stride : base + 2 * B;
+    double* __restrict v_im = record ? pass.write_im + k * pass.stride : base + 3 * B;
+    block(step.kind, params + step.first_param, w, n, v_re, v_im);
+    for (std::size_t i = 0; i < n; ++i) {
+      re[i] = re[i] + v_re[i];
+      im[i] = im[i] + v_im[i];
+    }
+  };
+
   for (std::size_t i = 0; i < n; ++i) scratch[i] = scratch[B + i] = 0.0;
   for (std::size_t k = 0; k < steps_.size();) {
     const Step& step = steps_[k];
@@ -105,13 +118,7 @@ void ImpedancePlan::evaluate_block(const double* params, const FrequencyTerms* w
           add_recorded(k, sum_re, sum_im);
           break;
         }
-        double* __restrict z_re = record ? pass.write_re + k * pass.stride : base + 2 * B;
-        double* __restrict z_im = record ? pass.write_im + k * pass.stride : base + 3 * B;
-        kind_impedance_block(step.kind, params + step.first_param, w, n, z_re, z_im);
-        for (std::size_t i = 0; i < n; ++i) {
-          sum_re[i] = sum_re[i] + z_re[i];
-          sum_im[i] = sum_im[i] + z_im[i];
-        }
+        add_block(kind_impedance_block, step, k, base, sum_re, sum_im);
         break;
       }
       case Op::kAdmittance: {
@@ -121,13 +128,7 @@ void ImpedancePlan::evaluate_block(const double* params, const FrequencyTerms* w
           add_recorded(k, group_re, group_im);
           break;
         }
-        double* __restrict y_re = record ? pass.write_re + k * pass.stride : base + 2 * B;
-        double* __restrict y_im = record ? pass.write_im + k * pass.stride : base + 3 * B;
-        kind_admittance_block(step.kind, params + step.first_param, w, n, y_re, y_im);
-        for (std::size_t i = 0; i < n; ++i) {
-          group_re[i] = group_re[i] + y_re[i];
-          group_im[i] = group_im[i] + y_im[i];
-        }
+        add_block(kind_admittance_block, step, k, base, group_re, group_im);
         break;
       }
       case Op::kOpenGroup:

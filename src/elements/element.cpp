@@ -243,26 +243,29 @@ inline Complex admittance(Kind kind, const double* p, const FrequencyTerms& w,
   return creciprocal(formula(kind, p, w, prep));
 }
 
+// `value` (formula or admittance) of one kind at every frequency: the
+// kind is a template argument so that each loop is compiled for its element.
+template <Kind kind, Complex (*value)(Kind, const double*, const FrequencyTerms&, const Prepared&)>
+void fill_with(const double* p, const FrequencyTerms* w, std::size_t n, double* __restrict re,
+               double* __restrict im) {
+  const Prepared prep = prepare(kind, p);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Complex v = value(kind, p, w[i], prep);
+    re[i] = v.re;
+    im[i] = v.im;
+  }
+}
+
 template <Kind kind>
 void fill_admittance(const double* p, const FrequencyTerms* w, std::size_t n, double* __restrict re,
                      double* __restrict im) {
-  const Prepared prep = prepare(kind, p);
-  for (std::size_t i = 0; i < n; ++i) {
-    const Complex y = admittance(kind, p, w[i], prep);
-    re[i] = y.re;
-    im[i] = y.im;
-  }
+  fill_with<kind, admittance>(p, w, n, re, im);
 }
 
 template <Kind kind>
 void fill(const double* p, const FrequencyTerms* w, std::size_t n, double* __restrict re,
           double* __restrict im) {
-  const Prepared prep = prepare(kind, p);
-  for (std::size_t i = 0; i < n; ++i) {
-    const Complex z = formula(kind, p, w[i], prep);
-    re[i] = z.re;
-    im[i] = z.im;
-  }
+  fill_with<kind, formula>(p, w, n, re, im);
 }
 
 }  // namespace
