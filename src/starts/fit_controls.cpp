@@ -9,7 +9,14 @@ namespace korvex {
 namespace {
 
 std::string interval(const Bounds& b) {
-  return "(" + compact_float(b.first) + ", " + compact_float(b.second) + ")";
+  // Appended piece by piece: GCC 12 warns (-Wrestrict, a false positive) on
+  // "(" + std::string inlined into its memcpy.
+  std::string text = "(";
+  text += compact_float(b.first);
+  text += ", ";
+  text += compact_float(b.second);
+  text += ")";
+  return text;
 }
 
 // Index of the parameter `name` names, or the message naming the closest one.
