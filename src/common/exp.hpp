@@ -12,8 +12,11 @@ namespace korvex {
 // T with double arithmetic (double, or a vector of doubles) and I, the
 // matching 64-bit integer type, so that the guesser's GELU runs it four lanes at a
 // time with every lane's bits those of the scalar form.
+// Always inlined: a caller built for another instruction set (the GELU's
+// AVX2 clone) passes vectors in other registers than an out-of-line copy
+// built for the baseline would read them from.
 template <class T, class I>
-inline T exp_in_range(T x) {
+__attribute__((always_inline)) inline T exp_in_range(T x) {
   constexpr double kLog2e = 1.4426950408889634;
   constexpr double kShifter = 6755399441055744.0;  // 1.5 * 2^52: adding it rounds to an integer
   constexpr double kLn2Hi = 6.93147180369123816490e-01;  // k * kLn2Hi is exact for |k| < 2^11
