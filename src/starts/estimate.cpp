@@ -376,9 +376,12 @@ std::variant<std::vector<std::vector<double>>, EstimateError> estimate_slot_orde
 std::variant<std::vector<double>, EstimateError> estimate_values(
     const SeriesList& circuit, std::span<const double> frequencies,
     std::span<const Complex> impedances, const CancelFlag* cancel) {
-  auto variants = estimate_variants(circuit, frequencies, impedances, cancel);
-  if (auto* error = std::get_if<EstimateError>(&variants)) return std::move(*error);
-  return std::move(std::get<std::vector<std::vector<double>>>(variants).front());
+  // Only the first reading in the text's order: the other readings and
+  // orders are the search's, and every chain step and screen asks for this one.
+  const CancelScope scope(cancel);
+  auto read = read_spectrum(circuit, frequencies, impedances);
+  if (auto* error = std::get_if<EstimateError>(&read)) return std::move(*error);
+  return std::move(over_slot_orders(circuit, std::get<Readings>(read), 1, 1).front());
 }
 
 }  // namespace korvex
