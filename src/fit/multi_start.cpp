@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "circuit/params.hpp"
 #include "common/pool.hpp"
@@ -28,23 +29,29 @@ bool better_outcome(const FitResultOr& a, const FitResultOr& b) {
   return better_minimum(x->success, x->cost, y->success, y->cost);
 }
 
-// Whether the best kAgreeingStarts runs succeeded at one cost (within
-// kAgreeTolerance, relative), at most one of them from a reading of the
-// estimate (`reading` per run): the search found the same minimum from
+// Whether kAgreeingStarts runs succeeded within kAgreeTolerance (relative)
+// of the best successful cost, at most one of them counted from a reading of
+// the estimate (`reading` per run): the search found the same minimum from
 // independent starts, and further starts are unlikely to find a lower one.
-// Readings of one estimate agree too easily on their own.
+// Readings of one estimate agree too easily on their own. Every run at that
+// cost counts, whatever order ties among them sort in.
 bool agreed(std::span<const SearchRun> runs, const std::vector<bool>& reading) {
-  std::vector<std::size_t> done;
-  for (std::size_t i = 0; i < runs.size(); ++i) {
-    if (runs[i].success) done.push_back(i);
+  double best = std::numeric_limits<double>::infinity();
+  for (const SearchRun& run : runs) {
+    if (run.success && run.cost < best) best = run.cost;
   }
-  if (done.size() < kAgreeingStarts) return false;
-  std::partial_sort(done.begin(), done.begin() + kAgreeingStarts, done.end(),
-                    [&](std::size_t a, std::size_t b) { return runs[a].cost < runs[b].cost; });
-  std::size_t readings = 0;
-  for (std::size_t k = 0; k < kAgreeingStarts; ++k) readings += reading[done[k]];
-  return readings <= 1 &&
-         runs[done[kAgreeingStarts - 1]].cost <= runs[done[0]].cost * (1.0 + kAgreeTolerance);
+  if (!std::isfinite(best)) return false;
+  std::size_t independent = 0;
+  bool any_reading = false;
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    if (!runs[i].success || !(runs[i].cost <= best * (1.0 + kAgreeTolerance))) continue;
+    if (reading[i]) {
+      any_reading = true;
+    } else {
+      ++independent;
+    }
+  }
+  return independent + (any_reading ? 1 : 0) >= kAgreeingStarts;
 }
 
 // The order in which the search runs its starts (indices into
