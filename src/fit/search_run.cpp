@@ -8,6 +8,7 @@
 #include "common/units.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/lm_problem.hpp"
+#include "fit/normal_lm.hpp"
 #include "fit/outcome_checks.hpp"
 #include "starts/start_values.hpp"
 
@@ -72,8 +73,8 @@ SearchRun SearchProblem::run(std::span<const double> start, bool candidates) con
   }
   const auto one_run = [&](std::span<const double> from, const std::vector<bool>& fixed) {
     StartResult run =
-        levenberg_marquardt_single_start(settings_.circuit, omegas_, impedances_, weights_, bounds_,
-                                         to_internal(from, bounds_), fixed, lm, counter_, free_map);
+        normal_equations_single_start(settings_.circuit, omegas_, impedances_, weights_, bounds_,
+                                      to_internal(from, bounds_), fixed, lm, counter_, free_map);
     // A bounded parameter may end past its bound: it goes back on the bound
     // (a cost a final fit can reach), and is recorded as held there.
     std::vector<bool> at_bound(run.params.size(), false);
