@@ -9,6 +9,7 @@
 #include "common/units.hpp"
 #include "fit/arc_order.hpp"
 #include "fit/search_run.hpp"
+#include "starts/slot_exchange.hpp"
 
 namespace korvex {
 namespace {
@@ -127,12 +128,38 @@ FitResultOr multi_start_fit(const FitSettings& settings) {
     if (automatic && agreed(std::span<const SearchRun>(runs).first(done), reading)) break;
   }
 
-  std::uint64_t iterations = 0;
-  std::size_t winner = done;
-  for (std::size_t i = 0; i < done; ++i) {
-    iterations += runs[i].evaluations;
-    if (winner == done || better_run(runs[i], runs[winner])) winner = i;
+  runs.resize(done);
+  const auto best_run = [&] {
+    std::size_t best = runs.size();
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+      if (best == runs.size() || better_run(runs[i], runs[best])) best = i;
+    }
+    return best;
+  };
+  std::size_t winner = best_run();
+  // The arcs of the search's winner and of the full fits in the other
+  // orders over slots of different shapes: minima a local run cannot cross
+  // between.
+  std::vector<std::vector<double>> moved;
+  const auto exchange = [&](const std::vector<double>& values) {
+    for (auto& v : exchanged_slots(settings.circuit, values, kStartBatch)) {
+      if (moved.size() < kStartBatch) moved.push_back(std::move(v));
+    }
+  };
+  if (winner < runs.size() && std::isfinite(runs[winner].cost)) exchange(runs[winner].params);
+  for (const FitResultOr& result : full_results) {
+    const auto* outcome = std::get_if<FitOutcome>(&result);
+    if (outcome && std::isfinite(outcome->cost)) exchange(outcome->params);
   }
+  if (!moved.empty()) {
+    runs.resize(done + moved.size());
+    parallel_for(moved.size(), 1,
+                 [&](std::size_t k) { runs[done + k] = problem.run(moved[k], false); });
+    done = runs.size();
+    winner = best_run();
+  }
+  std::uint64_t iterations = 0;
+  for (const SearchRun& run : runs) iterations += run.evaluations;
   // The winner of the search is polished by the caller's engine on every
   // point, from its values only; with no finite run, the given start is.
   FitSettings polish = one;

@@ -3,100 +3,17 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
-#include <numeric>
 #include <string>
 
 #include "circuit/params.hpp"
 #include "starts/estimate_features.hpp"
+#include "starts/slot_plan.hpp"
 
 namespace korvex {
 namespace {
 
 // omega_min * tau above which a piece of the distribution counts as tail.
 constexpr double kTailEdge = 0.15;
-
-enum class Use { SeriesResistance, ArcResistance, ArcCapacitance, SlotElement, Tail, Inductor };
-
-struct LeafPlan {
-  Kind kind;
-  Use use;
-  std::size_t slot = 0;
-  double share = 1.0;  // fraction (or multiple) of the slot's quantity
-};
-
-struct Plan {
-  std::vector<LeafPlan> leaves;  // parameter order
-  std::size_t slots = 0;
-  std::size_t series_resistors = 0;
-  std::size_t tails = 0;
-  bool all_tails_wo = true;
-  std::size_t inductors = 0;
-};
-
-bool is_self_slot(Kind k) {
-  return k == Kind::K || k == Kind::Zarc || k == Kind::Ws || k == Kind::G || k == Kind::Gs ||
-         k == Kind::T;
-}
-
-bool is_capacitive_branch(const SeriesList& branch) {
-  if (branch.empty()) return false;
-  for (const Node& n : branch) {
-    if (n.parallel || (n.element.kind != Kind::C && n.element.kind != Kind::Cpe)) return false;
-  }
-  return true;
-}
-
-struct Context {
-  bool in_slot = false;
-  bool capacitive = false;
-  std::size_t slot = 0;
-  double share = 1.0;
-};
-
-void plan_list(const SeriesList& list, const Context& context, Plan& plan) {
-  std::size_t resistors_here = 0;
-  for (const Node& n : list) resistors_here += !n.parallel && n.element.kind == Kind::R;
-  for (const Node& n : list) {
-    if (n.parallel) {
-      std::size_t capacitive = 0;
-      for (const auto& b : n.branches) capacitive += is_capacitive_branch(b);
-      const std::size_t other = n.branches.size() - capacitive;
-      if (capacitive == 0 || other == 0) {  // not an arc: its elements keep the context
-        for (const auto& b : n.branches) plan_list(b, context, plan);
-        continue;
-      }
-      const std::size_t slot = plan.slots++;
-      for (const auto& b : n.branches) {
-        const bool cap = is_capacitive_branch(b);
-        plan_list(b, Context{true, cap, slot, cap ? 1.0 / capacitive : static_cast<double>(other)},
-                  plan);
-      }
-      continue;
-    }
-    const Kind k = n.element.kind;
-    LeafPlan leaf{k, Use::Tail};
-    if (is_self_slot(k)) {
-      leaf = {k, Use::SlotElement, plan.slots++};
-    } else if (k == Kind::R) {
-      if (context.in_slot) {
-        leaf = {k, Use::ArcResistance, context.slot,
-                context.capacitive ? context.share : context.share / resistors_here};
-      } else {
-        leaf.use = Use::SeriesResistance;
-        ++plan.series_resistors;
-      }
-    } else if ((k == Kind::C || k == Kind::Cpe) && context.in_slot && context.capacitive) {
-      leaf = {k, Use::ArcCapacitance, context.slot, context.share};
-    } else if (k == Kind::L || k == Kind::La) {
-      leaf.use = Use::Inductor;
-      ++plan.inductors;
-    } else {
-      ++plan.tails;
-      plan.all_tails_wo = plan.all_tails_wo && k == Kind::Wo;
-    }
-    plan.leaves.push_back(leaf);
-  }
-}
 
 double polar_phase(Complex z) { return std::atan2(z.im, z.re); }
 double modulus(Complex z) { return std::hypot(z.re, z.im); }
@@ -141,42 +58,6 @@ void fill_tail(Kind k, Complex tail, double omega, double* out) {
       out[1] = 1.0 / (m * std::pow(omega, alpha));
       out[2] = alpha;
       break;
-    default: break;
-  }
-}
-
-void fill_slot_element(Kind k, const Arc& arc, double* out) {
-  switch (k) {
-    case Kind::K:
-      out[0] = arc.r;
-      out[1] = arc.tau;
-      break;
-    case Kind::Zarc:
-      out[0] = arc.r;
-      out[1] = arc.tau;
-      out[2] = arc.alpha;
-      break;
-    case Kind::Ws:  // -Im peaks at omega tau ~ 2.5
-      out[0] = arc.r;
-      out[1] = 2.5 * arc.tau;
-      break;
-    case Kind::G:  // -Im peaks at omega tg = sqrt 3
-      out[0] = arc.r;
-      out[1] = std::sqrt(3.0) * arc.tau;
-      break;
-    case Kind::Gs:  // direct-current value rg / tanh(phi)
-      out[0] = arc.r * std::tanh(1.0);
-      out[1] = std::sqrt(3.0) * arc.tau;
-      out[2] = 1.0;
-      break;
-    case Kind::T: {  // k_tau = 1: direct-current value (a coth 1 + b csch 1)
-      const double dc = 1.0 / std::tanh(1.0) + 1.0 / std::sinh(1.0);
-      out[0] = arc.r / dc;
-      out[1] = arc.r / dc;
-      out[2] = 1.0;
-      out[3] = arc.tau;
-      break;
-    }
     default: break;
   }
 }
@@ -261,19 +142,6 @@ std::vector<double> values_for(const SeriesList& circuit, const Plan& plan,
   return values;
 }
 
-// Slots that take each other's arcs without changing the circuit's
-// impedance: the same kinds in the same places.
-std::vector<std::string> slot_shapes(const Plan& plan) {
-  std::vector<std::string> shapes(plan.slots);
-  for (const LeafPlan& leaf : plan.leaves) {
-    if (leaf.use == Use::ArcResistance || leaf.use == Use::ArcCapacitance ||
-        leaf.use == Use::SlotElement) {
-      shapes[leaf.slot] += std::string(kind_info(leaf.kind).code) + ",";
-    }
-  }
-  return shapes;
-}
-
 // The estimate's readings of one spectrum for one circuit: the circuit's
 // plan, the spectrum's features, and the arcs of each reading.
 struct Readings {
@@ -296,8 +164,8 @@ std::variant<Readings, EstimateError> read_spectrum(const SeriesList& circuit,
     }
   }
   Readings r;
-  Plan& plan = r.plan;
-  plan_list(circuit, Context{}, plan);
+  r.plan = plan_slots(circuit);
+  const Plan& plan = r.plan;
   r.features = spectrum_features(
       frequencies, impedances,
       FeatureRequest{plan.inductors > 0, plan.tails > 0,
@@ -333,22 +201,15 @@ std::variant<Readings, EstimateError> read_spectrum(const SeriesList& circuit,
 // arcs fastest first), each set of values once, at most `limit` of them.
 std::vector<std::vector<double>> over_slot_orders(const SeriesList& circuit, const Readings& r,
                                                   std::size_t reading_count, std::size_t limit) {
-  const std::vector<std::string> shapes = slot_shapes(r.plan);
-  std::vector<std::size_t> order(r.plan.slots);
+  // Every order is one start: a circuit has few slots, and the limit is small.
+  const auto orders = distinct_slot_orders(slot_shapes(r.plan), limit);
   std::vector<std::vector<double>> out;
-  for (std::size_t k = 0; k < reading_count && k < r.arcs.size() && out.size() < limit; ++k) {
-    std::iota(order.begin(), order.end(), 0);
-    do {
-      bool canonical = true;
-      for (std::size_t a = 0; a < order.size(); ++a) {
-        for (std::size_t b = a + 1; b < order.size(); ++b) {
-          canonical = canonical && !(shapes[a] == shapes[b] && order[a] > order[b]);
-        }
-      }
-      if (!canonical) continue;
+  for (std::size_t k = 0; k < reading_count && k < r.arcs.size(); ++k) {
+    for (const auto& order : orders) {
+      if (out.size() >= limit) return out;
       std::vector<double> values = values_for(circuit, r.plan, r.features, r.arcs[k], order);
       if (std::find(out.begin(), out.end(), values) == out.end()) out.push_back(std::move(values));
-    } while (out.size() < limit && std::next_permutation(order.begin(), order.end()));
+    }
   }
   return out;
 }
