@@ -17,6 +17,11 @@ Run: python bench/robust.py [--quick] [--repeat N]
    values with arcs at least half a decade apart): the share of starts="auto"
    fits at the noise floor (modulus-weighted cost within 5 % of the cost at
    the true values) and the median time per fit, per build.
+4. A wider development set (bench/data/wider_best_known.json): the two
+   bundled example spectra and every fourth coin-cell cycle, each with two
+   or three circuits (53 fits, trained circuits among them); the best-known
+   chi-square of each is the lowest of several starts=80 runs. Per build: the
+   share of starts="auto" fits within 1 % of it and the median time.
 Every figure is printed with the machine's load average; ratios are baseline /
 this build (above 1: this build is faster).
 """
@@ -36,6 +41,8 @@ import numpy as np
 BENCH = Path(__file__).resolve().parent
 REAL_DIR = BENCH / "data" / "real"
 SERIES = BENCH / "data" / "series" / "coincell_autoeis_cycles000-063.csv"
+WIDER = BENCH / "data" / "wider_best_known.json"
+EXAMPLES = BENCH.parent / "examples"
 BATCH_CIRCUIT = "R0-p(R1,CPE1)-p(R2,CPE2)-CPE3"
 SEED = 20261208
 NOISE = 0.01
@@ -66,6 +73,23 @@ def read_series():
         (table[table[:, 0] == c, 1], table[table[:, 0] == c, 2] + 1j * table[table[:, 0] == c, 3])
         for c in np.unique(table[:, 0])
     ]
+
+
+def read_wider():
+    """(key, circuit text, frequencies, impedances, best-known chi-square) per fit."""
+    import pandas as pd
+
+    series = read_series()
+    out = []
+    for key, best in json.loads(WIDER.read_text()).items():
+        source, text = key.split("|")
+        if source.startswith("cycle"):
+            f, z = series[int(source[len("cycle") :])]
+        else:
+            table = pd.read_csv(EXAMPLES / f"{source}.csv").to_numpy()
+            f, z = table[:, 0], table[:, 1] + 1j * table[:, 2]
+        out.append((key, text, f, z, best))
+    return out
 
 
 def chi_square(circuit, f, z):
@@ -141,6 +165,14 @@ def worker_case(kind, *args):
         seconds = time.perf_counter() - start
         per_point = [r.chi_square / len(f) for r, (f, _) in zip(batch, spectra)]
         return seconds, (len(spectra), float(np.median(per_point)))
+    if kind == "wider":
+        ratios, times = [], []
+        for _, text, f, z, best in read_wider():
+            start = time.perf_counter()
+            result = korvex.Circuit(text).fit(f, z, starts="auto")
+            times.append(time.perf_counter() - start)
+            ratios.append(result.chi_square / best)
+        return sum(times), (ratios, statistics.median(times))
     if kind == "synthetic":
         text, count = args
         circuit = korvex.Circuit(text)
@@ -212,6 +244,20 @@ def synthetic(builds, count):
     print(f"  {load()} at the end")
 
 
+def wider(builds):
+    keys = [w[0] for w in read_wider()]
+    print(f'\n4. Wider set ({len(keys)} fits), starts="auto" within 1 % of the best known ({load()})')
+    answers = builds.each(("wider",))
+    for build, label in (("baseline", "baseline"), ("new", "this build")):
+        ratios, median = answers[build][1]
+        misses = [f"{k} {r:.3f}" for k, r in zip(keys, ratios) if r > 1.01]
+        print(
+            f"  {label:10s}: {len(keys) - len(misses)} of {len(keys)}, median {median * 1e3:.1f} ms; "
+            f"missed: {', '.join(misses) or 'none'}"
+        )
+    print(f"  {load()} at the end")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="30 synthetic spectra per circuit")
@@ -224,6 +270,7 @@ def main():
         real_set(builds, args.repeat)
         batch(builds, args.repeat)
         synthetic(builds, 30 if args.quick else 200)
+        wider(builds)
 
 
 if __name__ == "__main__":
