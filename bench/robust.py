@@ -246,7 +246,9 @@ def synthetic(builds, count):
 
 def wider(builds):
     keys = [w[0] for w in read_wider()]
-    print(f'\n4. Wider set ({len(keys)} fits), starts="auto" within 1 % of the best known ({load()})')
+    print(
+        f'\n4. Wider set ({len(keys)} fits), starts="auto" within 1 % of the best known ({load()})'
+    )
     answers = builds.each(("wider",))
     for build, label in (("baseline", "baseline"), ("new", "this build")):
         ratios, median = answers[build][1]

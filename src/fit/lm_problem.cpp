@@ -252,23 +252,33 @@ bool is_plausible(std::span<const double> params, std::span<const double> initia
 
 bool lmder_converged(int info) { return (info >= 1 && info <= 4) || info == kLmderStalledInfo; }
 
+LmProblem run_problem(const SeriesList& circuit, std::span<const double> omegas,
+                      std::span<const Complex> impedances, std::span<const double> weights,
+                      std::span<const Bounds> bounds, std::span<const double> start,
+                      const std::vector<bool>& fixed, const LmSettings& settings,
+                      EvalCounter& counter, const ParameterMap* map) {
+  LmProblem problem(circuit, omegas, impedances, weights,
+                    std::vector<Bounds>(bounds.begin(), bounds.end()), fixed,
+                    std::vector<double>(start.begin(), start.end()), counter, map);
+  if (settings.analytic_jacobian) problem.use_analytic_jacobian();
+  return problem;
+}
+
+bool usable_tolerances(const LmSettings& settings) {
+  return settings.ftol >= 0.0 && settings.xtol >= 0.0 && settings.gtol >= 0.0;
+}
+
 StartResult levenberg_marquardt_single_start(
     const SeriesList& circuit, std::span<const double> omegas, std::span<const Complex> impedances,
     std::span<const double> weights, std::span<const Bounds> bounds, std::span<const double> start,
     const std::vector<bool>& fixed, const LmSettings& settings, EvalCounter& counter,
     const ParameterMap* map) {
-  LmProblem problem(circuit, omegas, impedances, weights,
-                    std::vector<Bounds>(bounds.begin(), bounds.end()), fixed,
-                    std::vector<double>(start.begin(), start.end()), counter, map);
-  if (settings.analytic_jacobian) problem.use_analytic_jacobian();
+  LmProblem problem = run_problem(circuit, omegas, impedances, weights, bounds, start, fixed,
+                                  settings, counter, map);
   StartResult result;
   const int m = checked_int(problem.residual_count());
   const int n = checked_int(problem.param_count());
-  // lmder would treat a negative or NaN tolerance as a valid setting (NaN
-  // fails its own range check silently); neither may reach it.
-  const bool tolerances_valid =
-      settings.ftol >= 0.0 && settings.xtol >= 0.0 && settings.gtol >= 0.0;
-  if (m < 0 || n <= 0 || !tolerances_valid) {
+  if (m < 0 || n <= 0 || !usable_tolerances(settings)) {
     result.params = problem.physical();
     return result;
   }

@@ -100,6 +100,18 @@ bool lmder_converged(int info);
 // The reason behind a run's end (termination_of_lmder of its info).
 inline Termination termination_of(const StartResult& run) { return termination_of_lmder(run.info); }
 
+// The problem of one run from the internal vector `start`, with the
+// analytic Jacobian where the settings ask for it.
+LmProblem run_problem(const SeriesList& circuit, std::span<const double> omegas,
+                      std::span<const Complex> impedances, std::span<const double> weights,
+                      std::span<const Bounds> bounds, std::span<const double> start,
+                      const std::vector<bool>& fixed, const LmSettings& settings,
+                      EvalCounter& counter, const ParameterMap* map);
+
+// Whether a run can use the settings' tolerances: a negative or NaN one
+// (which lmder would take, NaN failing its own range check silently) cannot.
+bool usable_tolerances(const LmSettings& settings);
+
 // One lmder run from the internal vector `start` (over the map's free
 // parameters when a map is given).
 StartResult levenberg_marquardt_single_start(

@@ -51,16 +51,12 @@ StartResult normal_equations_single_start(
     std::span<const double> weights, std::span<const Bounds> bounds, std::span<const double> start,
     const std::vector<bool>& fixed, const LmSettings& settings, EvalCounter& counter,
     const ParameterMap* map) {
-  LmProblem problem(circuit, omegas, impedances, weights,
-                    std::vector<Bounds>(bounds.begin(), bounds.end()), fixed,
-                    std::vector<double>(start.begin(), start.end()), counter, map);
-  if (settings.analytic_jacobian) problem.use_analytic_jacobian();
+  LmProblem problem = run_problem(circuit, omegas, impedances, weights, bounds, start, fixed,
+                                  settings, counter, map);
   StartResult result;
   const auto m = static_cast<Eigen::Index>(problem.residual_count());
   const auto n = static_cast<Eigen::Index>(problem.param_count());
-  const bool tolerances_valid =
-      settings.ftol >= 0.0 && settings.xtol >= 0.0 && settings.gtol >= 0.0;
-  if (m == 0 || n == 0 || !tolerances_valid) {
+  if (m == 0 || n == 0 || !usable_tolerances(settings)) {
     result.params = problem.physical();
     return result;
   }
