@@ -8,6 +8,7 @@
 #include "common/format.hpp"
 #include "common/units.hpp"
 #include "fit/lm_problem.hpp"
+#include "fit/normal_lm.hpp"
 #include "starts/start_values.hpp"
 
 namespace korvex {
@@ -97,12 +98,14 @@ FitResultOr levenberg_marquardt_fit(const SeriesList& circuit, const ParameterMa
   if (settings.single_candidate) candidates.resize(1);
   sort_candidates(candidates);
 
+  const auto single_start =
+      settings.normal_equations ? normal_equations_single_start : levenberg_marquardt_single_start;
   std::uint64_t iterations = 0;
   RunChoice best, best_inside;
   for (const Candidate& candidate : candidates) {
-    const auto run = levenberg_marquardt_single_start(circuit, omegas, impedances, weights, bounds,
-                                                      to_internal(candidate.params, bounds), free,
-                                                      settings, counter, free_map);
+    const auto run =
+        single_start(circuit, omegas, impedances, weights, bounds,
+                     to_internal(candidate.params, bounds), free, settings, counter, free_map);
     iterations += run.evaluations;
     const double c = cost_at(spectrum, run.params, counter);
     best.offer(run, c);
@@ -135,9 +138,9 @@ FitResultOr levenberg_marquardt_fit(const SeriesList& circuit, const ParameterMa
     // parameters on their bound can never reach, so comparing against it
     // would throw away every constrained improvement.
     const double clamped_cost = cost_at(spectrum, clamped, counter);
-    const auto polish = levenberg_marquardt_single_start(circuit, omegas, impedances, weights,
-                                                         bounds, to_internal(clamped, bounds),
-                                                         at_bound, settings, counter, free_map);
+    const auto polish =
+        single_start(circuit, omegas, impedances, weights, bounds, to_internal(clamped, bounds),
+                     at_bound, settings, counter, free_map);
     iterations += polish.evaluations;
     const double polish_cost = cost_at(spectrum, polish.params, counter);
     double final_cost = clamped_cost;

@@ -16,6 +16,7 @@ struct LmSettings {
   std::uint64_t patience = 200;    // budget: max(patience, 1) * (P + 1) evaluations
   bool single_candidate = false;   // one run from p0 itself (a multi-start search's task)
   bool analytic_jacobian = false;  // analytic derivatives instead of central differences
+  bool normal_equations = false;   // steps from the normal equations (fit/normal_lm.hpp), not lmder
   double stall_tolerance = 0.0;    // stop (converged) when the cost fell less than this
                                    // relative over kStallIterations iterations; 0: never
 };

@@ -50,6 +50,7 @@ SearchRun SearchProblem::run(std::span<const double> start, bool candidates) con
   lm.single_candidate = true;
   lm.analytic_jacobian = true;
   lm.stall_tolerance = kFastStallTolerance;
+  lm.normal_equations = true;
   SearchRun out;
   if (candidates) {
     const SeriesList circuit = rebuild(settings_.circuit, map_.expand(free_start));
