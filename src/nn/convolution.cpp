@@ -150,9 +150,12 @@ __attribute__((target("avx2"))) void convolve_blocked(const ConvShape& s, const 
         }
       }
       for (std::size_t r = 0; r < rows; ++r) {
-        double out[kChunk];
-        std::memcpy(out, acc[r], sizeof out);
-        std::copy_n(out, n, y + (o + r) * L + t0);
+        double* out = y + (o + r) * L + t0;
+        if (n == kChunk) {
+          std::memcpy(out, acc[r], sizeof acc[r]);  // two vector stores
+        } else {
+          for (std::size_t i = 0; i < n; ++i) out[i] = acc[r][i / 4][i % 4];
+        }
       }
     }
   }
