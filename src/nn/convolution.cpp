@@ -65,8 +65,7 @@ __attribute__((always_inline)) inline void accumulate(Vec (&acc)[kRows][2],
 // and a padding source adds u * 0 = +-0 to a sum, which leaves it as it is
 // (but for the sign of a zero sum). Counted without branches, so that the
 // loop vectorises.
-__attribute__((always_inline)) inline bool plain_weights(const ConvShape& s,
-                                                         const double* weight) {
+__attribute__((always_inline)) inline bool plain_weights(const ConvShape& s, const double* weight) {
   constexpr auto kMagnitude = std::numeric_limits<std::int64_t>::max();
   constexpr std::int64_t kInfinity = 0x7ff0000000000000;
   const std::size_t n = s.out_channels * s.in_channels * s.kernel;

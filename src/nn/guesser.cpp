@@ -296,8 +296,8 @@ std::optional<NnError> Guesser::group_norm(std::string_view layer, std::span<dou
   for (std::size_t g = 0; g < groups; ++g) {
     double* x = signal.data() + g * size;
     const double mean = interleaved_sum(size, [x](std::size_t l) { return x[l]; }) / count;
-    const double squares = interleaved_sum(
-        size, [x, mean](std::size_t l) { return (x[l] - mean) * (x[l] - mean); });
+    const double squares =
+        interleaved_sum(size, [x, mean](std::size_t l) { return (x[l] - mean) * (x[l] - mean); });
     const double r = 1.0 / std::sqrt(squares / count + 1e-5);
     // Channel by channel: no division per value, and the inner loop vectorises.
     for (std::size_t c = 0; c < per_group; ++c) {
