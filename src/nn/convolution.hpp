@@ -20,15 +20,17 @@ struct ConvShape {
 void convolve(const ConvShape& shape, const double* x, const double* weight, const double* bias,
               double* y);
 
-// The two forms convolve() chooses between; both give exactly the same sums.
+// The two forms convolve() chooses between; both give exactly the same sums
+// (but for the sign of a zero sum).
 // Tap by tap over contiguous runs of outputs, vectorised by the compiler for
 // the baseline instruction set.
 void convolve_by_runs(const ConvShape& shape, const double* x, const double* weight,
                       const double* bias, double* y);
 #if defined(__x86_64__) && defined(__GNUC__)
 #define KORVEX_HAVE_BLOCKED_CONVOLUTION 1
-// Chunks of 16 outputs of two channels at a time with their sums in AVX2
-// registers; only where the processor has AVX2.
+// Chunks of 8 outputs of four channels at a time with their sums in AVX2
+// registers; only where the processor has AVX2. A layer with a zero or
+// non-finite weight goes to convolve_by_runs.
 void convolve_blocked(const ConvShape& shape, const double* x, const double* weight,
                       const double* bias, double* y);
 #else

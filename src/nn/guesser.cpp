@@ -89,6 +89,24 @@ std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
   return a * b;
 }
 
+// The sum of term(l) over l < n in eight interleaved partial sums, added
+// pairwise at the end: the additions overlap and vectorise instead of
+// waiting on each other.
+template <class F>
+double interleaved_sum(std::size_t n, F term) {
+  constexpr std::size_t kWays = 8;
+  double partial[kWays] = {};
+  std::size_t l = 0;
+  for (; l + kWays <= n; l += kWays) {
+    for (std::size_t k = 0; k < kWays; ++k) partial[k] += term(l + k);
+  }
+  for (std::size_t k = 0; l < n; ++l, ++k) partial[k] += term(l);
+  for (std::size_t width = kWays / 2; width > 0; width /= 2) {
+    for (std::size_t k = 0; k < width; ++k) partial[k] += partial[k + width];
+  }
+  return partial[0];
+}
+
 }  // namespace
 
 Scales reactive_centroid(std::span<const double> frequencies, std::span<const Complex> impedances) {
@@ -277,11 +295,9 @@ std::optional<NnError> Guesser::group_norm(std::string_view layer, std::span<dou
   const double count = static_cast<double>(size);
   for (std::size_t g = 0; g < groups; ++g) {
     double* x = signal.data() + g * size;
-    double sum = 0.0;
-    for (std::size_t l = 0; l < size; ++l) sum += x[l];
-    const double mean = sum / count;
-    double squares = 0.0;
-    for (std::size_t l = 0; l < size; ++l) squares += (x[l] - mean) * (x[l] - mean);
+    const double mean = interleaved_sum(size, [x](std::size_t l) { return x[l]; }) / count;
+    const double squares =
+        interleaved_sum(size, [x, mean](std::size_t l) { return (x[l] - mean) * (x[l] - mean); });
     const double r = 1.0 / std::sqrt(squares / count + 1e-5);
     // Channel by channel: no division per value, and the inner loop vectorises.
     for (std::size_t c = 0; c < per_group; ++c) {
@@ -314,9 +330,8 @@ NnResult<std::vector<double>> Guesser::linear(std::string_view layer,
   std::vector<double> y(out);
   for (std::size_t e = 0; e < out; ++e) {
     const double* row = w.data.data() + e * in;
-    double acc = 0.0;
-    for (std::size_t i = 0; i < in; ++i) acc += row[i] * input[i];
-    y[e] = b[e] + acc;
+    const double* x = input.data();
+    y[e] = b[e] + interleaved_sum(in, [row, x](std::size_t i) { return row[i] * x[i]; });
   }
   return y;
 }

@@ -184,23 +184,26 @@ std::vector<ConvolutionForm> forms() {
   return out;
 }
 
+// Layers with zero taps, and layers without (those the AVX2 form blocks).
 TEST(Convolution, MatchesTheDefinitionBitForBit) {
   std::mt19937 rng(7);
   std::normal_distribution<double> normal;
-  for (std::size_t length : {1, 3, 16, 17, 64, 70}) {
-    for (std::size_t kernel : {1, 2, 3, 5}) {
-      for (std::size_t dilation : {0, 1, 2, 8, 40}) {
-        for (std::size_t out : {1, 3, 4}) {
-          const ConvShape s{3, out, length, kernel, dilation};
-          std::vector<double> x(3 * length), w(out * 3 * kernel), b(out);
-          for (double& v : x) v = normal(rng);
-          for (double& v : w) v = normal(rng) < -0.8 ? 0.0 : normal(rng);
-          for (double& v : b) v = normal(rng);
-          const auto expected = reference_convolution(s, x, w, b);
-          for (auto form : forms()) {
-            std::vector<double> y(out * length);
-            form(s, x.data(), w.data(), b.data(), y.data());
-            ASSERT_EQ(y, expected) << length << " " << kernel << " " << dilation << " " << out;
+  for (double zero_below : {-0.8, -HUGE_VAL}) {
+    for (std::size_t length : {1, 3, 16, 17, 64, 70}) {
+      for (std::size_t kernel : {1, 2, 3, 5}) {
+        for (std::size_t dilation : {0, 1, 2, 8, 40}) {
+          for (std::size_t out : {1, 3, 4, 6}) {
+            const ConvShape s{3, out, length, kernel, dilation};
+            std::vector<double> x(3 * length), w(out * 3 * kernel), b(out);
+            for (double& v : x) v = normal(rng);
+            for (double& v : w) v = normal(rng) < zero_below ? 0.0 : normal(rng);
+            for (double& v : b) v = normal(rng);
+            const auto expected = reference_convolution(s, x, w, b);
+            for (auto form : forms()) {
+              std::vector<double> y(out * length);
+              form(s, x.data(), w.data(), b.data(), y.data());
+              ASSERT_EQ(y, expected) << length << " " << kernel << " " << dilation << " " << out;
+            }
           }
         }
       }
