@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "elements/jw_power.hpp"
+
 namespace korvex {
 namespace {
 
@@ -14,6 +16,14 @@ Complex square(Complex a) { return a * a; }
 // Principal logarithm: d(z^e)/de = z^e * log z.
 Complex clog(Complex z) { return {std::log(std::hypot(z.re, z.im)), std::atan2(z.im, z.re)}; }
 
+// ln(c j omega), c the power's base: (ln c + ln omega, pi/2) where the power
+// takes its exp form (c > 0 and omega > 0 finite, where clog gives the same
+// up to the rounding of ln(c omega)); clog itself elsewhere.
+Complex log_jw(const JwPower& power, double c, const FrequencyTerms& w) {
+  if (power.fast_at(w)) return {power.log_c() + w.log_omega, kHalfPi};
+  return clog(c * w.s);
+}
+
 // tanh and its derivative sech^2 = 1 - tanh^2, with the same saturation as
 // ctanh (beyond |Re z| > 20 tanh is +-1 and sech^2 is 0).
 void tanh_sech2(Complex z, Complex& t, Complex& sech2) {
@@ -21,15 +31,51 @@ void tanh_sech2(Complex z, Complex& t, Complex& sech2) {
   sech2 = std::fabs(z.re) > 20.0 ? Complex{0.0, 0.0} : kOne - square(t);
 }
 
+// Z = r.
+Complex grad_r(const double* p, const FrequencyTerms&, const JwPower&, Complex* dz) {
+  dz[0] = kOne;
+  return {p[0], 0.0};
+}
+
+// Z = 1 / (c s).
+Complex grad_c(const double* p, const FrequencyTerms& w, const JwPower&, Complex* dz) {
+  const Complex z = creciprocal(p[0] * w.s);
+  dz[0] = scale(z, -1.0 / p[0]);
+  return z;
+}
+
+// Z = l s.
+Complex grad_l(const double* p, const FrequencyTerms& w, const JwPower&, Complex* dz) {
+  dz[0] = w.s;
+  return p[0] * w.s;
+}
+
+// Z = (l s)^alpha.
+Complex grad_la(const double* p, const FrequencyTerms& w, const JwPower& power, Complex* dz) {
+  const Complex z = power(w);
+  dz[0] = scale(z, p[1] / p[0]);
+  dz[1] = z * log_jw(power, p[0], w);
+  return z;
+}
+
+// Z = 1 / (q s^alpha).
+Complex grad_cpe(const double* p, const FrequencyTerms& w, const JwPower& power, Complex* dz) {
+  const Complex s_alpha = p[1] == 0.5 ? w.sqrt_s : power(w);
+  const Complex z = creciprocal(p[0] * s_alpha);
+  dz[0] = scale(z, -1.0 / p[0]);
+  dz[1] = neg(z * log_jw(power, 1.0, w));
+  return z;
+}
+
 // Z = p0 (1 - j) / sqrt(omega): linear in p0.
-Complex grad_w(const double* p, const FrequencyTerms& w, Complex* dz) {
+Complex grad_w(const double* p, const FrequencyTerms& w, const JwPower&, Complex* dz) {
   const double unit = w.warburg;
   dz[0] = {unit, -unit};
   return scale(dz[0], p[0]);
 }
 
 // Z = z0 / (u tanh u), u = sqrt(tau s); du/dtau = u / (2 tau).
-Complex grad_wo(const double* p, const FrequencyTerms& w, Complex* dz) {
+Complex grad_wo(const double* p, const FrequencyTerms& w, const JwPower&, Complex* dz) {
   const Complex u = csqrt(p[1] * w.s);
   Complex t, sech2;
   tanh_sech2(u, t, sech2);
@@ -41,7 +87,7 @@ Complex grad_wo(const double* p, const FrequencyTerms& w, Complex* dz) {
 }
 
 // Z = z0 tanh(u) / u, u = sqrt(tau s).
-Complex grad_ws(const double* p, const FrequencyTerms& w, Complex* dz) {
+Complex grad_ws(const double* p, const FrequencyTerms& w, const JwPower&, Complex* dz) {
   const Complex u = csqrt(p[1] * w.s);
   Complex t, sech2;
   tanh_sech2(u, t, sech2);
@@ -52,7 +98,7 @@ Complex grad_ws(const double* p, const FrequencyTerms& w, Complex* dz) {
 }
 
 // Z = rg / v, v = sqrt(1 + tg s); dv/dtg = s / (2 v).
-Complex grad_g(const double* p, const FrequencyTerms& w, Complex* dz) {
+Complex grad_g(const double* p, const FrequencyTerms& w, const JwPower&, Complex* dz) {
   const Complex v = csqrt(kOne + p[1] * w.s);
   dz[0] = creciprocal(v);
   const Complex z = scale(dz[0], p[0]);
@@ -61,7 +107,7 @@ Complex grad_g(const double* p, const FrequencyTerms& w, Complex* dz) {
 }
 
 // Z = rg / D, D = v tanh(phi v), v = sqrt(1 + tg s).
-Complex grad_gs(const double* p, const FrequencyTerms& w, Complex* dz) {
+Complex grad_gs(const double* p, const FrequencyTerms& w, const JwPower&, Complex* dz) {
   const Complex v = csqrt(kOne + p[1] * w.s);
   Complex t, sech2;
   tanh_sech2(p[2] * v, t, sech2);
@@ -76,7 +122,7 @@ Complex grad_gs(const double* p, const FrequencyTerms& w, Complex* dz) {
 }
 
 // Z = r / (1 + tau s).
-Complex grad_k(const double* p, const FrequencyTerms& w, Complex* dz) {
+Complex grad_k(const double* p, const FrequencyTerms& w, const JwPower&, Complex* dz) {
   const Complex den = kOne + p[1] * w.s;
   dz[0] = creciprocal(den);
   dz[1] = cdiv(Complex{-p[0], 0.0} * w.s, square(den));
@@ -84,22 +130,21 @@ Complex grad_k(const double* p, const FrequencyTerms& w, Complex* dz) {
 }
 
 // Z = r / (1 + P), P = (tau s)^gamma.
-Complex grad_zarc(const double* p, const FrequencyTerms& w, Complex* dz) {
-  const Complex ts = p[1] * w.s;
-  const Complex pw = cpow(ts, p[2]);
+Complex grad_zarc(const double* p, const FrequencyTerms& w, const JwPower& power, Complex* dz) {
+  const Complex pw = power(w);
   const Complex den = kOne + pw;
   dz[0] = creciprocal(den);
   const Complex minus_r_over_den2 = cdiv(Complex{-p[0], 0.0}, square(den));
   dz[1] = scale(minus_r_over_den2 * pw, p[2] / p[1]);
-  dz[2] = minus_r_over_den2 * pw * clog(ts);
+  dz[2] = minus_r_over_den2 * pw * log_jw(power, p[1], w);
   return scale(dz[0], p[0]);
 }
 
 // Z = a coth b with a = sqrt(r zq), b = sqrt(r / zq), zq = 1 / (qs s^gamma):
 // every field scales a and b by powers, so dZ/dx = a' coth b - a csch^2 b b'.
-Complex grad_tlmq(const double* p, const FrequencyTerms& w, Complex* dz) {
+Complex grad_tlmq(const double* p, const FrequencyTerms& w, const JwPower& power, Complex* dz) {
   const double r = p[0], qs = p[1], gamma = p[2];
-  const Complex s_gamma = gamma == 0.5 ? w.sqrt_s : cpow(w.s, gamma);
+  const Complex s_gamma = gamma == 0.5 ? w.sqrt_s : power(w);
   const Complex zq = creciprocal(qs * s_gamma);
   const Complex a = csqrt(r * zq);
   const Complex b = csqrt(cdiv({r, 0.0}, zq));
@@ -112,13 +157,13 @@ Complex grad_tlmq(const double* p, const FrequencyTerms& w, Complex* dz) {
   auto along = [&](Complex ka, Complex kb) { return a * ka * coth - a * csch2 * b * kb; };
   dz[0] = along({0.5 / r, 0.0}, {0.5 / r, 0.0});
   dz[1] = along({-0.5 / qs, 0.0}, {0.5 / qs, 0.0});
-  const Complex half_log_s = scale(clog(w.s), 0.5);
+  const Complex half_log_s = scale(log_jw(power, 1.0, w), 0.5);
   dz[2] = along(neg(half_log_s), half_log_s);
   return z;
 }
 
 // Z = (a coth beta + b csch beta) / beta, beta = sqrt(k_tau + tau s).
-Complex grad_t(const double* p, const FrequencyTerms& w, Complex* dz) {
+Complex grad_t(const double* p, const FrequencyTerms& w, const JwPower&, Complex* dz) {
   const Complex beta = csqrt(Complex{p[2], 0.0} + p[3] * w.s);
   Complex coth, csch;
   coth_csch(beta, coth, csch);
@@ -134,44 +179,60 @@ Complex grad_t(const double* p, const FrequencyTerms& w, Complex* dz) {
   return z;
 }
 
+// The power of j*omega a kind's formula takes, with its frequency-free terms.
+JwPower power_of(Kind kind, const double* p) {
+  switch (kind) {
+    case Kind::La: return {p[0], p[1]};
+    case Kind::Cpe: return {1.0, p[1]};
+    case Kind::Zarc: return {p[1], p[2]};
+    case Kind::Tlmq: return {1.0, p[2]};
+    default: return {};
+  }
+}
+
+using Gradient = Complex (*)(const double*, const FrequencyTerms&, const JwPower&, Complex*);
+
+// One kind's gradient at every frequency; the formula is a template argument
+// so that each loop is compiled for its element.
+template <Kind kind, Gradient gradient>
+void fill(const double* p, const FrequencyTerms* w, std::size_t n, Complex* z, Complex* dz,
+          std::size_t stride) {
+  const JwPower power = power_of(kind, p);
+  const std::size_t fields = field_count(kind);
+  for (std::size_t i = 0; i < n; ++i) {
+    Complex d[kMaxFields];
+    z[i] = gradient(p, w[i], power, d);
+    for (std::size_t k = 0; k < fields; ++k) dz[k * stride + i] = d[k];
+  }
+}
+
 }  // namespace
 
-Complex kind_impedance_gradient(Kind kind, const double* p, const FrequencyTerms& w, Complex* dz) {
+void kind_impedance_gradient_block(Kind kind, const double* p, const FrequencyTerms* w,
+                                   std::size_t n, Complex* z, Complex* dz, std::size_t stride) {
   switch (kind) {
-    case Kind::R: dz[0] = kOne; return {p[0], 0.0};
-    case Kind::C: {  // Z = 1 / (c s)
-      const Complex z = creciprocal(p[0] * w.s);
-      dz[0] = scale(z, -1.0 / p[0]);
-      return z;
-    }
-    case Kind::L:  // Z = l s
-      dz[0] = w.s;
-      return p[0] * w.s;
-    case Kind::La: {  // Z = (l s)^alpha
-      const Complex ls = p[0] * w.s;
-      const Complex z = cpow(ls, p[1]);
-      dz[0] = scale(z, p[1] / p[0]);
-      dz[1] = z * clog(ls);
-      return z;
-    }
-    case Kind::Cpe: {  // Z = 1 / (q s^alpha)
-      const Complex s_alpha = p[1] == 0.5 ? w.sqrt_s : cpow(w.s, p[1]);
-      const Complex z = creciprocal(p[0] * s_alpha);
-      dz[0] = scale(z, -1.0 / p[0]);
-      dz[1] = neg(z * clog(w.s));
-      return z;
-    }
-    case Kind::W: return grad_w(p, w, dz);
-    case Kind::Wo: return grad_wo(p, w, dz);
-    case Kind::Ws: return grad_ws(p, w, dz);
-    case Kind::G: return grad_g(p, w, dz);
-    case Kind::Gs: return grad_gs(p, w, dz);
-    case Kind::K: return grad_k(p, w, dz);
-    case Kind::Zarc: return grad_zarc(p, w, dz);
-    case Kind::Tlmq: return grad_tlmq(p, w, dz);
-    case Kind::T: return grad_t(p, w, dz);
+    case Kind::R: return fill<Kind::R, grad_r>(p, w, n, z, dz, stride);
+    case Kind::C: return fill<Kind::C, grad_c>(p, w, n, z, dz, stride);
+    case Kind::L: return fill<Kind::L, grad_l>(p, w, n, z, dz, stride);
+    case Kind::La: return fill<Kind::La, grad_la>(p, w, n, z, dz, stride);
+    case Kind::Cpe: return fill<Kind::Cpe, grad_cpe>(p, w, n, z, dz, stride);
+    case Kind::W: return fill<Kind::W, grad_w>(p, w, n, z, dz, stride);
+    case Kind::Wo: return fill<Kind::Wo, grad_wo>(p, w, n, z, dz, stride);
+    case Kind::Ws: return fill<Kind::Ws, grad_ws>(p, w, n, z, dz, stride);
+    case Kind::G: return fill<Kind::G, grad_g>(p, w, n, z, dz, stride);
+    case Kind::Gs: return fill<Kind::Gs, grad_gs>(p, w, n, z, dz, stride);
+    case Kind::K: return fill<Kind::K, grad_k>(p, w, n, z, dz, stride);
+    case Kind::Zarc: return fill<Kind::Zarc, grad_zarc>(p, w, n, z, dz, stride);
+    case Kind::Tlmq: return fill<Kind::Tlmq, grad_tlmq>(p, w, n, z, dz, stride);
+    case Kind::T: return fill<Kind::T, grad_t>(p, w, n, z, dz, stride);
   }
-  return {std::nan(""), std::nan("")};
+  for (std::size_t i = 0; i < n; ++i) z[i] = {std::nan(""), std::nan("")};
+}
+
+Complex kind_impedance_gradient(Kind kind, const double* p, const FrequencyTerms& w, Complex* dz) {
+  Complex z;
+  kind_impedance_gradient_block(kind, p, &w, 1, &z, dz, 1);
+  return z;
 }
 
 }  // namespace korvex

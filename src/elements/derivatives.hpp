@@ -13,4 +13,11 @@ namespace korvex {
 // the circuit rule needs no second evaluation.
 Complex kind_impedance_gradient(Kind kind, const double* p, const FrequencyTerms& w, Complex* dz);
 
+// The same at the n frequencies w: Z into z[i], dZ/dp_k into dz[k * stride + i].
+// The powers of j*omega take their exp form with the angle terms and
+// logarithms worked out once per call (the exact shortcuts and the edge
+// cases of cpow as before).
+void kind_impedance_gradient_block(Kind kind, const double* p, const FrequencyTerms* w,
+                                   std::size_t n, Complex* z, Complex* dz, std::size_t stride);
+
 }  // namespace korvex

@@ -78,22 +78,24 @@ TEST(CircuitGradient, NestedSeriesAndParallelMatchCentralDifferences) {
   const SeriesList circuit =
       std::get<SeriesList>(parse("R0-p(R1,CPE1)-p(R2-W2,CPE2)-p(R3-p(Zarc3,C3),L3)-T4-Gs5-TLMQ6"));
   const std::vector<double> p = param_values(circuit);
-  std::vector<Complex> dz(p.size());
-  for (double omega : {0.05, 3.0, 700.0, 2e5}) {
-    const FrequencyTerms w(omega);
-    Complex z;
-    ASSERT_TRUE(impedance_gradient(circuit, p, w, z, dz));
+  // One block of frequencies: every parameter's derivative at each of them.
+  const std::vector<double> omegas{0.05, 3.0, 700.0, 2e5};
+  const std::vector<FrequencyTerms> terms(omegas.begin(), omegas.end());
+  const std::size_t n = omegas.size();
+  std::vector<Complex> z(n), dz(p.size() * n);
+  ASSERT_TRUE(impedance_gradient(circuit, p, terms, z, dz));
+  for (std::size_t i = 0; i < n; ++i) {
     auto f = [&](const std::vector<double>& q) {
-      return *series_impedance_with_params(circuit, q, omega);
+      return *series_impedance_with_params(circuit, q, omegas[i]);
     };
-    EXPECT_LE(modulus(z - f(p)), 1e-12 * modulus(z));
+    EXPECT_LE(modulus(z[i] - f(p)), 1e-12 * modulus(z[i]));
     for (std::size_t k = 0; k < p.size(); ++k) {
-      expect_close(dz[k], central_difference(f, p, k), z, p[k], "parameter " + std::to_string(k));
+      expect_close(dz[k * n + i], central_difference(f, p, k), z[i], p[k],
+                   "parameter " + std::to_string(k));
     }
   }
-  std::vector<Complex> short_dz(p.size() - 1);
-  Complex z;
-  EXPECT_FALSE(impedance_gradient(circuit, p, FrequencyTerms(1.0), z, short_dz));
+  std::vector<Complex> short_dz(p.size() * n - 1);
+  EXPECT_FALSE(impedance_gradient(circuit, p, terms, z, short_dz));
 }
 
 }  // namespace
