@@ -32,14 +32,14 @@ void tanh_sech2(Complex z, Complex& t, Complex& sech2) {
 }
 
 // Z = r.
-Complex grad_r(const double* p, const FrequencyTerms&, const JwPower&, Complex* dz,
+Complex grad_r(const double* p, const FrequencyTerms&, const Prepared&, Complex* dz,
                std::size_t stride) {
   dz[0] = kOne;
   return {p[0], 0.0};
 }
 
 // Z = 1 / (c s).
-Complex grad_c(const double* p, const FrequencyTerms& w, const JwPower&, Complex* dz,
+Complex grad_c(const double* p, const FrequencyTerms& w, const Prepared&, Complex* dz,
                std::size_t stride) {
   const Complex z = creciprocal(p[0] * w.s);
   dz[0] = scale(z, -1.0 / p[0]);
@@ -47,33 +47,36 @@ Complex grad_c(const double* p, const FrequencyTerms& w, const JwPower&, Complex
 }
 
 // Z = l s.
-Complex grad_l(const double* p, const FrequencyTerms& w, const JwPower&, Complex* dz,
+Complex grad_l(const double* p, const FrequencyTerms& w, const Prepared&, Complex* dz,
                std::size_t stride) {
   dz[0] = w.s;
   return p[0] * w.s;
 }
 
 // Z = (l s)^alpha.
-Complex grad_la(const double* p, const FrequencyTerms& w, const JwPower& power, Complex* dz,
+Complex grad_la(const double* p, const FrequencyTerms& w, const Prepared& prep, Complex* dz,
                   std::size_t stride) {
-  const Complex z = power(w);
+  const Complex z = prep.power(w);
   dz[0] = scale(z, p[1] / p[0]);
-  dz[1 * stride] = z * log_jw(power, p[0], w);
+  dz[1 * stride] = z * log_jw(prep.power, p[0], w);
   return z;
 }
 
-// Z = 1 / (q s^alpha).
-Complex grad_cpe(const double* p, const FrequencyTerms& w, const JwPower& power, Complex* dz,
+// Z = 1 / (q s^alpha), as the impedance formula takes it.
+Complex grad_cpe(const double* p, const FrequencyTerms& w, const Prepared& prep, Complex* dz,
                   std::size_t stride) {
-  const Complex s_alpha = p[1] == 0.5 ? w.sqrt_s : power(w);
-  const Complex z = creciprocal(p[0] * s_alpha);
+  Complex z;
+  if (!prep.power.scaled(prep.log_q, -1.0, w, z)) {
+    const Complex s_alpha = p[1] == 0.5 ? w.sqrt_s : prep.power(w);
+    z = creciprocal(p[0] * s_alpha);
+  }
   dz[0] = scale(z, -1.0 / p[0]);
-  dz[1 * stride] = neg(z * log_jw(power, 1.0, w));
+  dz[1 * stride] = neg(z * log_jw(prep.power, 1.0, w));
   return z;
 }
 
 // Z = p0 (1 - j) / sqrt(omega): linear in p0.
-Complex grad_w(const double* p, const FrequencyTerms& w, const JwPower&, Complex* dz,
+Complex grad_w(const double* p, const FrequencyTerms& w, const Prepared&, Complex* dz,
                std::size_t stride) {
   const double unit = w.warburg;
   dz[0] = {unit, -unit};
@@ -81,7 +84,7 @@ Complex grad_w(const double* p, const FrequencyTerms& w, const JwPower&, Complex
 }
 
 // Z = z0 / (u tanh u), u = sqrt(tau s); du/dtau = u / (2 tau).
-Complex grad_wo(const double* p, const FrequencyTerms& w, const JwPower&, Complex* dz,
+Complex grad_wo(const double* p, const FrequencyTerms& w, const Prepared&, Complex* dz,
                std::size_t stride) {
   const Complex u = csqrt(p[1] * w.s);
   Complex t, sech2;
@@ -95,7 +98,7 @@ Complex grad_wo(const double* p, const FrequencyTerms& w, const JwPower&, Comple
 }
 
 // Z = z0 tanh(u) / u, u = sqrt(tau s).
-Complex grad_ws(const double* p, const FrequencyTerms& w, const JwPower&, Complex* dz,
+Complex grad_ws(const double* p, const FrequencyTerms& w, const Prepared&, Complex* dz,
                std::size_t stride) {
   const Complex u = csqrt(p[1] * w.s);
   Complex t, sech2;
@@ -108,7 +111,7 @@ Complex grad_ws(const double* p, const FrequencyTerms& w, const JwPower&, Comple
 }
 
 // Z = rg / v, v = sqrt(1 + tg s); dv/dtg = s / (2 v).
-Complex grad_g(const double* p, const FrequencyTerms& w, const JwPower&, Complex* dz,
+Complex grad_g(const double* p, const FrequencyTerms& w, const Prepared&, Complex* dz,
                std::size_t stride) {
   const Complex v = csqrt(kOne + p[1] * w.s);
   const Complex unit = creciprocal(v);
@@ -119,7 +122,7 @@ Complex grad_g(const double* p, const FrequencyTerms& w, const JwPower&, Complex
 }
 
 // Z = rg / D, D = v tanh(phi v), v = sqrt(1 + tg s).
-Complex grad_gs(const double* p, const FrequencyTerms& w, const JwPower&, Complex* dz,
+Complex grad_gs(const double* p, const FrequencyTerms& w, const Prepared&, Complex* dz,
                std::size_t stride) {
   const Complex v = csqrt(kOne + p[1] * w.s);
   Complex t, sech2;
@@ -136,7 +139,7 @@ Complex grad_gs(const double* p, const FrequencyTerms& w, const JwPower&, Comple
 }
 
 // Z = r / (1 + tau s).
-Complex grad_k(const double* p, const FrequencyTerms& w, const JwPower&, Complex* dz,
+Complex grad_k(const double* p, const FrequencyTerms& w, const Prepared&, Complex* dz,
                std::size_t stride) {
   const Complex den = kOne + p[1] * w.s;
   const Complex unit = creciprocal(den);
@@ -146,24 +149,24 @@ Complex grad_k(const double* p, const FrequencyTerms& w, const JwPower&, Complex
 }
 
 // Z = r / (1 + P), P = (tau s)^gamma.
-Complex grad_zarc(const double* p, const FrequencyTerms& w, const JwPower& power, Complex* dz,
+Complex grad_zarc(const double* p, const FrequencyTerms& w, const Prepared& prep, Complex* dz,
                   std::size_t stride) {
-  const Complex pw = power(w);
+  const Complex pw = prep.power(w);
   const Complex den = kOne + pw;
   const Complex unit = creciprocal(den);
   dz[0] = unit;
   const Complex minus_r_over_den2 = cdiv(Complex{-p[0], 0.0}, square(den));
   dz[1 * stride] = scale(minus_r_over_den2 * pw, p[2] / p[1]);
-  dz[2 * stride] = minus_r_over_den2 * pw * log_jw(power, p[1], w);
+  dz[2 * stride] = minus_r_over_den2 * pw * log_jw(prep.power, p[1], w);
   return scale(unit, p[0]);
 }
 
 // Z = a coth b with a = sqrt(r zq), b = sqrt(r / zq), zq = 1 / (qs s^gamma):
 // every field scales a and b by powers, so dZ/dx = a' coth b - a csch^2 b b'.
-Complex grad_tlmq(const double* p, const FrequencyTerms& w, const JwPower& power, Complex* dz,
+Complex grad_tlmq(const double* p, const FrequencyTerms& w, const Prepared& prep, Complex* dz,
                   std::size_t stride) {
   const double r = p[0], qs = p[1], gamma = p[2];
-  const Complex s_gamma = gamma == 0.5 ? w.sqrt_s : power(w);
+  const Complex s_gamma = gamma == 0.5 ? w.sqrt_s : prep.power(w);
   const Complex zq = creciprocal(qs * s_gamma);
   const Complex a = csqrt(r * zq);
   const Complex b = csqrt(cdiv({r, 0.0}, zq));
@@ -176,13 +179,13 @@ Complex grad_tlmq(const double* p, const FrequencyTerms& w, const JwPower& power
   auto along = [&](Complex ka, Complex kb) { return a * ka * coth - a * csch2 * b * kb; };
   dz[0] = along({0.5 / r, 0.0}, {0.5 / r, 0.0});
   dz[1 * stride] = along({-0.5 / qs, 0.0}, {0.5 / qs, 0.0});
-  const Complex half_log_s = scale(log_jw(power, 1.0, w), 0.5);
+  const Complex half_log_s = scale(log_jw(prep.power, 1.0, w), 0.5);
   dz[2 * stride] = along(neg(half_log_s), half_log_s);
   return z;
 }
 
 // Z = (a coth beta + b csch beta) / beta, beta = sqrt(k_tau + tau s).
-Complex grad_t(const double* p, const FrequencyTerms& w, const JwPower&, Complex* dz,
+Complex grad_t(const double* p, const FrequencyTerms& w, const Prepared&, Complex* dz,
                std::size_t stride) {
   const Complex beta = csqrt(Complex{p[2], 0.0} + p[3] * w.s);
   Complex coth, csch;
@@ -199,18 +202,7 @@ Complex grad_t(const double* p, const FrequencyTerms& w, const JwPower&, Complex
   return z;
 }
 
-// The power of j*omega a kind's formula takes, with its frequency-free terms.
-JwPower power_of(Kind kind, const double* p) {
-  switch (kind) {
-    case Kind::La: return {p[0], p[1]};
-    case Kind::Cpe: return {1.0, p[1]};
-    case Kind::Zarc: return {p[1], p[2]};
-    case Kind::Tlmq: return {1.0, p[2]};
-    default: return {};
-  }
-}
-
-using Gradient = Complex (*)(const double*, const FrequencyTerms&, const JwPower&, Complex*,
+using Gradient = Complex (*)(const double*, const FrequencyTerms&, const Prepared&, Complex*,
                              std::size_t);
 
 // One kind's gradient at every frequency; the formula is a template argument
@@ -218,8 +210,12 @@ using Gradient = Complex (*)(const double*, const FrequencyTerms&, const JwPower
 template <Kind kind, Gradient gradient>
 void fill(const double* p, const FrequencyTerms* w, std::size_t n, Complex* z, Complex* dz,
           std::size_t stride) {
-  const JwPower power = power_of(kind, p);
-  for (std::size_t i = 0; i < n; ++i) z[i] = gradient(p, w[i], power, dz + i, stride);
+  // A local copy of the fields: no store into z or dz can change them, so
+  // their quotients are worked out once rather than per frequency.
+  double fields[kMaxFields];
+  for (std::size_t k = 0; k < kMaxFields; ++k) fields[k] = k < field_count(kind) ? p[k] : 0.0;
+  const Prepared prep = prepare(kind, fields);
+  for (std::size_t i = 0; i < n; ++i) z[i] = gradient(fields, w[i], prep, dz + i, stride);
 }
 
 }  // namespace

@@ -87,27 +87,6 @@ namespace {
 // The per-kind formulas, shared by the single-frequency and the block forms so
 // that both perform the same operations in the same order.
 
-// What an element's formula needs that does not depend on the frequency.
-struct Prepared {
-  JwPower power;
-  double log_q = kInf;  // CPE: ln q where q > 0 is finite
-};
-
-Prepared prepare(Kind kind, const double* p) {
-  Prepared out;
-  switch (kind) {
-    case Kind::La: out.power = JwPower(p[0], p[1]); break;
-    case Kind::Cpe:
-      out.power = JwPower(1.0, p[1]);
-      if (p[0] > 0.0 && p[0] < kInf) out.log_q = std::log(p[0]);
-      break;
-    case Kind::Zarc: out.power = JwPower(p[1], p[2]); break;
-    case Kind::Tlmq: out.power = JwPower(1.0, p[2]); break;
-    default: break;
-  }
-  return out;
-}
-
 inline Complex z_r(const double* p, const FrequencyTerms&) { return {p[0], 0.0}; }
 inline Complex z_c(const double* p, const FrequencyTerms& w) { return creciprocal(p[0] * w.s); }
 inline Complex z_l(const double* p, const FrequencyTerms& w) { return p[0] * w.s; }
@@ -119,13 +98,8 @@ inline Complex z_la(const double*, const FrequencyTerms& w, const Prepared& prep
 // or below 1e-152 take the reciprocal, which under- and overflows there as
 // it always did (a fit's wild trial steps are rejected on it).
 inline Complex z_cpe(const double* p, const FrequencyTerms& w, const Prepared& prep) {
-  if (prep.power.fast_at(w) && prep.log_q < kInf) {
-    const double x = -(prep.power.e() * w.log_omega + prep.log_q);
-    if (std::fabs(x) < 350.0) {
-      const double m = std::exp(x);
-      return {m * prep.power.cos_t(), -(m * prep.power.sin_t())};
-    }
-  }
+  Complex z;
+  if (prep.power.scaled(prep.log_q, -1.0, w, z)) return z;
   const Complex s_alpha = p[1] == 0.5 ? w.sqrt_s : prep.power(w);
   return creciprocal(p[0] * s_alpha);
 }
@@ -201,13 +175,8 @@ inline Complex admittance(Kind kind, const double* p, const FrequencyTerms& w,
     const double m = p[0] * std::fabs(w.omega);
     if (m > 1e-150 && m < 1e150) return p[0] * w.s;
   }
-  if (kind == Kind::Cpe && prep.power.fast_at(w) && prep.log_q < kInf) {
-    const double x = prep.power.e() * w.log_omega + prep.log_q;
-    if (std::fabs(x) < 350.0) {
-      const double m = std::exp(x);
-      return {m * prep.power.cos_t(), m * prep.power.sin_t()};
-    }
-  }
+  Complex y;
+  if (kind == Kind::Cpe && prep.power.scaled(prep.log_q, 1.0, w, y)) return y;
   return creciprocal(formula(kind, p, w, prep));
 }
 

@@ -39,10 +39,47 @@ class JwPower {
     return {m * cos_t_, m * sin_t_};
   }
 
+  // q (j omega)^e (sign 1) or its reciprocal (sign -1) for c = 1, with
+  // log_q = ln q of a q > 0 finite: one exp and no division. False where the
+  // power takes cpow, where log_q is not finite, or where the modulus lies
+  // beyond 1e+-152: the callers then take the reciprocal, which under- and
+  // overflows there as it always did (a fit's wild trial steps are rejected
+  // on it).
+  bool scaled(double log_q, double sign, const FrequencyTerms& w, Complex& out) const {
+    if (!fast_at(w) || !(log_q < std::numeric_limits<double>::infinity())) return false;
+    const double x = sign * (e_ * w.log_omega + log_q);
+    if (!(std::fabs(x) < 350.0)) return false;
+    const double m = std::exp(x);
+    out = {m * cos_t_, sign * (m * sin_t_)};
+    return true;
+  }
+
  private:
   double c_ = 1.0, e_ = 1.0;
   bool fast_ = false;
   double log_c_ = 0.0, cos_t_ = 0.0, sin_t_ = 0.0;
 };
+
+// What an element's formula needs that does not depend on the frequency.
+struct Prepared {
+  JwPower power;
+  double log_q = std::numeric_limits<double>::infinity();  // CPE: ln q where q > 0 is finite
+};
+
+inline Prepared prepare(Kind kind, const double* p) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  Prepared out;
+  switch (kind) {
+    case Kind::La: out.power = JwPower(p[0], p[1]); break;
+    case Kind::Cpe:
+      out.power = JwPower(1.0, p[1]);
+      if (p[0] > 0.0 && p[0] < kInf) out.log_q = std::log(p[0]);
+      break;
+    case Kind::Zarc: out.power = JwPower(p[1], p[2]); break;
+    case Kind::Tlmq: out.power = JwPower(1.0, p[2]); break;
+    default: break;
+  }
+  return out;
+}
 
 }  // namespace korvex
