@@ -25,9 +25,9 @@ struct Walk {
   std::span<const double> params;
   const FrequencyTerms* w;
   std::size_t n;
-  Complex* dz;             // dZ/dparams[j] at w[i]: dz[j * n + i]
-  std::size_t next = 0;    // index of the next parameter in leaf order
-  Complex* stack;          // arrays of n values, taken in walk order
+  Complex* dz;           // dZ/dparams[j] at w[i]: dz[j * n + i]
+  std::size_t next = 0;  // index of the next parameter in leaf order
+  Complex* stack;        // arrays of n values, taken in walk order
 };
 
 // The series sum of `list` into sum[0 .. n).

@@ -55,7 +55,7 @@ Complex grad_l(const double* p, const FrequencyTerms& w, const Prepared&, Comple
 
 // Z = (l s)^alpha.
 Complex grad_la(const double* p, const FrequencyTerms& w, const Prepared& prep, Complex* dz,
-                  std::size_t stride) {
+                std::size_t stride) {
   const Complex z = prep.power(w);
   dz[0] = scale(z, p[1] / p[0]);
   dz[1 * stride] = z * log_jw(prep.power, p[0], w);
@@ -64,7 +64,7 @@ Complex grad_la(const double* p, const FrequencyTerms& w, const Prepared& prep, 
 
 // Z = 1 / (q s^alpha), as the impedance formula takes it.
 Complex grad_cpe(const double* p, const FrequencyTerms& w, const Prepared& prep, Complex* dz,
-                  std::size_t stride) {
+                 std::size_t stride) {
   Complex z;
   if (!prep.power.scaled(prep.log_q, -1.0, w, z)) {
     const Complex s_alpha = p[1] == 0.5 ? w.sqrt_s : prep.power(w);
@@ -85,7 +85,7 @@ Complex grad_w(const double* p, const FrequencyTerms& w, const Prepared&, Comple
 
 // Z = z0 / (u tanh u), u = sqrt(tau s); du/dtau = u / (2 tau).
 Complex grad_wo(const double* p, const FrequencyTerms& w, const Prepared&, Complex* dz,
-               std::size_t stride) {
+                std::size_t stride) {
   const Complex u = csqrt(p[1] * w.s);
   Complex t, sech2;
   tanh_sech2(u, t, sech2);
@@ -99,7 +99,7 @@ Complex grad_wo(const double* p, const FrequencyTerms& w, const Prepared&, Compl
 
 // Z = z0 tanh(u) / u, u = sqrt(tau s).
 Complex grad_ws(const double* p, const FrequencyTerms& w, const Prepared&, Complex* dz,
-               std::size_t stride) {
+                std::size_t stride) {
   const Complex u = csqrt(p[1] * w.s);
   Complex t, sech2;
   tanh_sech2(u, t, sech2);
@@ -123,7 +123,7 @@ Complex grad_g(const double* p, const FrequencyTerms& w, const Prepared&, Comple
 
 // Z = rg / D, D = v tanh(phi v), v = sqrt(1 + tg s).
 Complex grad_gs(const double* p, const FrequencyTerms& w, const Prepared&, Complex* dz,
-               std::size_t stride) {
+                std::size_t stride) {
   const Complex v = csqrt(kOne + p[1] * w.s);
   Complex t, sech2;
   tanh_sech2(p[2] * v, t, sech2);

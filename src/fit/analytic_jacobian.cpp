@@ -30,7 +30,8 @@ bool analytic_jacobian_into(const Spectrum& s, std::span<const double> params, E
   if (s.plan && s.plan->terms.size() == n) {
     terms = s.plan->terms;
   } else {
-    own_terms = frequency_terms(s.omegas);
+    own_terms.clear();
+    for (const double omega : s.omegas) own_terms.emplace_back(omega);
     terms = own_terms;
   }
   z.resize(n);
