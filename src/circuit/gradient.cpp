@@ -1,5 +1,6 @@
 #include "circuit/gradient.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include "circuit/params.hpp"
@@ -8,9 +9,12 @@
 namespace korvex {
 namespace {
 
-// Arrays of one frequency block the walk of `list` takes from the stack: one
-// element's values, and per parallel group its admittance and each branch's
-// impedance.
+// Frequencies per block: the walk's arrays and the block's derivative
+// columns stay in the first-level cache however long the spectrum.
+constexpr std::size_t kBlock = 128;
+
+// Arrays of one block the walk of `list` takes from the stack: one element's
+// values, and per parallel group its admittance and each branch's impedance.
 std::size_t arrays_needed(const SeriesList& list) {
   std::size_t count = 1;
   for (const Node& node : list) {
@@ -23,27 +27,36 @@ std::size_t arrays_needed(const SeriesList& list) {
 
 struct Walk {
   std::span<const double> params;
-  const FrequencyTerms* w;
-  std::size_t n;
-  Complex* dz;           // dZ/dparams[j] at w[i]: dz[j * n + i]
+  const FrequencyTerms* w;  // the block's frequencies
+  std::size_t n;            // and their count
+  Complex* dz;              // dZ/dparams[j] at w[i]: dz[j * stride + i]
+  std::size_t stride;
   std::size_t next = 0;  // index of the next parameter in leaf order
-  Complex* stack;        // arrays of n values, taken in walk order
+  Complex* stack;        // arrays of kBlock values, taken in walk order
 };
+
+// Fills one element's values into z and its derivatives into their columns.
+bool element_gradient(const Element& element, Walk& walk, Complex* z) {
+  const std::size_t fields = field_count(element.kind);
+  if (walk.next + fields > walk.params.size()) return false;
+  kind_impedance_gradient_block(element.kind, walk.params.data() + walk.next, walk.w, walk.n, z,
+                                walk.dz + walk.next * walk.stride, walk.stride);
+  walk.next += fields;
+  return true;
+}
 
 // The series sum of `list` into sum[0 .. n).
 bool series_gradient(const SeriesList& list, Walk& walk, Complex* sum) {
   const std::size_t n = walk.n;
+  // A list of one element (most branches) is that element's values.
+  if (list.size() == 1 && !list[0].parallel) return element_gradient(list[0].element, walk, sum);
   for (std::size_t i = 0; i < n; ++i) sum[i] = {0.0, 0.0};
   Complex* element = walk.stack;
-  walk.stack += n;
+  walk.stack += kBlock;
   for (const Node& node : list) {
     if (!node.parallel) {
-      const std::size_t fields = field_count(node.element.kind);
-      if (walk.next + fields > walk.params.size()) return false;
-      kind_impedance_gradient_block(node.element.kind, walk.params.data() + walk.next, walk.w, n,
-                                    element, walk.dz + walk.next * n, n);
+      if (!element_gradient(node.element, walk, element)) return false;
       for (std::size_t i = 0; i < n; ++i) sum[i] = sum[i] + element[i];
-      walk.next += fields;
       continue;
     }
     // Each branch's impedance is turned into its admittance y_b once the
@@ -51,13 +64,13 @@ bool series_gradient(const SeriesList& list, Walk& walk, Complex* sum) {
     // (Z y_b)^2, Z the group's impedance.
     const std::size_t branches = node.branches.size();
     Complex* admittance = walk.stack;
-    Complex* branch = walk.stack + n;
-    walk.stack += (1 + branches) * n;
+    Complex* branch = walk.stack + kBlock;
+    walk.stack += (1 + branches) * kBlock;
     for (std::size_t i = 0; i < n; ++i) admittance[i] = {0.0, 0.0};
     std::vector<std::size_t> first(branches + 1);
     for (std::size_t b = 0; b < branches; ++b) {
       first[b] = walk.next;
-      Complex* zb = branch + b * n;
+      Complex* zb = branch + b * kBlock;
       if (!series_gradient(node.branches[b], walk, zb)) return false;
       for (std::size_t i = 0; i < n; ++i) {
         zb[i] = creciprocal(zb[i]);
@@ -70,13 +83,13 @@ bool series_gradient(const SeriesList& list, Walk& walk, Complex* sum) {
       sum[i] = sum[i] + admittance[i];
     }
     for (std::size_t b = 0; b < branches; ++b) {
-      Complex* factor = branch + b * n;
+      Complex* factor = branch + b * kBlock;
       for (std::size_t i = 0; i < n; ++i) {
         const Complex ratio = admittance[i] * factor[i];
         factor[i] = ratio * ratio;
       }
       for (std::size_t j = first[b]; j < first[b + 1]; ++j) {
-        Complex* d = walk.dz + j * n;
+        Complex* d = walk.dz + j * walk.stride;
         for (std::size_t i = 0; i < n; ++i) d[i] = factor[i] * d[i];
       }
     }
@@ -92,11 +105,14 @@ bool impedance_gradient(const SeriesList& circuit, std::span<const double> param
   const std::size_t n = terms.size();
   const std::size_t p = param_count(circuit);
   if (params.size() < p || z.size() < n || dz.size() < p * n) return false;
-  if (n == 0) return true;
   thread_local std::vector<Complex> stack;
-  stack.resize(arrays_needed(circuit) * n);
-  Walk walk{params, terms.data(), n, dz.data(), 0, stack.data()};
-  return series_gradient(circuit, walk, z.data());
+  stack.resize(arrays_needed(circuit) * kBlock);
+  for (std::size_t start = 0; start < n; start += kBlock) {
+    Walk walk{params, terms.data() + start, std::min(kBlock, n - start), dz.data() + start, n,
+              0,      stack.data()};
+    if (!series_gradient(circuit, walk, z.data() + start)) return false;
+  }
+  return true;
 }
 
 }  // namespace korvex
