@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "elements/jw_power.hpp"
+
 namespace korvex {
 namespace {
 
@@ -85,61 +87,6 @@ namespace {
 // The per-kind formulas, shared by the single-frequency and the block forms so
 // that both perform the same operations in the same order.
 
-// (c*j*omega)^e for a fixed c and e. At a finite omega > 0 with c > 0 finite
-// this is exp(e * (ln c + ln omega)) * (cos t + j sin t), t = e*pi/2: one exp
-// per frequency, with the angle terms and ln c worked out once per call. The
-// exact shortcuts of cpow (e = 1, 0.5, 0) and every other case (c or omega
-// zero, negative, infinite or NaN) take cpow itself.
-class JwPower {
- public:
-  JwPower() = default;
-  JwPower(double c, double e) : c_(c), e_(e) {
-    fast_ = e != 1.0 && e != 0.5 && e != 0.0 && c > 0.0 && c < kInf && std::isfinite(e);
-    if (!fast_) return;
-    log_c_ = std::log(c);
-    cos_t_ = std::cos(e * kHalfPi);
-    sin_t_ = std::sin(e * kHalfPi);
-  }
-
-  // True where operator() takes the exp form.
-  bool fast_at(const FrequencyTerms& w) const { return fast_ && std::isfinite(w.log_omega); }
-  double e() const { return e_; }
-  double cos_t() const { return cos_t_; }
-  double sin_t() const { return sin_t_; }
-
-  Complex operator()(const FrequencyTerms& w) const {
-    if (!fast_at(w)) return cpow(c_ * w.s, e_);
-    const double m = std::exp(e_ * (log_c_ + w.log_omega));
-    return {m * cos_t_, m * sin_t_};
-  }
-
- private:
-  double c_ = 1.0, e_ = 1.0;
-  bool fast_ = false;
-  double log_c_ = 0.0, cos_t_ = 0.0, sin_t_ = 0.0;
-};
-
-// What an element's formula needs that does not depend on the frequency.
-struct Prepared {
-  JwPower power;
-  double log_q = kInf;  // CPE: ln q where q > 0 is finite
-};
-
-Prepared prepare(Kind kind, const double* p) {
-  Prepared out;
-  switch (kind) {
-    case Kind::La: out.power = JwPower(p[0], p[1]); break;
-    case Kind::Cpe:
-      out.power = JwPower(1.0, p[1]);
-      if (p[0] > 0.0 && p[0] < kInf) out.log_q = std::log(p[0]);
-      break;
-    case Kind::Zarc: out.power = JwPower(p[1], p[2]); break;
-    case Kind::Tlmq: out.power = JwPower(1.0, p[2]); break;
-    default: break;
-  }
-  return out;
-}
-
 inline Complex z_r(const double* p, const FrequencyTerms&) { return {p[0], 0.0}; }
 inline Complex z_c(const double* p, const FrequencyTerms& w) { return creciprocal(p[0] * w.s); }
 inline Complex z_l(const double* p, const FrequencyTerms& w) { return p[0] * w.s; }
@@ -151,13 +98,8 @@ inline Complex z_la(const double*, const FrequencyTerms& w, const Prepared& prep
 // or below 1e-152 take the reciprocal, which under- and overflows there as
 // it always did (a fit's wild trial steps are rejected on it).
 inline Complex z_cpe(const double* p, const FrequencyTerms& w, const Prepared& prep) {
-  if (prep.power.fast_at(w) && prep.log_q < kInf) {
-    const double x = -(prep.power.e() * w.log_omega + prep.log_q);
-    if (std::fabs(x) < 350.0) {
-      const double m = std::exp(x);
-      return {m * prep.power.cos_t(), -(m * prep.power.sin_t())};
-    }
-  }
+  Complex z;
+  if (prep.power.scaled(prep.log_q, -1.0, w, z)) return z;
   const Complex s_alpha = p[1] == 0.5 ? w.sqrt_s : prep.power(w);
   return creciprocal(p[0] * s_alpha);
 }
@@ -233,13 +175,8 @@ inline Complex admittance(Kind kind, const double* p, const FrequencyTerms& w,
     const double m = p[0] * std::fabs(w.omega);
     if (m > 1e-150 && m < 1e150) return p[0] * w.s;
   }
-  if (kind == Kind::Cpe && prep.power.fast_at(w) && prep.log_q < kInf) {
-    const double x = prep.power.e() * w.log_omega + prep.log_q;
-    if (std::fabs(x) < 350.0) {
-      const double m = std::exp(x);
-      return {m * prep.power.cos_t(), m * prep.power.sin_t()};
-    }
-  }
+  Complex y;
+  if (kind == Kind::Cpe && prep.power.scaled(prep.log_q, 1.0, w, y)) return y;
   return creciprocal(formula(kind, p, w, prep));
 }
 

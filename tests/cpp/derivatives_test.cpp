@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -74,26 +76,70 @@ TEST(ElementDerivatives, EveryKindMatchesCentralDifferences) {
   }
 }
 
+// The exact shortcuts of the powers (exponent 1, 0.5, 0) and the edge values
+// (zero, negative, infinite and NaN fields; omega 0) take cpow as the formulas
+// do: the gradient's Z is finite where theirs is, and equal to it; at a
+// shortcut the derivatives still match central differences.
+TEST(ElementDerivatives, PowerShortcutsAndEdgeValuesFollowTheFormulas) {
+  const double inf = std::numeric_limits<double>::infinity();
+  for (const Kind kind : {Kind::La, Kind::Cpe, Kind::Zarc, Kind::Tlmq}) {
+    const KindInfo& info = kind_info(kind);
+    const std::size_t exponent = info.field_count - 1;
+    for (const double e : {1.0, 0.5, 0.0}) {
+      for (std::size_t k = 0; k < exponent; ++k) {
+        for (const double value : {0.3, 0.0, -2.0, inf, std::nan("")}) {
+          for (const double omega : {3.0, 0.0}) {
+            std::vector<double> p(info.defaults.begin(), info.defaults.begin() + info.field_count);
+            p[exponent] = e;
+            p[k] = value;
+            const FrequencyTerms w(omega);
+            Complex dz[kMaxFields];
+            const Complex z = kind_impedance_gradient(kind, p.data(), w, dz);
+            const Complex reference = kind_impedance(kind, p.data(), w);
+            const std::string what = std::string(code(kind)) + " e=" + std::to_string(e) + " p" +
+                                     std::to_string(k) + "=" + std::to_string(value) +
+                                     " omega=" + std::to_string(omega);
+            for (const auto& [got, want] : {std::pair{z.re, reference.re}, {z.im, reference.im}}) {
+              EXPECT_EQ(std::isfinite(got), std::isfinite(want)) << what;
+              if (std::isfinite(want)) EXPECT_NEAR(got, want, 1e-12 * modulus(reference)) << what;
+            }
+            if (value != 0.3 || omega == 0.0 || e == 0.0) continue;
+            auto f = [&](const std::vector<double>& q) {
+              return kind_impedance(kind, q.data(), w);
+            };
+            for (std::size_t j = 0; j < p.size(); ++j) {
+              expect_close(dz[j], central_difference(f, p, j), z, p[j],
+                           what + " field " + std::to_string(j));
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(CircuitGradient, NestedSeriesAndParallelMatchCentralDifferences) {
   const SeriesList circuit =
       std::get<SeriesList>(parse("R0-p(R1,CPE1)-p(R2-W2,CPE2)-p(R3-p(Zarc3,C3),L3)-T4-Gs5-TLMQ6"));
   const std::vector<double> p = param_values(circuit);
-  std::vector<Complex> dz(p.size());
-  for (double omega : {0.05, 3.0, 700.0, 2e5}) {
-    const FrequencyTerms w(omega);
-    Complex z;
-    ASSERT_TRUE(impedance_gradient(circuit, p, w, z, dz));
+  // One block of frequencies: every parameter's derivative at each of them.
+  const std::vector<double> omegas{0.05, 3.0, 700.0, 2e5};
+  const std::vector<FrequencyTerms> terms(omegas.begin(), omegas.end());
+  const std::size_t n = omegas.size();
+  std::vector<Complex> z(n), dz(p.size() * n);
+  ASSERT_TRUE(impedance_gradient(circuit, p, terms, z, dz));
+  for (std::size_t i = 0; i < n; ++i) {
     auto f = [&](const std::vector<double>& q) {
-      return *series_impedance_with_params(circuit, q, omega);
+      return *series_impedance_with_params(circuit, q, omegas[i]);
     };
-    EXPECT_LE(modulus(z - f(p)), 1e-12 * modulus(z));
+    EXPECT_LE(modulus(z[i] - f(p)), 1e-12 * modulus(z[i]));
     for (std::size_t k = 0; k < p.size(); ++k) {
-      expect_close(dz[k], central_difference(f, p, k), z, p[k], "parameter " + std::to_string(k));
+      expect_close(dz[k * n + i], central_difference(f, p, k), z[i], p[k],
+                   "parameter " + std::to_string(k));
     }
   }
-  std::vector<Complex> short_dz(p.size() - 1);
-  Complex z;
-  EXPECT_FALSE(impedance_gradient(circuit, p, FrequencyTerms(1.0), z, short_dz));
+  std::vector<Complex> short_dz(p.size() * n - 1);
+  EXPECT_FALSE(impedance_gradient(circuit, p, terms, z, short_dz));
 }
 
 }  // namespace
