@@ -16,7 +16,7 @@ namespace korvex {
 // best cost. A fixed batch size keeps the result independent of the number
 // of threads.
 inline constexpr std::size_t kStartBatch = 4;
-inline constexpr std::size_t kAgreeingStarts = 3;
+inline constexpr std::size_t kAgreeingStarts = 4;
 inline constexpr double kAgreeTolerance = 1e-3;
 
 // Requires settings.starts and the method "levenberg_marquardt". The given
