@@ -103,24 +103,14 @@ std::vector<double> values_for(const SeriesList& circuit, const Plan& plan,
     switch (leaf.use) {
       case Use::SeriesResistance: v[0] = series_r / plan.series_resistors; break;
       case Use::ArcResistance:
-        v[0] = std::max(arcs[order[leaf.slot]].r, 1e-4 * scale) * leaf.share;
-        break;
-      case Use::ArcCapacitance: {
-        const Arc& arc = arcs[order[leaf.slot]];
-        const double r = std::max(arc.r, 1e-4 * scale);
-        if (leaf.kind == Kind::C) {
-          v[0] = arc.tau / r * leaf.share;
-        } else {
-          v[1] = std::clamp(arc.alpha, 0.4, 0.97);
-          v[0] = std::pow(arc.tau, v[1]) / r * leaf.share;
-        }
-        break;
-      }
+      case Use::ArcCapacitance:
       case Use::SlotElement: {
+        // Arcs too small to show keep a resistance the data can move, and
+        // exponents stay away from their bounds.
         Arc arc = arcs[order[leaf.slot]];
         arc.r = std::max(arc.r, 1e-4 * scale);
         arc.alpha = std::clamp(arc.alpha, 0.4, 0.97);
-        fill_slot_element(leaf.kind, arc, v);
+        write_arc(leaf, arc, v);
         break;
       }
       case Use::Tail: fill_tail(leaf.kind, tail, omega_tail, v); break;

@@ -49,17 +49,7 @@ bool place_arcs(const Plan& plan, const std::vector<Arc>& arcs,
     const std::size_t fields = field_count(leaf.kind);
     if (leaf.use == Use::ArcResistance || leaf.use == Use::ArcCapacitance ||
         leaf.use == Use::SlotElement) {
-      const Arc& arc = arcs[order[leaf.slot]];
-      if (leaf.use == Use::ArcResistance) {
-        v[0] = arc.r * leaf.share;
-      } else if (leaf.use == Use::SlotElement) {
-        fill_slot_element(leaf.kind, arc, v);
-      } else if (leaf.kind == Kind::C) {
-        v[0] = arc.tau / arc.r * leaf.share;
-      } else {
-        v[1] = arc.alpha;
-        v[0] = std::pow(arc.tau, arc.alpha) / arc.r * leaf.share;
-      }
+      write_arc(leaf, arcs[order[leaf.slot]], v);
       for (std::size_t f = 0; f < fields; ++f) {
         if (!std::isfinite(v[f])) return false;
         v[f] = std::clamp(v[f], bounds[j + f].first, bounds[j + f].second);

@@ -111,6 +111,22 @@ std::vector<std::vector<std::size_t>> distinct_slot_orders(const std::vector<std
   return out;
 }
 
+void write_arc(const LeafPlan& leaf, const Arc& arc, double* v) {
+  switch (leaf.use) {
+    case Use::ArcResistance: v[0] = arc.r * leaf.share; break;
+    case Use::ArcCapacitance:
+      if (leaf.kind == Kind::C) {
+        v[0] = arc.tau / arc.r * leaf.share;
+      } else {
+        v[1] = arc.alpha;
+        v[0] = std::pow(arc.tau, v[1]) / arc.r * leaf.share;
+      }
+      break;
+    case Use::SlotElement: fill_slot_element(leaf.kind, arc, v); break;
+    default: break;
+  }
+}
+
 void fill_slot_element(Kind k, const Arc& arc, double* out) {
   switch (k) {
     case Kind::K:

@@ -43,6 +43,12 @@ std::vector<std::string> slot_shapes(const Plan& plan);
 std::vector<std::vector<std::size_t>> distinct_slot_orders(const std::vector<std::string>& shapes,
                                                            std::size_t limit);
 
+// Writes `arc` into the fields `v` of a leaf of an arc slot (a resistor, a
+// capacitive element or an element of its own): a resistor takes r times its
+// share, a C tau / r and a CPE tau^alpha / r times theirs, with the arc's
+// alpha. Other leaves are left as they are.
+void write_arc(const LeafPlan& leaf, const Arc& arc, double* v);
+
 // The values of a slot element of its own (K, Zarc, Ws, G, Gs, T) for `arc`,
 // into out[0 .. field_count), and the arc such values stand for.
 void fill_slot_element(Kind k, const Arc& arc, double* out);
